@@ -1,0 +1,57 @@
+#include "common/driver/framecheck.h"
+
+#include "common/driver/byteorder.h"
+#include "common/driver/protocol.h"
+
+namespace linkscope {
+
+FrameCheck::Table FrameCheck::make_table(uint16_t polynomial) {
+    Table table{};
+    for (unsigned i = 0; i < table.size(); ++i) {
+        uint16_t c = static_cast<uint16_t>(i << 8);
+        for (int bit = 0; bit < 8; ++bit) {
+            const bool top = (c & 0x8000u) != 0;
+            c = static_cast<uint16_t>(c << 1);
+            if (top) c ^= polynomial;
+        }
+        table[i] = c;
+    }
+    return table;
+}
+
+const FrameCheck::Table& FrameCheck::table_1021() {
+    static const Table table = make_table(FCS_POLY_1021);
+    return table;
+}
+
+const FrameCheck::Table& FrameCheck::table_1dcf() {
+    static const Table table = make_table(FCS_POLY_1DCF);
+    return table;
+}
+
+uint16_t FrameCheck::update(const Table& table, uint16_t crc, const uint8_t* bytes, std::size_t length) {
+    for (std::size_t i = 0; i < length; ++i)
+        crc = static_cast<uint16_t>((crc << 8) ^ table[((crc >> 8) ^ bytes[i]) & 0xFF]);
+    return crc;
+}
+
+bool FrameCheck::compute(uint8_t fcs_mode, const uint8_t* bytes, std::size_t length, uint16_t* fcs) {
+    uint16_t crc;
+    if (fcs_mode == FCS_MODE_1021)
+        crc = update(table_1021(), FCS_INIT_1021, bytes, length);
+    else if (fcs_mode == FCS_MODE_1DCF)
+        crc = update(table_1dcf(), FCS_INIT_1DCF, bytes, length);
+    else
+        return false;
+    *fcs = static_cast<uint16_t>(~crc);
+    return true;
+}
+
+bool FrameCheck::frame_is_correct(uint8_t fcs_mode, const uint8_t* frame, std::size_t frame_length) {
+    if (frame_length <= FCS_SIZE) return false;
+    uint16_t fcs = 0;
+    if (!compute(fcs_mode, frame, frame_length - FCS_SIZE, &fcs)) return false;
+    return fcs == load_be16(frame + frame_length - FCS_SIZE);
+}
+
+}  // namespace linkscope

@@ -1,0 +1,31 @@
+// The device layer behind the card calls: a registry of devices by device number.
+// Simulated cards come from LINKSCOPE_SIM; tests install their own devices.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+namespace platform {
+
+// One card as its driver serves it. request() is called from several threads at once:
+// a LINKSCOPE_IOCTL_WAIT_EVENTS may be pending while others set the sniffer or the epoch,
+// and LINKSCOPE_IOCTL_RELEASE_WAIT must end that pending wait at once.
+class Device {
+public:
+    virtual ~Device() = default;
+
+    // A handle to this device was opened / closed. Only one handle exists at a time.
+    virtual void on_open() {}
+    virtual void on_close() {}
+
+    // Serves one request. `out` may be null with out_size 0; `bytes_returned` may be null.
+    // Returns false when the driver refuses or fails the request.
+    virtual bool request(uint32_t code, const void* in, uint32_t in_size, void* out, uint32_t out_size,
+                         uint32_t* bytes_returned) = 0;
+};
+
+// Test seam: installs `device` at `number` (replacing any simulated card there) / removes it.
+void install_device(int number, std::shared_ptr<Device> device);
+void remove_device(int number);
+
+}  // namespace platform

@@ -1,0 +1,23 @@
+// Card I/O with the shape of the Windows calls: open by device path, synchronous request, close.
+#pragma once
+
+#include <cstdint>
+
+namespace platform {
+
+struct DeviceHandleData;
+using DeviceHandle = DeviceHandleData*;
+constexpr DeviceHandle INVALID_DEVICE_HANDLE = nullptr;
+
+// Opens "\\.\LINKSCOPE<n>" exclusively: fails while another handle, in this or another
+// process, holds device n, and when no device n exists.
+DeviceHandle device_open(const char* path);
+
+// Issues one request; true on success. An invalid handle fails.
+bool device_request(DeviceHandle handle, uint32_t code, const void* in, uint32_t in_size, void* out,
+                    uint32_t out_size, uint32_t* bytes_returned);
+
+// Releases the handle and its exclusive hold on the device. An invalid handle is ignored.
+void device_close(DeviceHandle handle);
+
+}  // namespace platform

@@ -1,0 +1,50 @@
+#include "tests/support/blockbuilder.h"
+
+#include <cstring>
+
+#include "common/driver/byteorder.h"
+#include "common/driver/framecheck.h"
+
+namespace testsupport {
+
+using namespace linkscope;
+
+std::vector<uint8_t> make_frame(uint8_t control, const std::vector<uint8_t>& body, uint8_t fcs_mode,
+                                bool correct_fcs) {
+    std::vector<uint8_t> frame;
+    frame.reserve(body.size() + 3);
+    frame.push_back(control);
+    frame.insert(frame.end(), body.begin(), body.end());
+    uint16_t fcs = 0;
+    FrameCheck::compute(fcs_mode, frame.data(), frame.size(), &fcs);
+    if (!correct_fcs) fcs ^= 0x5A5A;
+    frame.resize(frame.size() + FCS_SIZE);
+    store_be16(frame.data() + frame.size() - FCS_SIZE, fcs);
+    return frame;
+}
+
+std::vector<uint8_t> make_record(const std::vector<uint8_t>& frame, uint64_t index, uint64_t timestamp,
+                                 uint16_t status) {
+    EventHeader header;
+    header.status = status;
+    header.index = index;
+    header.timestamp = timestamp;
+    std::vector<uint8_t> record;
+    append_event_record(record, header, frame.data(), frame.size());
+    return record;
+}
+
+bool BlockBuilder::add(const std::vector<uint8_t>& bytes) {
+    if (area_.size() + bytes.size() > EVENT_AREA_SIZE) return false;
+    area_.insert(area_.end(), bytes.begin(), bytes.end());
+    return true;
+}
+
+std::vector<uint8_t> BlockBuilder::build() const {
+    std::vector<uint8_t> block(EVENT_BLOCK_SIZE, 0);
+    store_le32(block.data(), flags_);
+    if (!area_.empty()) std::memcpy(block.data() + EVENT_AREA_OFFSET, area_.data(), area_.size());
+    return block;
+}
+
+}  // namespace testsupport

@@ -1,0 +1,38 @@
+// Builders of frames, event records and event blocks, so that tests never assemble bytes by hand.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "common/driver/eventrecord.h"
+#include "common/driver/protocol.h"
+
+namespace testsupport {
+
+// A frame: control byte, body, then the 2-byte FCS for `fcs_mode` (modes 1 and 2), correct or
+// deliberately wrong. For other modes the FCS bytes are 0.
+std::vector<uint8_t> make_frame(uint8_t control, const std::vector<uint8_t>& body, uint8_t fcs_mode = 2,
+                                bool correct_fcs = true);
+
+// One event record around `frame`.
+std::vector<uint8_t> make_record(const std::vector<uint8_t>& frame, uint64_t index, uint64_t timestamp = 0,
+                                 uint16_t status = linkscope::make_status(2, 3));
+
+// Collects records into 32780-byte event blocks.
+class BlockBuilder {
+public:
+    explicit BlockBuilder(uint32_t block_flags = linkscope::BLOCK_FLAG_EVENTS_A) : flags_(block_flags) {}
+
+    // Appends raw bytes at the current end of the event area (a record, or garbage on purpose).
+    // Returns false when they do not fit in the area.
+    bool add(const std::vector<uint8_t>& bytes);
+    std::size_t used() const { return area_.size(); }
+
+    std::vector<uint8_t> build() const;
+
+private:
+    uint32_t flags_;
+    std::vector<uint8_t> area_;
+};
+
+}  // namespace testsupport
