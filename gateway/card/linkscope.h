@@ -1,0 +1,100 @@
+// The gateway's handle of one Linkscope card: listing, start and stop, the acquisition thread
+// that queues every event record, and the card statistics with their watchdog.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+
+#include "common/driver/deviceinfos.h"
+#include "gateway/card/fipcalculator.h"
+#include "gateway/card/fipstats.h"
+#include "gateway/monitoring/observable.h"
+#include "platform/deviceio.h"
+
+template <class T>
+class SyncMappedQueue;
+
+class Linkscope : public Observable {
+public:
+    using Queue = SyncMappedQueue<std::vector<char>>;
+
+    // Starts the per-second and the watchdog threads; the card is not touched.
+    Linkscope(FILE* log, std::shared_ptr<Queue> queue);
+    ~Linkscope() override;
+
+    // *index >= 0: whether that card opens. *index < 0: the first of cards 0 to 15 that opens
+    // is written to *index. No request is sent, nothing printed.
+    static bool is_available(int* index);
+    // Prints the identity of every card found on standard output (the -l listing).
+    static void list();
+
+    // Opens and starts card `index`: 0 on success, 13 when it cannot be opened, -1 otherwise.
+    int start(int index);
+    // -1 when no card is held; otherwise stops the sniffer and the acquisition and closes the card.
+    int stop();
+
+    // True from a successful start until stop, a failed start, or the card ceasing to answer.
+    bool opened() const { return opened_.load(std::memory_order_acquire); }
+
+    // A consistent copy of the statistics, safe from any thread.
+    FIPStats stats() const;
+
+    // Identity of the card that was last started.
+    linkscope::device_infos infos() const;
+
+private:
+    void _bkgd_irq_func();
+    void _bkgd_wtdog_func();
+    void _bkgd_per_sec_func();
+    void refresh_stats();
+
+    struct BlockTally;
+    void walk_block(const uint8_t* block, BlockTally& tally);
+    void count_record(const uint8_t* record, std::size_t length, BlockTally& tally) const;
+    void check_continuity(uint64_t index, BlockTally& tally);
+    void mark_block_with_events();
+    void apply_tally(const BlockTally& tally);
+    void watchdog_tick();
+    void reset_stats(bool keep_card_identity);
+    void request_acquisition_priority();
+    void end_acquisition();
+    void release_card();
+
+    linkscope::device_infos infos_{};
+    platform::DeviceHandle dev_ = platform::INVALID_DEVICE_HANDLE;
+    FILE* log_;
+    std::shared_ptr<Queue> queue_;
+    FIPCalculator calc_;
+
+    // Guards stats_, wtdog_cnt_, the accumulators and the per-second baselines; held only
+    // for short copies and updates, never while calling out.
+    mutable std::mutex stats_mutex_;
+    FIPStats stats_;
+    int32_t wtdog_cnt_ = 10;
+    boost::posix_time::time_duration act_accum_;
+    boost::posix_time::time_duration inact_accum_;
+    uint32_t prev_frame_rcvd_cnt_ = 0;
+    uint32_t prev_bytes_rcvd_cnt_ = 0;
+
+    // Continuity state of the running acquisition thread (touched by that thread only).
+    uint64_t last_index_ = 0;
+    uint64_t lost_total_ = 0;
+
+    std::atomic<bool> opened_{false};
+    std::atomic<bool> per_sec_running_{false};
+    std::atomic<bool> wtdog_running_{false};
+    std::atomic<bool> irq_running_{false};
+    // Set by the acquisition thread when its body returns: stop keeps releasing until then.
+    std::atomic<bool> irq_finished_{true};
+
+    std::thread per_sec_thread_;
+    std::thread wtdog_thread_;
+    std::thread irq_thread_;
+};
