@@ -1,0 +1,154 @@
+// First-in first-out record queue between the producers (acquisition, lifesign) and the UDP
+// transmit thread. The container lives in a segment of a memory-mapped buffer file that exists
+// only while the queue does; each record takes one slot in the segment, its bytes stay on the heap.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <new>
+#include <string>
+
+#include <boost/container/deque.hpp>
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <boost/filesystem/path.hpp>
+#include <boost/interprocess/allocators/allocator.hpp>
+#include <boost/interprocess/creation_tags.hpp>
+#include <boost/interprocess/exceptions.hpp>
+#include <boost/interprocess/file_mapping.hpp>
+#include <boost/interprocess/indexes/iset_index.hpp>
+#include <boost/interprocess/managed_external_buffer.hpp>
+#include <boost/interprocess/mapped_region.hpp>
+#include <boost/interprocess/mem_algo/rbtree_best_fit.hpp>
+#include <boost/interprocess/offset_ptr.hpp>
+#include <boost/interprocess/sync/mutex_family.hpp>
+#include <boost/thread/condition_variable.hpp>
+#include <boost/thread/mutex.hpp>
+
+#include "gateway/queue/bufferusage.h"
+#include "platform/bufferfile.h"
+
+template <typename T>
+class SyncMappedQueue {
+public:
+    static constexpr unsigned DEQUEUE_WAIT_MS = 10;
+
+    // Creates the buffer file (removing one left by an earlier run) and an empty queue.
+    // Throws when the directory or the file cannot be made safely, or the segment cannot be built.
+    SyncMappedQueue(const std::string& path, unsigned size);
+    ~SyncMappedQueue();
+
+    SyncMappedQueue(const SyncMappedQueue&) = delete;
+    SyncMappedQueue& operator=(const SyncMappedQueue&) = delete;
+
+    // Holds the mutex for one copy and one append, never throws: a record that finds no room
+    // in the segment is dropped and counted (dropped_count), so a producer thread never dies of it.
+    void enqueue(const T& item);
+
+    // Waits at most 10 ms for a record; on timeout returns false and leaves out untouched.
+    bool dequeue(T& out);
+
+    // Recomputes the use of the segment; used + free == total.
+    BufferUsage get_usage();
+
+    // Records refused since construction because the segment (or the heap) was exhausted.
+    uint64_t dropped_count() const { return dropped_.load(std::memory_order_relaxed); }
+
+private:
+    // The file is reserved on disk before it is mapped, so the segment is formatted in a mapping
+    // of our own rather than by a managed mapped file, which would map a sparse file.
+    using Segment = boost::interprocess::basic_managed_external_buffer<
+        char,
+        boost::interprocess::rbtree_best_fit<boost::interprocess::mutex_family,
+                                             boost::interprocess::offset_ptr<void>>,
+        boost::interprocess::iset_index>;
+    using Allocator = boost::interprocess::allocator<T, typename Segment::segment_manager>;
+    using Container = boost::container::deque<T, Allocator>;
+
+    static constexpr const char* CONTAINER_NAME = "_queue";
+
+    void map_buffer_file();
+
+    Container* queue_ = nullptr;
+    boost::mutex mutex_;
+    boost::condition_variable condition_;
+    BufferUsage usage_;
+    std::string path_;
+    uint32_t size_;
+    boost::interprocess::file_mapping mapping_;
+    boost::interprocess::mapped_region region_;
+    Segment segment_;
+    std::atomic<uint64_t> dropped_{0};
+};
+
+template <typename T>
+SyncMappedQueue<T>::SyncMappedQueue(const std::string& path, unsigned size) : path_(path), size_(size) {
+    platform::prepare_buffer_directory(boost::filesystem::path(path_).parent_path().string());
+    platform::remove_buffer_file(path_);
+    platform::create_buffer_file(path_, size_);
+    try {
+        map_buffer_file();
+    } catch (...) {
+        // The file is ours (created just now): no half-built buffer stays behind.
+        segment_ = Segment();
+        region_ = boost::interprocess::mapped_region();
+        mapping_ = boost::interprocess::file_mapping();
+        platform::remove_buffer_file(path_);
+        throw;
+    }
+}
+
+template <typename T>
+void SyncMappedQueue<T>::map_buffer_file() {
+    namespace bip = boost::interprocess;
+    mapping_ = bip::file_mapping(path_.c_str(), bip::read_write);
+    region_ = bip::mapped_region(mapping_, bip::read_write, 0, size_);
+    segment_ = Segment(bip::create_only, region_.get_address(), size_);
+    queue_ = segment_.template find_or_construct<Container>(CONTAINER_NAME)(segment_.get_segment_manager());
+    queue_->clear();
+}
+
+template <typename T>
+SyncMappedQueue<T>::~SyncMappedQueue() {
+    // Producers and consumer are stopped by now: no lock is needed.
+    queue_->clear();
+    platform::remove_buffer_file(path_);
+}
+
+template <typename T>
+void SyncMappedQueue<T>::enqueue(const T& item) {
+    boost::unique_lock<boost::mutex> lock(mutex_);
+    try {
+        queue_->push_back(item);
+    } catch (const boost::interprocess::bad_alloc&) {
+        dropped_.fetch_add(1, std::memory_order_relaxed);
+        return;
+    } catch (const std::bad_alloc&) {
+        dropped_.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    condition_.notify_one();
+}
+
+template <typename T>
+bool SyncMappedQueue<T>::dequeue(T& out) {
+    boost::unique_lock<boost::mutex> lock(mutex_);
+    while (queue_->empty()) {
+        if (!condition_.timed_wait(lock, boost::posix_time::milliseconds(DEQUEUE_WAIT_MS))) return false;
+    }
+    out = queue_->front();
+    queue_->pop_front();
+    return true;
+}
+
+template <typename T>
+BufferUsage SyncMappedQueue<T>::get_usage() {
+    boost::lock_guard<boost::mutex> lock(mutex_);
+    usage_.total = static_cast<uint32_t>(segment_.get_size());
+    usage_.free = static_cast<uint32_t>(segment_.get_free_memory());
+    usage_.used = usage_.total - usage_.free;
+    if (usage_.total != 0) {
+        usage_.used_pct = static_cast<float>(usage_.used * 100.0 / usage_.total);
+        usage_.free_pct = static_cast<float>(usage_.free * 100.0 / usage_.total);
+    }
+    return usage_;
+}

@@ -1,0 +1,89 @@
+// The gateway's network output: empties the record queue into batched datagrams sent to one
+// destination, watches whether datagrams still leave, and publishes UDPStats once per second.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <boost/asio/io_service.hpp>
+#include <boost/asio/ip/udp.hpp>
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+
+#include "gateway/monitoring/observable.h"
+#include "gateway/queue/syncmappedqueue.h"
+#include "gateway/udp/datagram.h"
+#include "gateway/udp/udpstats.h"
+
+class UDPClient : public Observable {
+public:
+    using RecordQueue = SyncMappedQueue<std::vector<char>>;
+
+    static constexpr int SOCKET_BUFFER_SIZE = 1048576;
+    static constexpr unsigned WTDOG_TICK_MS = 10;
+    static constexpr unsigned WTDOG_LIFESIGN_FACTOR = 5;
+    static constexpr unsigned SEND_ERROR_PAUSE_MS = 10;
+    static constexpr unsigned IDLE_WAIT_MS = 10;  // max_evt 0: the flag is tested this often
+    static constexpr unsigned WIRE_OVERHEAD = 42;  // Ethernet 14 + IPv4 20 + UDP 8
+    static constexpr unsigned DROP_REPORT_INTERVAL_MS = 1000;
+
+    // Throws boost::system::system_error ("open", "set_option") or, for an address text that is
+    // not dotted-decimal IPv4, an invalid-argument error; no thread is started then.
+    UDPClient(std::string ip, unsigned short port, bool broadcast, unsigned lifesign, int max_evt,
+              std::shared_ptr<RecordQueue> queue, FILE* log);
+    ~UDPClient() override;
+
+    // A consistent copy of the statistics record, taken under a short lock.
+    UDPStats stats() const;
+
+    // Per-second figures: counter growth modulo 2^32.
+    static uint32_t counter_growth(uint32_t now, uint32_t previous) { return now - previous; }
+
+private:
+    void _bkgd_tx_func();
+    void _bkgd_wtdog_func();
+    void _bkgd_per_sec_func();
+
+    void send_datagram(Datagram& datagram, uint64_t& sequence);
+    void on_send_success(std::size_t datagram_length);
+    void on_send_failure(const boost::system::error_code& error);
+    void report_dropped_records();
+    void refresh_stats();
+    void reset_stats();
+    void watchdog_tick();
+
+    boost::asio::io_service io_;
+    boost::asio::ip::udp::socket socket_;
+    boost::asio::ip::udp::endpoint destination_;
+    boost::posix_time::time_duration act_accum_;
+    boost::posix_time::time_duration inact_accum_;
+    uint32_t wtdog_period_;
+    int32_t wtdog_cnt_;
+    int32_t max_evt_;
+    FILE* log_;
+    std::shared_ptr<RecordQueue> queue_;
+
+    // Guards stats_, the accumulators and wtdog_cnt_; held only for short updates and copies.
+    mutable std::mutex stats_mutex_;
+    UDPStats stats_;
+    uint32_t prev_pkt_sent_cnt_ = 0;
+    uint32_t prev_pkt_rcvd_cnt_ = 0;
+    uint32_t prev_pkt_err_cnt_ = 0;
+    uint32_t prev_bytes_sent_cnt_ = 0;
+    uint32_t prev_bytes_rcvd_cnt_ = 0;
+
+    uint64_t reported_dropped_ = 0;
+    boost::posix_time::ptime last_drop_report_;
+
+    std::thread per_sec_thread_;
+    std::atomic<bool> per_sec_running_{false};
+    std::thread tx_thread_;
+    std::atomic<bool> tx_running_{false};
+    std::thread wtdog_thread_;
+    std::atomic<bool> wtdog_running_{false};
+};
