@@ -1,0 +1,100 @@
+#include "gateway/logger.h"
+
+#include <chrono>
+
+#include "platform/console.h"
+
+namespace logger {
+
+std::atomic<bool> is_colorized{false};
+
+namespace {
+
+constexpr const char* RESET = "\033[0m";
+constexpr const char* TIMESTAMP_COLOR = "\033[0;32m";
+constexpr std::size_t TIMESTAMP_BUFFER_SIZE = 100;
+
+// Colour of the tag, null for none.
+const char* level_color(int level) {
+    switch (level) {
+        case WARN: return "\033[0;33m";
+        case ERROR: return "\033[0;31m";
+        case EVENT: return "\033[0;36m";
+        default: return nullptr;
+    }
+}
+
+std::string current_timestamp() {
+    using namespace std::chrono;
+    const auto now = system_clock::now().time_since_epoch();
+    const auto seconds = duration_cast<std::chrono::seconds>(now);
+    const long microseconds = static_cast<long>(duration_cast<std::chrono::microseconds>(now - seconds).count());
+    const std::time_t t = static_cast<std::time_t>(seconds.count());
+    std::tm local{};
+    localtime_r(&t, &local);
+    return format_timestamp(local, microseconds);
+}
+
+// Holds the stream's lock for the pieces of one line.
+class StreamLock {
+public:
+    explicit StreamLock(FILE* stream) : stream_(stream) { flockfile(stream_); }
+    ~StreamLock() { funlockfile(stream_); }
+    StreamLock(const StreamLock&) = delete;
+    StreamLock& operator=(const StreamLock&) = delete;
+
+private:
+    FILE* stream_;
+};
+
+}  // namespace
+
+std::string format_timestamp(const std::tm& local, long microseconds) {
+    char buffer[TIMESTAMP_BUFFER_SIZE] = {};
+    std::snprintf(buffer, sizeof buffer, "%02d-%02d %02d:%02d:%02d.%06ld", local.tm_mon + 1, local.tm_mday,
+                  local.tm_hour, local.tm_min, local.tm_sec, microseconds);
+    return buffer;
+}
+
+const char* level_tag(int level) {
+    switch (level) {
+        case INFO: return "[info] ";
+        case WARN: return "[warn] ";
+        case ERROR: return "[error]";
+        case EVENT: return "[event]";
+        default: return "[????] ";
+    }
+}
+
+int vprint(FILE* stream, int level, const char* fmt, va_list args) {
+    const std::string timestamp = current_timestamp();
+    if (level == DEBUG || stream == nullptr) return 0;
+    const bool colored = is_colorized.load(std::memory_order_relaxed);
+
+    StreamLock lock(stream);
+    if (colored) {
+        std::fputs(RESET, stream);
+        std::fputs(TIMESTAMP_COLOR, stream);
+    }
+    std::fprintf(stream, "[%s] ", timestamp.c_str());
+    if (colored) {
+        std::fputs(RESET, stream);
+        if (const char* tag_color = level_color(level)) std::fputs(tag_color, stream);
+    }
+    std::fprintf(stream, "%s ", level_tag(level));
+    const int written = std::vfprintf(stream, fmt, args);
+    if (colored) std::fputs(RESET, stream);
+    return written;
+}
+
+int print(FILE* stream, int level, const char* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    const int written = vprint(stream, level, fmt, args);
+    va_end(args);
+    return written;
+}
+
+bool win_colorization_support_check() { return platform::stdout_is_terminal(); }
+
+}  // namespace logger
