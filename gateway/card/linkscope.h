@@ -3,19 +3,24 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <future>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
+#include "common/driver/continuity.h"
 #include "common/driver/deviceinfos.h"
 #include "gateway/card/fipcalculator.h"
 #include "gateway/card/fipstats.h"
 #include "gateway/monitoring/observable.h"
+#include "gateway/queue/bufferusage.h"
 #include "platform/deviceio.h"
 
 template <class T>
@@ -46,8 +51,17 @@ public:
     // A consistent copy of the statistics, safe from any thread.
     FIPStats stats() const;
 
-    // Identity of the card that was last started.
-    linkscope::device_infos infos() const;
+    // Identity of the card that was last started (controlling thread only).
+    const linkscope::device_infos& infos() const { return infos_; }
+
+    // Counter values at the previous per-second refresh.
+    struct PerSecondBaseline {
+        uint32_t frames = 0;
+        uint32_t bytes = 0;
+    };
+    // The per-second step on a record: rates from the baseline (modulo 2^32) and buffer figures.
+    // With a total of 0 the percentages are those the queue kept from its last computation.
+    static void refresh_stats(FIPStats& stats, PerSecondBaseline& baseline, const BufferUsage& usage);
 
 private:
     void _bkgd_irq_func();
@@ -62,10 +76,12 @@ private:
     void mark_block_with_events();
     void apply_tally(const BlockTally& tally);
     void watchdog_tick();
-    void reset_stats(bool keep_card_identity);
-    void request_acquisition_priority();
+    void reset_stats(bool with_card_identity);
+    int fail_started_card(bool request_failed);
     void end_acquisition();
     void release_card();
+    // Sleeps for `period` unless `running` is cleared first; true when it is still set.
+    bool pause_unless_stopped(std::atomic<bool>& running, std::chrono::milliseconds period);
 
     linkscope::device_infos infos_{};
     platform::DeviceHandle dev_ = platform::INVALID_DEVICE_HANDLE;
@@ -80,12 +96,16 @@ private:
     int32_t wtdog_cnt_ = 10;
     boost::posix_time::time_duration act_accum_;
     boost::posix_time::time_duration inact_accum_;
-    uint32_t prev_frame_rcvd_cnt_ = 0;
-    uint32_t prev_bytes_rcvd_cnt_ = 0;
+    PerSecondBaseline baseline_;
 
-    // Continuity state of the running acquisition thread (touched by that thread only).
-    uint64_t last_index_ = 0;
-    uint64_t lost_total_ = 0;
+    // Owned by the running acquisition thread.
+    linkscope::Continuity continuity_;
+    std::vector<char> record_;  // reused for every queued copy
+
+    // Wakes the statistics threads for shutdown and the controller when acquisition has ended.
+    std::mutex sleep_mutex_;
+    std::condition_variable sleep_cv_;
+    std::promise<void> per_sec_initialised_;
 
     std::atomic<bool> opened_{false};
     std::atomic<bool> per_sec_running_{false};

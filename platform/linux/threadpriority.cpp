@@ -1,0 +1,40 @@
+#include "platform/threadpriority.h"
+
+#include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
+
+#include <algorithm>
+
+namespace platform {
+
+namespace {
+
+bool set_fifo(pthread_t thread, int priority) {
+    sched_param param{};
+    param.sched_priority = priority;
+    return pthread_setschedparam(thread, SCHED_FIFO, &param) == 0;
+}
+
+// The highest real-time priority an unprivileged process may take (0: none).
+int rtprio_limit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_RTPRIO, &limit) != 0) return 0;
+    if (limit.rlim_cur == RLIM_INFINITY) return sched_get_priority_max(SCHED_FIFO);
+    return static_cast<int>(limit.rlim_cur);
+}
+
+}  // namespace
+
+int request_highest_fifo_priority(std::thread& thread) {
+    if (!thread.joinable()) return -1;
+    const pthread_t handle = thread.native_handle();
+    const int highest = sched_get_priority_max(SCHED_FIFO);
+    if (highest < 0) return -1;
+    if (set_fifo(handle, highest)) return highest;
+    const int allowed = std::min(rtprio_limit(), highest);
+    if (allowed >= sched_get_priority_min(SCHED_FIFO) && allowed > 0 && set_fifo(handle, allowed)) return allowed;
+    return -1;
+}
+
+}  // namespace platform
