@@ -134,7 +134,8 @@ TEST_F(CardControl, StartSendsTheStartSequenceAndStopReleases) {
     ASSERT_EQ(card->start(0), 0);
     const uint64_t after = epoch_microseconds();
     EXPECT_TRUE(card->opened());
-    EXPECT_EQ(card->infos().sn, 0xCAFE0042u);
+    const uint32_t card_sn = card->infos().sn;  // a packed field cannot bind to a reference
+    EXPECT_EQ(card_sn, 0xCAFE0042u);
     const FIPStats stats = card->stats();
     EXPECT_EQ(stats.sn, 0xCAFE0042u);
     EXPECT_EQ(stats.card_aux, 0xF1);
