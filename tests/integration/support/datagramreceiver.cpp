@@ -1,0 +1,93 @@
+#include "tests/integration/support/datagramreceiver.h"
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/udp.hpp>
+
+#include "common/driver/byteorder.h"
+
+namespace integration {
+
+namespace {
+constexpr std::size_t HEADER_SIZE = 16;
+constexpr std::size_t OFF_SEQUENCE = 4;
+constexpr std::size_t OFF_RECORD_COUNT = 12;
+constexpr uint8_t MAGIC_0 = 0x4C, MAGIC_1 = 0x53, MARK = 0x01;
+constexpr std::size_t RECORD_OFF_LENGTH = 1;
+constexpr std::size_t RECORD_MIN_SIZE = 3;
+constexpr std::size_t MAX_DATAGRAM = 65536;
+constexpr int RECEIVE_BUFFER_BYTES = 8 << 20;
+
+bool fail(std::string* error, const std::string& text) {
+    if (error) *error = text;
+    return false;
+}
+}  // namespace
+
+std::optional<ReceivedDatagram> parse_datagram(const uint8_t* data, std::size_t size, std::string* error) {
+    if (size < HEADER_SIZE) return fail(error, "datagram shorter than its header"), std::nullopt;
+    if (data[0] != MAGIC_0 || data[1] != MAGIC_1 || data[2] != MARK || data[3] != 0)
+        return fail(error, "bad datagram magic"), std::nullopt;
+    ReceivedDatagram d;
+    d.sequence = linkscope::load_be64(data + OFF_SEQUENCE);
+    d.record_count = linkscope::load_be32(data + OFF_RECORD_COUNT);
+    std::size_t at = HEADER_SIZE;
+    while (at < size) {
+        if (size - at < RECORD_MIN_SIZE) return fail(error, "truncated record header"), std::nullopt;
+        const std::size_t length = linkscope::load_be16(data + at + RECORD_OFF_LENGTH);
+        if (length < RECORD_MIN_SIZE || length > size - at)
+            return fail(error, "record length " + std::to_string(length) + " runs past the datagram"), std::nullopt;
+        d.records.emplace_back(data + at, data + at + length);
+        at += length;
+    }
+    if (d.records.size() != d.record_count)
+        return fail(error, "record count " + std::to_string(d.record_count) + " but " +
+                               std::to_string(d.records.size()) + " records"),
+               std::nullopt;
+    return d;
+}
+
+struct DatagramReceiver::Socket {
+    boost::asio::io_context io;
+    boost::asio::ip::udp::socket socket{io};
+};
+
+DatagramReceiver::DatagramReceiver() : socket_(std::make_unique<Socket>()) {
+    using boost::asio::ip::udp;
+    socket_->socket.open(udp::v4());
+    socket_->socket.bind(udp::endpoint(boost::asio::ip::make_address_v4("127.0.0.1"), 0));
+    boost::system::error_code ignored;  // a smaller buffer only risks drops under load
+    socket_->socket.set_option(boost::asio::socket_base::receive_buffer_size(RECEIVE_BUFFER_BYTES), ignored);
+}
+
+DatagramReceiver::~DatagramReceiver() = default;
+
+uint16_t DatagramReceiver::port() const { return socket_->socket.local_endpoint().port(); }
+
+std::optional<ReceivedDatagram> DatagramReceiver::receive(std::chrono::milliseconds timeout) {
+    std::vector<uint8_t> buffer(MAX_DATAGRAM);
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        std::size_t received = 0;
+        bool done = false;
+        boost::asio::ip::udp::endpoint from;
+        socket_->socket.async_receive_from(boost::asio::buffer(buffer), from,
+                                           [&](const boost::system::error_code& ec, std::size_t n) {
+                                               done = !ec;
+                                               received = n;
+                                           });
+        socket_->io.restart();
+        socket_->io.run_until(deadline);
+        if (!done) {
+            socket_->socket.cancel();
+            socket_->io.restart();
+            socket_->io.run();  // lets the cancelled handler finish
+            if (!done) return std::nullopt;
+        }
+        std::string error;
+        if (auto d = parse_datagram(buffer.data(), received, &error)) return d;
+        ++malformed_;
+        last_error_ = error;
+    }
+}
+
+}  // namespace integration
