@@ -14,6 +14,9 @@ class Device {
 public:
     virtual ~Device() = default;
 
+    // False once the card has gone (unplugged): opens fail from then on.
+    virtual bool is_present() const { return true; }
+
     // A handle to this device was opened / closed. Only one handle exists at a time.
     virtual void on_open() {}
     virtual void on_close() {}

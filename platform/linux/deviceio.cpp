@@ -8,7 +8,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <map>
 #include <mutex>
@@ -52,6 +54,7 @@ void load_simulated_cards(Registry& r) {
         std::fprintf(stderr, "LINKSCOPE_SIM: %s\n", cards.error.c_str());
         return;
     }
+    for (const std::string& warning : cards.warnings) std::fprintf(stderr, "LINKSCOPE_SIM: %s\n", warning.c_str());
     r.simulated = std::move(cards.devices);
 }
 
@@ -67,7 +70,11 @@ int lock_card_across_processes(int number) {
     mkdir(dir.c_str(), 0700);
     const std::string path = dir + "/LINKSCOPE" + std::to_string(number) + ".lock";
     const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) return -1;
+    if (fd < 0) {
+        // Without its lock file the card cannot be held exclusively, so it is not opened.
+        std::fprintf(stderr, "LINKSCOPE_SIM: cannot create lock file %s: %s\n", path.c_str(), std::strerror(errno));
+        return -1;
+    }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         close(fd);
         return -1;
@@ -103,7 +110,7 @@ DeviceHandle device_open(const char* path) {
         device = sit->second;
         simulated = true;
     }
-    if (!device || r.open.count(number)) return INVALID_DEVICE_HANDLE;
+    if (!device || r.open.count(number) || !device->is_present()) return INVALID_DEVICE_HANDLE;
     int lock_fd = -1;
     if (simulated) {
         lock_fd = lock_card_across_processes(number);

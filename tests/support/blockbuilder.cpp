@@ -1,6 +1,7 @@
 #include "tests/support/blockbuilder.h"
 
 #include <cstring>
+#include <fstream>
 
 #include "common/driver/byteorder.h"
 #include "common/driver/framecheck.h"
@@ -45,6 +46,13 @@ std::vector<uint8_t> BlockBuilder::build() const {
     store_le32(block.data(), flags_);
     if (!area_.empty()) std::memcpy(block.data() + EVENT_AREA_OFFSET, area_.data(), area_.size());
     return block;
+}
+
+bool write_block_file(const std::string& path, const std::vector<std::vector<uint8_t>>& blocks) {
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    for (const auto& block : blocks)
+        file.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(block.size()));
+    return static_cast<bool>(file.flush());
 }
 
 }  // namespace testsupport

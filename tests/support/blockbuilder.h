@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "common/driver/eventrecord.h"
@@ -26,6 +27,11 @@ public:
     // Appends raw bytes at the current end of the event area (a record, or garbage on purpose).
     // Returns false when they do not fit in the area.
     bool add(const std::vector<uint8_t>& bytes);
+    // Appends one event record around `frame` (see make_record); false when it does not fit.
+    bool add_record(const std::vector<uint8_t>& frame, uint64_t index, uint64_t timestamp = 0,
+                    uint16_t status = linkscope::make_status(2, 3)) {
+        return add(make_record(frame, index, timestamp, status));
+    }
     std::size_t used() const { return area_.size(); }
 
     std::vector<uint8_t> build() const;
@@ -34,5 +40,8 @@ private:
     uint32_t flags_;
     std::vector<uint8_t> area_;
 };
+
+// Writes `blocks` back to back to `path` (a file for LINKSCOPE_SIM's replay); true on success.
+bool write_block_file(const std::string& path, const std::vector<std::vector<uint8_t>>& blocks);
 
 }  // namespace testsupport

@@ -1,0 +1,35 @@
+// A file of raw 32780-byte event blocks, served in order by a simulated card.
+#pragma once
+
+#include <cstdint>
+#include <fstream>
+#include <memory>
+#include <string>
+
+namespace sim {
+
+class BlockReplay {
+public:
+    // Opens `path`; null with `error` set when the file cannot be read or holds no whole block.
+    // A truncated last block is left out and described in warning().
+    static std::unique_ptr<BlockReplay> open(const std::string& path, std::string* error);
+
+    uint64_t blocks() const { return blocks_; }
+    uint64_t served() const { return next_; }
+    const std::string& warning() const { return warning_; }
+
+    // Copies the next block to `out` (32780 bytes); false when all were served or reading failed.
+    bool next(uint8_t* out);
+    void rewind() { next_ = 0; }
+
+private:
+    BlockReplay(const std::string& path, uint64_t blocks) : path_(path), file_(path, std::ios::binary), blocks_(blocks) {}
+
+    std::string path_;
+    std::ifstream file_;
+    uint64_t blocks_;
+    uint64_t next_ = 0;
+    std::string warning_;
+};
+
+}  // namespace sim

@@ -1,0 +1,39 @@
+// The settings of the simulated cards, parsed from LINKSCOPE_SIM ("key=value,key=value").
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+enum class SimSpeed { real, max };
+
+struct SimSettings {
+    std::vector<int> devices{1};  // device numbers of the cards
+    unsigned stations = 16;       // addresses 0..stations-1
+    unsigned absent = 2;          // the highest addresses never answer
+    uint64_t cycle_us = 20000;
+    uint64_t bitrate = 2500000;
+    uint8_t fcs_mode = 2;
+    uint8_t period_code = 3;
+    uint64_t irq_us = 5000;
+    SimSpeed speed = SimSpeed::real;
+    double fcs_err = 0;
+    double loss = 0;
+    double status_err = 0;
+    double unknown = 0;
+    uint64_t seed = 1;
+    bool unplug = false;
+    uint64_t unplug_ms = 0;
+    std::string replay;  // empty: the bus model
+
+    unsigned present_stations() const { return stations - absent; }
+
+    // Parses the value of LINKSCOPE_SIM. On a bad setting returns false and sets `error` to one
+    // line that names the key ("stations: bad value 'x' (expected an integer from 0 to 256)").
+    // "1" stands for all defaults and may also appear among other settings.
+    static bool parse(const std::string& text, SimSettings* settings, std::string* error);
+};
+
+}  // namespace sim
