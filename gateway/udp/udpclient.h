@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -82,6 +83,8 @@ private:
 
     std::thread per_sec_thread_;
     std::atomic<bool> per_sec_running_{false};
+    std::mutex per_sec_wait_mutex_;
+    std::condition_variable per_sec_wakeup_;
     std::thread tx_thread_;
     std::atomic<bool> tx_running_{false};
     std::thread wtdog_thread_;

@@ -1,0 +1,224 @@
+#include "gateway/udp/udpclient.h"
+
+#include <chrono>
+#include <cstdio>
+#include <stdexcept>
+#include <string>
+
+#include <boost/asio/ip/address_v4.hpp>
+#include <boost/system/system_error.hpp>
+
+#include "gateway/logger.h"
+
+namespace {
+
+boost::posix_time::ptime now() { return boost::posix_time::microsec_clock::local_time(); }
+
+void sleep_ms(unsigned ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+boost::asio::ip::udp::endpoint make_destination(const std::string& ip, unsigned short port, bool broadcast) {
+    if (broadcast) return {boost::asio::ip::address_v4::broadcast(), port};
+    // Only dotted-decimal IPv4: host names and IPv6 texts throw an invalid-argument error.
+    return {boost::asio::ip::make_address_v4(ip), port};
+}
+
+}  // namespace
+
+UDPClient::UDPClient(std::string ip, unsigned short port, bool broadcast, unsigned lifesign, int max_evt,
+                     std::shared_ptr<RecordQueue> queue, FILE* log)
+    : socket_(io_),
+      act_accum_(0, 0, 0, 0),
+      inact_accum_(0, 0, 0, 0),
+      wtdog_period_(WTDOG_LIFESIGN_FACTOR * lifesign),
+      wtdog_cnt_(static_cast<int32_t>(wtdog_period_ / WTDOG_TICK_MS)),
+      max_evt_(max_evt),
+      log_(log),
+      queue_(std::move(queue)) {
+    if (!queue_) throw std::invalid_argument("udp sender: no record queue");
+    socket_.open(boost::asio::ip::udp::v4());
+    socket_.set_option(boost::asio::socket_base::send_buffer_size(SOCKET_BUFFER_SIZE));
+    socket_.set_option(boost::asio::socket_base::receive_buffer_size(SOCKET_BUFFER_SIZE));
+    socket_.set_option(boost::asio::socket_base::reuse_address(true));
+    if (broadcast) socket_.set_option(boost::asio::socket_base::broadcast(true));
+    destination_ = make_destination(ip, port, broadcast);
+
+    // The destination goes into the record before any thread can reset or copy it.
+    stats_.ip = std::move(ip);
+    stats_.port = port;
+    reset_stats();
+
+    per_sec_running_ = true;
+    per_sec_thread_ = std::thread(&UDPClient::_bkgd_per_sec_func, this);
+    wtdog_running_ = true;
+    wtdog_thread_ = std::thread(&UDPClient::_bkgd_wtdog_func, this);
+    tx_running_ = true;
+    tx_thread_ = std::thread(&UDPClient::_bkgd_tx_func, this);
+
+    logger::print(log_, logger::INFO, "udp socket connected (port=%d)\n", static_cast<int>(port));
+}
+
+UDPClient::~UDPClient() {
+    wtdog_running_ = false;
+    wtdog_thread_.join();
+    tx_running_ = false;
+    tx_thread_.join();
+    {
+        std::lock_guard<std::mutex> lock(per_sec_wait_mutex_);
+        per_sec_running_ = false;
+    }
+    per_sec_wakeup_.notify_all();
+    per_sec_thread_.join();
+    boost::system::error_code ignored;
+    socket_.close(ignored);
+}
+
+UDPStats UDPClient::stats() const {
+    std::lock_guard<std::mutex> lock(stats_mutex_);
+    return stats_;
+}
+
+void UDPClient::_bkgd_tx_func() {
+    uint64_t sequence = 0;
+    Datagram datagram;
+    std::vector<char> record;
+    const uint32_t max_records = static_cast<uint32_t>(max_evt_);
+    while (tx_running_) {
+        report_dropped_records();
+        if (max_records == 0) {
+            sleep_ms(IDLE_WAIT_MS);
+            continue;
+        }
+        if (!queue_->dequeue(record)) {
+            if (!datagram.empty()) send_datagram(datagram, sequence);
+            continue;
+        }
+        // Never pass the IPv4 limit: a record that does not fit starts the next datagram.
+        if (!datagram.empty() && !datagram.has_room_for(record.size())) send_datagram(datagram, sequence);
+        datagram.append(record);
+        if (datagram.record_count() >= max_records || datagram.payload_over_threshold() || !tx_running_)
+            send_datagram(datagram, sequence);
+    }
+    if (!datagram.empty()) send_datagram(datagram, sequence);
+    std::lock_guard<std::mutex> lock(stats_mutex_);
+    stats_.is_active = false;
+}
+
+void UDPClient::send_datagram(Datagram& datagram, uint64_t& sequence) {
+    const std::vector<uint8_t>& bytes = datagram.close(++sequence);
+    boost::system::error_code error;
+    const std::size_t sent = socket_.send_to(boost::asio::buffer(bytes), destination_, 0, error);
+    if (error) {
+        on_send_failure(error);
+    } else {
+        if (sent != bytes.size())
+            logger::print(log_, logger::WARN, "sent_to: impossible to send all bytes (%d/%d)", static_cast<int>(sent),
+                          static_cast<int>(bytes.size()));
+        on_send_success(bytes.size());
+    }
+    datagram.clear();
+}
+
+void UDPClient::on_send_success(std::size_t datagram_length) {
+    std::lock_guard<std::mutex> lock(stats_mutex_);
+    wtdog_cnt_ = static_cast<int32_t>(wtdog_period_ / WTDOG_TICK_MS);
+    if (!stats_.is_active) {
+        stats_.is_active = true;
+        stats_.last_start_date = now();
+        stats_.inact_duration = stats_.last_start_date - stats_.last_stop_date;
+        inact_accum_ += stats_.inact_duration;
+        stats_.total_inact_duration = inact_accum_;
+    }
+    stats_.act_duration = now() - stats_.last_start_date;
+    stats_.total_act_duration = act_accum_ + stats_.act_duration;
+    stats_.pkt_sent_cnt += 1;
+    set_changed();
+    stats_.bytes_sent_cnt += static_cast<uint32_t>(datagram_length + WIRE_OVERHEAD);
+}
+
+void UDPClient::on_send_failure(const boost::system::error_code& error) {
+    if (error != boost::asio::error::network_unreachable) {
+        const boost::system::system_error e(error, "send_to");
+        std::printf("e.what(): %s - e.code(): %s:%d\n", e.what(), e.code().category().name(), e.code().value());
+        std::fflush(stdout);
+        {
+            std::lock_guard<std::mutex> lock(stats_mutex_);
+            stats_.pkt_err_cnt += 1;
+        }
+        logger::print(log_, logger::ERROR, "impossible to send on udp.\n");
+    }
+    sleep_ms(SEND_ERROR_PAUSE_MS);
+}
+
+void UDPClient::report_dropped_records() {
+    const uint64_t dropped = queue_->dropped_count();
+    if (dropped == reported_dropped_) return;
+    const boost::posix_time::ptime at = now();
+    if (!last_drop_report_.is_not_a_date_time() &&
+        at - last_drop_report_ < boost::posix_time::milliseconds(DROP_REPORT_INTERVAL_MS))
+        return;
+    logger::print(log_, logger::WARN, "buffer full: %llu records dropped (%llu since start)\n",
+                  static_cast<unsigned long long>(dropped - reported_dropped_),
+                  static_cast<unsigned long long>(dropped));
+    reported_dropped_ = dropped;
+    last_drop_report_ = at;
+}
+
+void UDPClient::_bkgd_wtdog_func() {
+    do {
+        watchdog_tick();
+        sleep_ms(WTDOG_TICK_MS);
+    } while (wtdog_running_);
+}
+
+void UDPClient::watchdog_tick() {
+    if (!tx_running_) return;
+    std::lock_guard<std::mutex> lock(stats_mutex_);
+    if (--wtdog_cnt_ >= 0) return;
+    if (stats_.is_active) {
+        stats_.is_active = false;
+        // The moment of the last successful send, as far as the countdown can tell.
+        stats_.last_stop_date = now() - boost::posix_time::milliseconds(wtdog_period_);
+        stats_.act_duration = stats_.last_stop_date - stats_.last_start_date;
+        act_accum_ += stats_.act_duration;
+        stats_.total_act_duration = act_accum_;
+        stats_.act_loss_cnt += 1;
+    }
+    stats_.inact_duration = now() - stats_.last_stop_date;
+    stats_.total_inact_duration = inact_accum_ + stats_.inact_duration;
+    wtdog_cnt_ = 0;
+    set_changed();
+}
+
+void UDPClient::_bkgd_per_sec_func() {
+    set_changed();
+    notify_observers();
+    do {
+        refresh_stats();
+        notify_observers();
+        std::unique_lock<std::mutex> lock(per_sec_wait_mutex_);
+        // A one-second sleep that the destructor can cut short.
+        per_sec_wakeup_.wait_for(lock, std::chrono::seconds(1), [this] { return !per_sec_running_; });
+    } while (per_sec_running_);
+}
+
+void UDPClient::reset_stats() {
+    std::lock_guard<std::mutex> lock(stats_mutex_);
+    UDPStats fresh;
+    fresh.ip = stats_.ip;
+    fresh.port = stats_.port;
+    stats_ = fresh;
+}
+
+void UDPClient::refresh_stats() {
+    std::lock_guard<std::mutex> lock(stats_mutex_);
+    stats_.pkt_sent_cnt_per_sec = counter_growth(stats_.pkt_sent_cnt, prev_pkt_sent_cnt_);
+    stats_.pkt_rcvd_cnt_per_sec = counter_growth(stats_.pkt_rcvd_cnt, prev_pkt_rcvd_cnt_);
+    stats_.pkt_err_cnt_per_sec = counter_growth(stats_.pkt_err_cnt, prev_pkt_err_cnt_);
+    stats_.bytes_sent_cnt_per_sec = counter_growth(stats_.bytes_sent_cnt, prev_bytes_sent_cnt_);
+    stats_.bytes_rcvd_cnt_per_sec = counter_growth(stats_.bytes_rcvd_cnt, prev_bytes_rcvd_cnt_);
+    prev_pkt_sent_cnt_ = stats_.pkt_sent_cnt;
+    prev_pkt_rcvd_cnt_ = stats_.pkt_rcvd_cnt;
+    prev_pkt_err_cnt_ = stats_.pkt_err_cnt;
+    prev_bytes_sent_cnt_ = stats_.bytes_sent_cnt;
+    prev_bytes_rcvd_cnt_ = stats_.bytes_rcvd_cnt;
+}
