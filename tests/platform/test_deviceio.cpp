@@ -144,7 +144,8 @@ TEST(DeviceIo, SimulatedCardsComeFromLinkscopeSim) {
         ASSERT_NE(h, INVALID_DEVICE_HANDLE) << number;
         device_infos infos{};
         EXPECT_TRUE(get_infos(h, &infos));
-        EXPECT_EQ(infos.index, number - 1);
+        const int32_t index = infos.index;
+        EXPECT_EQ(index, number - 1);
         device_close(h);
     }
     EXPECT_EQ(open_number(3), INVALID_DEVICE_HANDLE);

@@ -27,16 +27,21 @@ TEST(SimulatedCard, ReportsPlausibleDeviceInformation) {
     ASSERT_TRUE(card->request(LINKSCOPE_IOCTL_GET_INFOS, nullptr, 0, out, sizeof out, &returned));
     EXPECT_EQ(returned, DEVICE_INFOS_SIZE);
     const device_infos d = decode_device_infos(out);
-    EXPECT_EQ(d.index, 2);
-    EXPECT_NE(d.sn, 0u);
-    EXPECT_NE(d.sn, make_card("1", 4)->infos().sn) << "each card its own serial number";
-    EXPECT_NE(d.vid, 0);
-    EXPECT_NE(d.did, 0);
-    EXPECT_EQ(d.bar_cnt, 2);
-    EXPECT_GT(d.bar_bsz[0], 0u);
-    EXPECT_NE(d.bar_base[0], 0u);
-    EXPECT_GT(d.irq_number, 0);
-    EXPECT_NE(d.drv_version, 0u);
+    // Fields are copied out of the packed record before the comparisons bind references.
+    const int32_t index = d.index, bar_cnt = d.bar_cnt, irq = d.irq_number;
+    const uint32_t sn = d.sn, version = d.drv_version, other_sn = make_card("1", 4)->infos().sn;
+    const uint16_t vid = d.vid, did = d.did;
+    const uint64_t bar_size = d.bar_bsz[0], bar_base = d.bar_base[0];
+    EXPECT_EQ(index, 2);
+    EXPECT_NE(sn, 0u);
+    EXPECT_NE(sn, other_sn) << "each card its own serial number";
+    EXPECT_NE(vid, 0);
+    EXPECT_NE(did, 0);
+    EXPECT_EQ(bar_cnt, 2);
+    EXPECT_GT(bar_size, 0u);
+    EXPECT_NE(bar_base, 0u);
+    EXPECT_GT(irq, 0);
+    EXPECT_NE(version, 0u);
     EXPECT_FALSE(card->request(LINKSCOPE_IOCTL_GET_INFOS, nullptr, 0, out, sizeof out - 1, &returned));
 }
 
@@ -72,7 +77,9 @@ TEST_P(SimulatedCardModes, EveryBlockWalksAndEveryFrameIsValid) {
             ASSERT_EQ(e.status, make_status(mode, 5));
         }
         EXPECT_GT(used, EVENT_AREA_SIZE - 300) << "speed=max delivers full blocks";
-        EXPECT_NE(block[EVENT_AREA_OFFSET + used], EVT_MARKER);
+        if (EVENT_AREA_OFFSET + used < EVENT_BLOCK_SIZE) {
+            EXPECT_NE(block[EVENT_AREA_OFFSET + used], EVT_MARKER);
+        }
         total += events.size();
     }
     EXPECT_GT(total, 20u * 600);
