@@ -1,0 +1,117 @@
+#include "gateway/system/system.h"
+
+#include <cmath>
+#include <iostream>
+
+#include <boost/date_time/posix_time/posix_time.hpp>
+#include <boost/filesystem.hpp>
+
+namespace {
+
+constexpr unsigned KIB_SHIFT = 10;
+constexpr auto ROUND_PERIOD = std::chrono::seconds(1);
+
+uint32_t to_kib(uint64_t bytes) { return static_cast<uint32_t>(bytes >> KIB_SHIFT); }
+
+float percent_of(uint32_t part, uint32_t total) {
+    return static_cast<float>(static_cast<double>(part) * 100.0 / static_cast<double>(total));
+}
+
+}  // namespace
+
+System::System(FILE* log_stream) : log(log_stream) {
+    // The first round's load then covers the time since construction.
+    platform::read_cpu_times(&prev_cpu_times);
+    running = true;
+    per_sec_thread = std::thread(&System::_bkgd_per_sec_func, this);
+}
+
+System::~System() {
+    {
+        std::lock_guard<std::mutex> lock(wake_mutex);
+        running = false;
+    }
+    wake.notify_all();
+    if (per_sec_thread.joinable()) per_sec_thread.join();
+}
+
+SystemStats System::stats() const {
+    std::lock_guard<std::mutex> lock(stats_mutex);
+    return stats_;
+}
+
+void System::fill_memory(SystemStats* stats, uint64_t total_bytes, uint64_t available_bytes) {
+    stats->ram_total = to_kib(total_bytes);
+    stats->ram_available = to_kib(available_bytes);
+    stats->ram_used = stats->ram_total - stats->ram_available;
+    if (stats->ram_total == 0) return;
+    stats->ram_used_pct = percent_of(stats->ram_used, stats->ram_total);
+    stats->ram_available_pct = percent_of(stats->ram_available, stats->ram_total);
+}
+
+void System::fill_storage(SystemStats* stats, uint64_t capacity_bytes, uint64_t available_bytes) {
+    stats->storage_total = to_kib(capacity_bytes);
+    stats->storage_used = to_kib(capacity_bytes - available_bytes);
+    stats->storage_available = to_kib(available_bytes);
+    if (stats->storage_total == 0) return;
+    stats->storage_used_pct = percent_of(stats->storage_used, stats->storage_total);
+    stats->storage_available_pct = percent_of(stats->storage_available, stats->storage_total);
+}
+
+void System::sample_cpu(SystemStats* next) {
+    platform::CpuTimes now;
+    if (platform::read_cpu_times(&now)) {
+        const double load = platform::cpu_load_percent(prev_cpu_times, now);
+        if (!std::isnan(load)) counter_value = load;
+        prev_cpu_times = now;
+    }
+    next->cpu_load = static_cast<float>(counter_value);
+    float temperature = SystemStats::unset;
+    platform::read_cpu_temperature(&temperature);
+    next->cpu_temperature = temperature;
+}
+
+void System::sample_storage(SystemStats* next) {
+    boost::system::error_code error;
+    const boost::filesystem::space_info space = boost::filesystem::space(".", error);
+    if (error) {
+        std::cerr << error.message() << std::endl;
+        return;
+    }
+    fill_storage(next, space.capacity, space.available);
+}
+
+void System::sample_round() {
+    SystemStats next = stats();
+    sample_cpu(&next);
+    platform::MemoryStatus memory;
+    if (platform::read_memory_status(&memory))
+        fill_memory(&next, memory.total_bytes, memory.available_bytes);
+    sample_storage(&next);
+    {
+        std::lock_guard<std::mutex> lock(stats_mutex);
+        stats_ = next;
+    }
+    set_changed();
+}
+
+bool System::wait_round() {
+    std::unique_lock<std::mutex> lock(wake_mutex);
+    return !wake.wait_for(lock, ROUND_PERIOD, [this] { return !running.load(); });
+}
+
+void System::_bkgd_per_sec_func() {
+    SystemStats fresh;
+    fresh.start_date = boost::posix_time::microsec_clock::local_time();
+    {
+        std::lock_guard<std::mutex> lock(stats_mutex);
+        stats_ = fresh;
+    }
+    set_changed();
+    notify_observers();
+    while (running) {
+        sample_round();
+        notify_observers();
+        if (!wait_round()) break;
+    }
+}

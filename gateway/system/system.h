@@ -1,0 +1,47 @@
+// The host sampler: measures CPU load and temperature, memory and storage once a second and
+// publishes them to its observers.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <thread>
+
+#include "gateway/monitoring/observable.h"
+#include "gateway/system/systemstats.h"
+#include "platform/hostmetrics.h"
+
+class System : public Observable {
+public:
+    explicit System(FILE* log);
+    ~System() override;
+
+    // A consistent copy of the current record.
+    SystemStats stats() const;
+
+    // Memory and storage figures from byte counts, as one round stores them.
+    static void fill_memory(SystemStats* stats, uint64_t total_bytes, uint64_t available_bytes);
+    static void fill_storage(SystemStats* stats, uint64_t capacity_bytes, uint64_t available_bytes);
+
+private:
+    void _bkgd_per_sec_func();
+    void sample_round();
+    void sample_cpu(SystemStats* next);
+    void sample_storage(SystemStats* next);
+    // Sleeps up to one second; returns false when a stop was requested.
+    bool wait_round();
+
+    FILE* log;
+    mutable std::mutex stats_mutex;
+    SystemStats stats_;
+    platform::CpuTimes prev_cpu_times;
+    // Last good load reading; a failed read repeats it.
+    double counter_value = SystemStats::unset;
+
+    std::atomic<bool> running{false};
+    std::mutex wake_mutex;
+    std::condition_variable wake;
+    std::thread per_sec_thread;
+};
