@@ -1,0 +1,261 @@
+#include "libbusrec/session.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "common/driver/byteorder.h"
+#include "common/driver/epoch.h"
+#include "common/driver/eventblock.h"
+#include "common/driver/protocol.h"
+#include "libbusrec/reportlayout.h"
+#include "libbusrec/variabledecoder.h"
+
+namespace busrec {
+
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr std::chrono::milliseconds FIRST_DIAGNOSTIC_PERIOD = 1000ms;
+// After a failed wait the card is asked again after this pause, so that a card that refuses
+// every request does not spin a core.
+constexpr std::chrono::milliseconds FAILED_WAIT_PAUSE = 1ms;
+// A release can reach the driver just before the wait it is meant to end: repeat it.
+constexpr std::chrono::milliseconds RELEASE_REPEAT = 5ms;
+
+uint8_t* bytes_of(busrec_report* report) { return reinterpret_cast<uint8_t*>(report); }
+
+}  // namespace
+
+Session::Session(busrec_sess* handle, const busrec_sess_cfg& cfg)
+    : handle_(handle),
+      cfg_(cfg),
+      device_(cfg.device),
+      report_(new busrec_report()),
+      sequence_(new SequenceBuffer()),
+      analyzer_(cfg.sync_id ? cfg.sync_id : variable::DEFAULT_SYNC_ID, *sequence_, sequence_lock_),
+      block_(linkscope::EVENT_BLOCK_SIZE),
+      sequence_copy_(new SequenceBuffer()),
+      report_copy_(new busrec_report()) {}
+
+Session::~Session() {
+    if (diag_thread_.joinable()) stop_diag_task();
+    if (irq_thread_.joinable()) stop_irq_handler();
+}
+
+std::chrono::milliseconds Session::diagnostic_period(uint8_t period_code) {
+    switch (period_code) {
+        case 1: return 1600ms;
+        case 2: return 500ms;
+        case 3: return 200ms;
+        case 4: return 100ms;
+        case 5: return 40ms;
+        case 6: return 20ms;
+        default: return 0ms;
+    }
+}
+
+bool Session::on_own_thread() const {
+    const auto self = std::this_thread::get_id();
+    return self == irq_thread_.get_id() || self == diag_thread_.get_id();
+}
+
+int Session::start_irq_handler() {
+    if (irq_thread_.joinable()) {
+        errno = BUSREC_E_IRQ_STARTED;
+        return -1;
+    }
+    irq_stop_.rearm();
+    irq_finished_ = false;
+    try {
+        irq_thread_ = std::thread(&Session::run_irq_handler, this);
+    } catch (...) {
+        errno = EPERM;
+        return -1;
+    }
+    device_->irq_thread = &irq_thread_;
+    device_->irq_running = 1;
+    return 0;
+}
+
+int Session::stop_irq_handler() {
+    if (!irq_thread_.joinable()) {
+        errno = BUSREC_E_IRQ_STOPPED;
+        return -1;
+    }
+    device_->irq_running = 0;
+    irq_stop_.stop();
+    while (!irq_finished_) {
+        uint32_t returned = 0;
+        platform::device_request(device_handle(), linkscope::LINKSCOPE_IOCTL_RELEASE_WAIT, nullptr, 0, nullptr, 0,
+                                 &returned);
+        std::this_thread::sleep_for(RELEASE_REPEAT);
+    }
+    irq_thread_.join();
+    device_->irq_thread = nullptr;
+    return 0;
+}
+
+int Session::start_diag_task() {
+    if (diag_thread_.joinable()) {
+        errno = BUSREC_E_DIAG_STARTED;
+        return -1;
+    }
+    diag_stop_.rearm();
+    try {
+        diag_thread_ = std::thread(&Session::run_diag_task, this);
+    } catch (...) {
+        return -1;
+    }
+    device_->diag_thread = &diag_thread_;
+    device_->diag_running = 1;
+    return 0;
+}
+
+int Session::stop_diag_task() {
+    if (!diag_thread_.joinable()) {
+        errno = BUSREC_E_DIAG_STOPPED;
+        return -1;
+    }
+    device_->diag_running = 0;
+    diag_stop_.stop();
+    diag_thread_.join();
+    device_->diag_thread = nullptr;
+    return 0;
+}
+
+bool Session::set_sniffer(uint32_t on) {
+    uint8_t input[linkscope::SNIFFER_INPUT_SIZE];
+    linkscope::store_le32(input, on);
+    return platform::device_request(device_handle(), linkscope::LINKSCOPE_IOCTL_SET_SNIFFER, input, sizeof input,
+                                    nullptr, 0, nullptr);
+}
+
+int Session::start() {
+    std::lock_guard<std::mutex> control(control_lock_);
+    if (running_) {
+        errno = BUSREC_E_RUNNING;
+        return -1;
+    }
+    const uint64_t start_time = linkscope::epoch_microseconds();
+    uint8_t epoch[linkscope::EPOCH_INPUT_SIZE];
+    linkscope::store_le64(epoch, start_time);
+    if (!platform::device_request(device_handle(), linkscope::LINKSCOPE_IOCTL_SET_EPOCH, epoch, sizeof epoch,
+                                  nullptr, 0, nullptr)) {
+        errno = EFAULT;
+        return -1;
+    }
+    {
+        std::lock_guard<std::mutex> lock(report_lock_);
+        std::memset(report_.get(), 0, sizeof(busrec_report));
+        linkscope::store_le64(bytes_of(report_.get()) + report::START_TIME, start_time);
+    }
+    if (!set_sniffer(linkscope::SNIFFER_ON)) {
+        errno = EFAULT;
+        return -1;
+    }
+    set_state(BUSREC_STATE_RUNNING);
+    running_ = true;
+    return 0;
+}
+
+int Session::stop() {
+    std::lock_guard<std::mutex> control(control_lock_);
+    if (!running_) return 0;
+    if (!set_sniffer(linkscope::SNIFFER_OFF)) {
+        errno = EFAULT;
+        return -1;
+    }
+    const uint64_t stop_time = linkscope::epoch_microseconds();
+    {
+        std::lock_guard<std::mutex> lock(report_lock_);
+        uint8_t* report = bytes_of(report_.get());
+        const uint64_t start_time = linkscope::load_le64(report + report::START_TIME);
+        linkscope::store_le64(report + report::STOP_TIME, stop_time);
+        linkscope::store_le64(report + report::ELAPSED, stop_time > start_time ? stop_time - start_time : 0);
+        linkscope::store_le16(report + report::STATE, BUSREC_STATE_STOPPED);
+    }
+    running_ = false;
+    return 0;
+}
+
+void Session::copy_report(busrec_report* out) {
+    std::lock_guard<std::mutex> lock(report_lock_);
+    std::memcpy(out, report_.get(), sizeof(busrec_report));
+}
+
+void Session::clear_stats() {
+    std::lock_guard<std::mutex> lock(report_lock_);
+    std::memset(bytes_of(report_.get()) + report::COUNTERS_BEGIN, 0, report::COUNTERS_END - report::COUNTERS_BEGIN);
+}
+
+void Session::set_state(uint16_t state) {
+    std::lock_guard<std::mutex> lock(report_lock_);
+    linkscope::store_le16(bytes_of(report_.get()) + report::STATE, state);
+}
+
+void Session::run_irq_handler() {
+    const platform::DeviceHandle handle = device_handle();
+    while (!irq_stop_.stopped()) {
+        std::memset(block_.data(), 0, block_.size());
+        uint32_t returned = 0;
+        const bool got = platform::device_request(handle, linkscope::LINKSCOPE_IOCTL_WAIT_EVENTS, nullptr, 0,
+                                                  block_.data(), static_cast<uint32_t>(block_.size()), &returned);
+        if (irq_stop_.stopped()) break;
+        if (!got || returned != linkscope::EVENT_BLOCK_SIZE) {
+            irq_stop_.sleep_for(FAILED_WAIT_PAUSE);
+            continue;
+        }
+        const linkscope::EventBlock block(block_.data());
+        if (!block.carries_events()) continue;
+        block.walk([this](const linkscope::EventRecord& record) { process(record); });
+    }
+    irq_finished_ = true;
+}
+
+void Session::process(const linkscope::EventRecord& record) {
+    busrec_event event;
+    {
+        std::lock_guard<std::mutex> lock(report_lock_);
+        analyzer_.analyze(record, bytes_of(report_.get()), event);
+    }
+    if (running_ && cfg_.data_handler) cfg_.data_handler(handle_, &event);
+}
+
+void Session::run_diag_task() {
+    std::chrono::milliseconds period = FIRST_DIAGNOSTIC_PERIOD;
+    bool period_fixed = false;
+    while (diag_stop_.sleep_for(period)) {
+        uint8_t period_code = 0;
+        {
+            std::lock_guard<std::mutex> lock(report_lock_);
+            period_code = report_->period_code;
+        }
+        const std::chrono::milliseconds step_period = diagnostic_period(period_code);
+        if (step_period.count() == 0) continue;
+        if (!period_fixed) {
+            period = step_period;
+            period_fixed = true;
+        }
+        diagnostic_step();
+    }
+}
+
+void Session::diagnostic_step() {
+    {
+        std::lock_guard<std::mutex> lock(sequence_lock_);
+        *sequence_copy_ = *sequence_;
+    }
+    const bool changed = cycles_.analyze(*sequence_copy_);
+    {
+        std::lock_guard<std::mutex> lock(report_lock_);
+        uint8_t* report = bytes_of(report_.get());
+        // A start clears the report: publish again what was found before it.
+        const bool lost = cycles_.distance() != 0 && linkscope::load_le32(report + report::CYCLE_COUNT) == 0;
+        if (changed || lost) cycles_.publish(report);
+        std::memcpy(report_copy_.get(), report_.get(), sizeof(busrec_report));
+    }
+    if (running_ && cfg_.diag_handler) cfg_.diag_handler(handle_, report_copy_.get());
+}
+
+}  // namespace busrec
