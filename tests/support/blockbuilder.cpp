@@ -24,6 +24,17 @@ std::vector<uint8_t> make_frame(uint8_t control, const std::vector<uint8_t>& bod
     return frame;
 }
 
+std::vector<uint8_t> make_identifier_frame(uint8_t control, uint16_t id, uint8_t fcs_mode, bool correct_fcs) {
+    return make_frame(control, {static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id)}, fcs_mode, correct_fcs);
+}
+
+std::vector<uint8_t> make_response_frame(const std::vector<uint8_t>& data, uint8_t fcs_mode, bool correct_fcs,
+                                         uint8_t control) {
+    std::vector<uint8_t> body{PDU_TYPE_EXPECTED, static_cast<uint8_t>(data.size())};
+    body.insert(body.end(), data.begin(), data.end());
+    return make_frame(control, body, fcs_mode, correct_fcs);
+}
+
 std::vector<uint8_t> make_record(const std::vector<uint8_t>& frame, uint64_t index, uint64_t timestamp,
                                  uint16_t status) {
     EventHeader header;

@@ -15,6 +15,14 @@ namespace testsupport {
 std::vector<uint8_t> make_frame(uint8_t control, const std::vector<uint8_t>& body, uint8_t fcs_mode = 2,
                                 bool correct_fcs = true);
 
+// An identifier frame (ID_DAT, ID_MSG, ID_RQ1, ...): control byte, 16-bit identifier, FCS.
+std::vector<uint8_t> make_identifier_frame(uint8_t control, uint16_t id, uint8_t fcs_mode = 2, bool correct_fcs = true);
+
+// A variable response (RP_DAT by default): control byte, PDU type 0x40, length byte, the data, FCS;
+// its frame length is the data length + 5 as the response checks require.
+std::vector<uint8_t> make_response_frame(const std::vector<uint8_t>& data, uint8_t fcs_mode = 2,
+                                         bool correct_fcs = true, uint8_t control = 0x02);
+
 // One event record around `frame`.
 std::vector<uint8_t> make_record(const std::vector<uint8_t>& frame, uint64_t index, uint64_t timestamp = 0,
                                  uint16_t status = linkscope::make_status(2, 3));
