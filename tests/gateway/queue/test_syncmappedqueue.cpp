@@ -1,0 +1,271 @@
+#include "gateway/queue/syncmappedqueue.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <boost/filesystem.hpp>
+#include <gtest/gtest.h>
+
+#include "tests/gateway/udp/isolatednamespace.h"
+
+namespace fs = boost::filesystem;
+using Record = std::vector<char>;
+using Queue = SyncMappedQueue<Record>;
+
+namespace {
+
+constexpr unsigned QUEUE_SIZE = 1u << 20;
+
+class SyncMappedQueueTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        root_ = fs::temp_directory_path() / fs::unique_path("busgate-queue-%%%%-%%%%");
+        fs::create_directories(root_);
+        path_ = (root_ / "buffer.bin").string();
+    }
+    void TearDown() override {
+        boost::system::error_code ignored;
+        fs::remove_all(root_, ignored);
+    }
+
+    fs::path root_;
+    std::string path_;
+};
+
+Record tagged(int producer, int n) {
+    return Record{static_cast<char>(producer), static_cast<char>(n >> 16), static_cast<char>(n >> 8),
+                  static_cast<char>(n)};
+}
+
+int tag_number(const Record& r) {
+    return (static_cast<uint8_t>(r[1]) << 16) | (static_cast<uint8_t>(r[2]) << 8) | static_cast<uint8_t>(r[3]);
+}
+
+std::string construction_error(const std::string& path, unsigned size) {
+    try {
+        Queue queue(path, size);
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "";
+}
+
+}  // namespace
+
+TEST_F(SyncMappedQueueTest, StaleFileIsReplacedAndNothingOfItIsQueued) {
+    std::ofstream(path_) << std::string(4096, 'x');
+    Queue queue(path_, QUEUE_SIZE);
+    EXPECT_EQ(fs::file_size(path_), QUEUE_SIZE);
+    Record out{'k'};
+    EXPECT_FALSE(queue.dequeue(out));
+    EXPECT_EQ(out, Record{'k'});
+}
+
+TEST_F(SyncMappedQueueTest, MissingDirectoriesAreCreatedPrivate) {
+    const fs::path deep = root_ / "a" / "b" / "c";
+    Queue queue((deep / "buffer.bin").string(), QUEUE_SIZE);
+    for (const fs::path& level : {root_ / "a", root_ / "a" / "b", deep}) {
+        struct stat st;
+        ASSERT_EQ(::lstat(level.c_str(), &st), 0) << level;
+        EXPECT_TRUE(S_ISDIR(st.st_mode));
+        EXPECT_EQ(st.st_mode & 0777, 0700u) << level;
+    }
+    struct stat st;
+    ASSERT_EQ(::stat((deep / "buffer.bin").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    // Blocks are reserved, not a sparse file.
+    EXPECT_GE(static_cast<uint64_t>(st.st_blocks) * 512, QUEUE_SIZE);
+}
+
+TEST_F(SyncMappedQueueTest, FileIsGoneAfterDestruction) {
+    {
+        Queue queue(path_, QUEUE_SIZE);
+        queue.enqueue(Record{1, 2, 3});
+        EXPECT_TRUE(fs::exists(path_));
+    }
+    EXPECT_FALSE(fs::exists(path_));
+}
+
+TEST_F(SyncMappedQueueTest, TimeoutLeavesTheOutputUntouched) {
+    Queue queue(path_, QUEUE_SIZE);
+    Record out{'a', 'b', 'c'};
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(queue.dequeue(out));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(9));
+    EXPECT_EQ(out, (Record{'a', 'b', 'c'}));
+}
+
+TEST_F(SyncMappedQueueTest, RecordEnqueuedDuringTheWaitIsReturnedByIt) {
+    Queue queue(path_, QUEUE_SIZE);
+    // The wait lasts 10 ms: the record is put in shortly after the consumer started waiting.
+    // A scheduler may delay the producer past the wait now and then, so one success of several
+    // tries is asked; a lost wake-up fails every try.
+    int returned = 0;
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        Record out;
+        bool got = false;
+        std::thread consumer([&] { got = queue.dequeue(out); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        queue.enqueue(tagged(0, attempt));
+        consumer.join();
+        if (got) {
+            EXPECT_EQ(out, tagged(0, attempt));
+            ++returned;
+        } else {
+            Record late;
+            ASSERT_TRUE(queue.dequeue(late));
+        }
+    }
+    EXPECT_GE(returned, 1);
+}
+
+TEST_F(SyncMappedQueueTest, EmptyRecordTravelsAsEmptyVector) {
+    Queue queue(path_, QUEUE_SIZE);
+    queue.enqueue(Record{});
+    queue.enqueue(Record{7});
+    Record out{'x'};
+    ASSERT_TRUE(queue.dequeue(out));
+    EXPECT_TRUE(out.empty());
+    ASSERT_TRUE(queue.dequeue(out));
+    EXPECT_EQ(out, Record{7});
+}
+
+TEST_F(SyncMappedQueueTest, TwoProducersKeepTheirOwnOrder) {
+    Queue queue(path_, 8u << 20);
+    constexpr int PER_PRODUCER = 20000;
+    auto produce = [&](int producer) {
+        for (int n = 0; n < PER_PRODUCER; ++n) queue.enqueue(tagged(producer, n));
+    };
+    std::thread first(produce, 1);
+    std::thread second(produce, 2);
+    int next[3] = {0, 0, 0};
+    int total = 0;
+    Record out;
+    while (total < 2 * PER_PRODUCER && queue.dequeue(out)) {
+        ASSERT_EQ(out.size(), 4u);
+        const int producer = out[0];
+        ASSERT_TRUE(producer == 1 || producer == 2);
+        ASSERT_EQ(tag_number(out), next[producer]) << "producer " << producer;
+        ++next[producer];
+        ++total;
+    }
+    first.join();
+    second.join();
+    while (queue.dequeue(out)) {
+        ASSERT_EQ(tag_number(out), next[static_cast<int>(out[0])]);
+        ++next[static_cast<int>(out[0])];
+    }
+    EXPECT_EQ(next[1], PER_PRODUCER);
+    EXPECT_EQ(next[2], PER_PRODUCER);
+    EXPECT_EQ(queue.dropped_count(), 0u);
+}
+
+TEST_F(SyncMappedQueueTest, UsageAddsUpAndFollowsTheFill) {
+    Queue queue(path_, QUEUE_SIZE);
+    const BufferUsage empty = queue.get_usage();
+    EXPECT_EQ(empty.total, QUEUE_SIZE);
+    EXPECT_GT(empty.used, 0u);
+    EXPECT_LT(empty.used, QUEUE_SIZE / 50);
+    EXPECT_EQ(empty.used + empty.free, empty.total);
+    EXPECT_NEAR(empty.used_pct + empty.free_pct, 100.0f, 0.01f);
+
+    for (int n = 0; n < 5000; ++n) queue.enqueue(tagged(0, n));
+    const BufferUsage filled = queue.get_usage();
+    EXPECT_EQ(filled.used + filled.free, filled.total);
+    // One slot per record, whatever the record's length.
+    EXPECT_GE(filled.used - empty.used, 5000 * sizeof(Record));
+    EXPECT_NEAR(filled.used_pct, filled.used * 100.0f / filled.total, 0.01f);
+
+    Record out;
+    while (queue.dequeue(out)) {
+    }
+    // Emptied blocks go back to the segment; the container may keep its map and one block.
+    EXPECT_LT(queue.get_usage().used, filled.used / 10);
+}
+
+TEST_F(SyncMappedQueueTest, FullSegmentDropsAndCountsWithoutHarmingTheProducer) {
+    Queue queue(path_, 64u << 10);
+    constexpr int OFFERED = 20000;
+    for (int n = 0; n < OFFERED; ++n) queue.enqueue(tagged(0, n));
+    const uint64_t dropped = queue.dropped_count();
+    EXPECT_GT(dropped, 0u);
+    Record out;
+    int kept = 0;
+    while (queue.dequeue(out)) {
+        ASSERT_EQ(tag_number(out), kept);
+        ++kept;
+    }
+    EXPECT_EQ(static_cast<uint64_t>(kept) + dropped, static_cast<uint64_t>(OFFERED));
+    // Room comes back once the consumer has drained the queue.
+    queue.enqueue(tagged(0, 1));
+    ASSERT_TRUE(queue.dequeue(out));
+    EXPECT_EQ(queue.dropped_count(), dropped);
+}
+
+TEST_F(SyncMappedQueueTest, SizeTooSmallForTheSegmentThrowsAndLeavesNoFile) {
+    EXPECT_THROW(Queue(path_, 64), std::exception);
+    EXPECT_FALSE(fs::exists(path_));
+    EXPECT_NE(construction_error(path_, 0), "");
+}
+
+TEST_F(SyncMappedQueueTest, SymlinkedBufferDirectoryIsRefused) {
+    fs::create_directories(root_ / "real");
+    fs::create_symlink(root_ / "real", root_ / "link");
+    const std::string error = construction_error((root_ / "link" / "buffer.bin").string(), QUEUE_SIZE);
+    EXPECT_NE(error.find("symbolic link"), std::string::npos) << error;
+    EXPECT_FALSE(fs::exists(root_ / "real" / "buffer.bin"));
+}
+
+TEST_F(SyncMappedQueueTest, SymlinkAtTheFilePathIsNeverFollowed) {
+    const fs::path victim = root_ / "victim";
+    std::ofstream(victim.string()) << "keep me";
+    fs::create_symlink(victim, path_);
+    {
+        Queue queue(path_, QUEUE_SIZE);
+        EXPECT_FALSE(fs::is_symlink(path_));
+    }
+    std::ifstream in(victim.string());
+    std::string content;
+    std::getline(in, content);
+    EXPECT_EQ(content, "keep me");
+}
+
+TEST_F(SyncMappedQueueTest, DirectoryOfAnotherUserIsRefused) {
+    if (::geteuid() != 0) {
+        // Inside a user namespace the real owner of /tmp shows as an unmapped user.
+        RUN_INSIDE_NAMESPACE("-r");
+        struct stat st;
+        ASSERT_EQ(::stat("/tmp", &st), 0);
+        if (st.st_uid == 0 || st.st_uid == ::geteuid()) GTEST_SKIP() << "/tmp is not foreign here";
+        const std::string error = construction_error("/tmp/busgate-foreign-test.bin", QUEUE_SIZE);
+        EXPECT_NE(error.find("another user"), std::string::npos) << error;
+        return;
+    }
+    const fs::path foreign = root_ / "foreign";
+    fs::create_directories(foreign);
+    ASSERT_EQ(::chown(foreign.c_str(), 12345, 12345), 0);
+    const std::string error = construction_error((foreign / "buffer.bin").string(), QUEUE_SIZE);
+    EXPECT_NE(error.find("another user"), std::string::npos) << error;
+    EXPECT_FALSE(fs::exists(foreign / "buffer.bin"));
+}
+
+TEST_F(SyncMappedQueueTest, DiskTooFullIsRefusedAtStart) {
+    RUN_INSIDE_NAMESPACE("-rm");
+    const fs::path small = root_ / "small";
+    fs::create_directories(small);
+    int status = std::system(("mount -t tmpfs -o size=256k tmpfs '" + small.string() + "'").c_str());
+    if (status != 0) GTEST_SKIP() << "cannot mount a small tmpfs here";
+    const std::string path = (small / "buffer.bin").string();
+    const std::string error = construction_error(path, QUEUE_SIZE);
+    EXPECT_NE(error.find("disk too full"), std::string::npos) << error;
+    EXPECT_FALSE(fs::exists(path));
+    // A buffer that fits is still made there.
+    EXPECT_EQ(construction_error(path, 64u << 10), "");
+}
