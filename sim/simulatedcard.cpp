@@ -206,8 +206,13 @@ void SimulatedCard::write_record(const BusFrame& frame) {
     EventHeader header;
     header.status = hits.status ? static_cast<uint16_t>(status_ | faults_.status_bit()) : status_;
     header.index = next_index_++;
-    const int64_t since_epoch_ns = static_cast<int64_t>(frame.start_ns - epoch_bus_ns_);
-    header.timestamp = epoch_us_ + static_cast<uint64_t>(since_epoch_ns / 1000);
+    // A frame from just before the epoch request (not yet captured then) is stamped before it.
+    if (frame.start_ns >= epoch_bus_ns_) {
+        header.timestamp = epoch_us_ + (frame.start_ns - epoch_bus_ns_) / 1000;
+    } else {
+        const uint64_t before_us = (epoch_bus_ns_ - frame.start_ns + 999) / 1000;
+        header.timestamp = epoch_us_ > before_us ? epoch_us_ - before_us : 0;
+    }
     header.time_a = time_count(frame.duration_ns);
     header.time_b = time_count(frame.silence_ns);
     if (used_ == 0) first_pending_ns_ = frame.start_ns;

@@ -64,10 +64,17 @@ std::string lock_directory() {
     return "/tmp/linkscope-" + std::to_string(getuid());
 }
 
+// Creates `dir` and any missing parents (private to this user).
+void make_directories(const std::string& dir) {
+    for (std::size_t slash = dir.find('/', 1); slash != std::string::npos; slash = dir.find('/', slash + 1))
+        mkdir(dir.substr(0, slash).c_str(), 0700);
+    mkdir(dir.c_str(), 0700);
+}
+
 // Returns the locked descriptor, or -1 when another process holds the card.
 int lock_card_across_processes(int number) {
     const std::string dir = lock_directory();
-    mkdir(dir.c_str(), 0700);
+    make_directories(dir);
     const std::string path = dir + "/LINKSCOPE" + std::to_string(number) + ".lock";
     const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {

@@ -49,10 +49,11 @@ struct ChildResult {
 };
 
 // Runs this program as a child in `mode`, with LINKSCOPE_SIM set to `sim` (or inherited).
-ChildResult run_child(const std::string& mode, const char* sim = nullptr) {
+ChildResult run_child(const std::string& mode, const char* sim = nullptr, const std::string& extra_env = "") {
     const std::string err_path = ::testing::TempDir() + "deviceio-child-" + std::to_string(getpid()) + ".err";
     std::string command = "LINKSCOPE_TEST_CHILD=" + mode + " ";
     if (sim) command += std::string("LINKSCOPE_SIM='") + sim + "' ";
+    command += extra_env;
     command += "'" + self_path() + "' --gtest_filter=DeviceIoChild.Run 2>'" + err_path + "' >/dev/null";
     ChildResult result;
     const int status = std::system(command.c_str());
@@ -171,6 +172,14 @@ TEST(DeviceIo, ASimulatedCardOpensOnceAcrossProcesses) {
     const DeviceHandle after = open_number(1);
     EXPECT_NE(after, INVALID_DEVICE_HANDLE) << "a dead process holds nothing";
     device_close(after);
+}
+
+TEST(DeviceIo, MakesAMissingLockDirectoryWithItsParents) {
+    const std::string nested = std::string(std::getenv("LINKSCOPE_LOCK_DIR")) + "/a/b";
+    EXPECT_EQ(run_child("open", nullptr, "LINKSCOPE_LOCK_DIR='" + nested + "' ").code, CHILD_OPENED);
+    std::remove((nested + "/LINKSCOPE1.lock").c_str());
+    rmdir(nested.c_str());
+    rmdir(nested.substr(0, nested.size() - 2).c_str());
 }
 
 struct BadSim {
