@@ -1,0 +1,509 @@
+#include "gateway/udp/udpclient.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <boost/asio/ip/address_v4.hpp>
+#include <boost/filesystem.hpp>
+#include <gtest/gtest.h>
+
+#include "common/driver/byteorder.h"
+#include "tests/gateway/udp/isolatednamespace.h"
+
+namespace fs = boost::filesystem;
+using namespace std::chrono_literals;
+using Record = std::vector<char>;
+using boost::asio::ip::udp;
+
+namespace {
+
+constexpr uint8_t EVENT_TYPE = 0xC0;
+constexpr uint8_t LIFESIGN_TYPE = 0xC1;
+constexpr std::size_t TAG_OFFSET = 3;
+constexpr unsigned NO_LIFESIGN_EXPIRY = 100000;  // keeps the watchdog out of a test's way
+
+// A record framed as the producers frame theirs: type, 16-bit length, then a 32-bit tag.
+Record make_record(uint8_t type, std::size_t length, uint32_t tag) {
+    Record record(length, 0x11);
+    record[0] = static_cast<char>(type);
+    linkscope::store_be16(reinterpret_cast<uint8_t*>(record.data()) + 1, static_cast<uint16_t>(length));
+    if (length >= TAG_OFFSET + 4) linkscope::store_be32(reinterpret_cast<uint8_t*>(record.data()) + TAG_OFFSET, tag);
+    return record;
+}
+
+uint32_t tag_of(const Record& record) {
+    return linkscope::load_be32(reinterpret_cast<const uint8_t*>(record.data()) + TAG_OFFSET);
+}
+
+struct Received {
+    Datagram::Header header;
+    std::size_t length = 0;
+    std::vector<Record> records;
+};
+
+// Walks the payload by the records' own length fields, checking every bound.
+::testing::AssertionResult parse(const std::vector<uint8_t>& bytes, Received& out) {
+    if (!Datagram::decode_header(bytes.data(), bytes.size(), out.header))
+        return ::testing::AssertionFailure() << "bad header";
+    out.length = bytes.size();
+    std::size_t at = Datagram::HEADER_SIZE;
+    while (at < bytes.size()) {
+        if (bytes.size() - at < Datagram::RECORD_MIN_SIZE) return ::testing::AssertionFailure() << "cut record";
+        const std::size_t length = linkscope::load_be16(&bytes[at + Datagram::RECORD_OFF_LENGTH]);
+        if (length < Datagram::RECORD_MIN_SIZE || length > bytes.size() - at)
+            return ::testing::AssertionFailure() << "bad record length " << length;
+        out.records.emplace_back(bytes.begin() + at, bytes.begin() + at + length);
+        at += length;
+    }
+    if (out.records.size() != out.header.record_count)
+        return ::testing::AssertionFailure() << "record count " << out.header.record_count << " for "
+                                             << out.records.size() << " records";
+    return ::testing::AssertionSuccess();
+}
+
+class Receiver {
+public:
+    explicit Receiver(const std::string& address = "127.0.0.1") : socket_(io_) {
+        socket_.open(udp::v4());
+        socket_.set_option(boost::asio::socket_base::receive_buffer_size(8 << 20));
+        socket_.bind(udp::endpoint(boost::asio::ip::make_address_v4(address), 0));
+        socket_.non_blocking(true);
+    }
+
+    unsigned short port() const { return socket_.local_endpoint().port(); }
+
+    bool receive(Received& out, std::chrono::milliseconds timeout = 5000ms) {
+        std::vector<uint8_t> buffer(70000);
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (std::chrono::steady_clock::now() < deadline) {
+            boost::system::error_code error;
+            udp::endpoint from;
+            const std::size_t n = socket_.receive_from(boost::asio::buffer(buffer), from, 0, error);
+            if (!error) {
+                buffer.resize(n);
+                out = Received{};
+                return parse(buffer, out);
+            }
+            std::this_thread::sleep_for(1ms);
+        }
+        return false;
+    }
+
+    // Everything that arrives until the line has been quiet for a while.
+    std::vector<Received> receive_until_quiet(std::chrono::milliseconds quiet = 300ms) {
+        std::vector<Received> all;
+        Received one;
+        while (receive(one, quiet)) all.push_back(one);
+        return all;
+    }
+
+private:
+    boost::asio::io_service io_;
+    udp::socket socket_;
+};
+
+bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 5000ms) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(2ms);
+    }
+    return true;
+}
+
+std::size_t count_of(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+class UDPClientTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        root_ = fs::temp_directory_path() / fs::unique_path("busgate-udp-%%%%-%%%%");
+        fs::create_directories(root_);
+        queue_ = std::make_shared<UDPClient::RecordQueue>((root_ / "buffer.bin").string(), 8u << 20);
+        log_path_ = (root_ / "log.txt").string();
+        log_ = std::fopen(log_path_.c_str(), "w+");
+        ASSERT_NE(log_, nullptr);
+    }
+    void TearDown() override {
+        client_.reset();
+        queue_.reset();
+        std::fclose(log_);
+        boost::system::error_code ignored;
+        fs::remove_all(root_, ignored);
+    }
+
+    void start(unsigned short port, int max_evt, unsigned lifesign = NO_LIFESIGN_EXPIRY,
+               const std::string& ip = "127.0.0.1", bool broadcast = false) {
+        client_ = std::make_unique<UDPClient>(ip, port, broadcast, lifesign, max_evt, queue_, log_);
+    }
+
+    std::string log_text() {
+        std::fflush(log_);
+        std::ifstream in(log_path_);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+
+    fs::path root_;
+    std::shared_ptr<UDPClient::RecordQueue> queue_;
+    std::string log_path_;
+    FILE* log_ = nullptr;
+    std::unique_ptr<UDPClient> client_;
+};
+
+}  // namespace
+
+TEST_F(UDPClientTest, MaxEvtOneSendsEachRecordAloneFromSequenceOne) {
+    Receiver receiver;
+    for (uint32_t n = 0; n < 5; ++n) queue_->enqueue(make_record(EVENT_TYPE, 40, n));
+    start(receiver.port(), 1);
+    for (uint32_t n = 0; n < 5; ++n) {
+        Received datagram;
+        ASSERT_TRUE(receiver.receive(datagram));
+        EXPECT_EQ(datagram.header.sequence, n + 1);
+        ASSERT_EQ(datagram.header.record_count, 1u);
+        EXPECT_EQ(tag_of(datagram.records[0]), n);
+    }
+    ASSERT_TRUE(wait_until([&] { return client_->stats().pkt_sent_cnt == 5; }));
+    const UDPStats stats = client_->stats();
+    EXPECT_EQ(stats.bytes_sent_cnt, 5u * (16 + 40 + 42));
+    EXPECT_EQ(stats.ip, "127.0.0.1");
+    EXPECT_EQ(stats.port, receiver.port());
+    EXPECT_EQ(stats.pkt_err_cnt, 0u);
+    EXPECT_EQ(stats.pkt_rcvd_cnt, 0u);
+    EXPECT_EQ(stats.bytes_rcvd_cnt, 0u);
+}
+
+TEST_F(UDPClientTest, SteadyFlowFillsDatagramsOfMaxEvtRecords) {
+    Receiver receiver;
+    for (uint32_t n = 0; n < 3000; ++n) queue_->enqueue(make_record(EVENT_TYPE, 32, n));
+    start(receiver.port(), 1000);
+    uint32_t next = 0;
+    for (uint64_t sequence = 1; sequence <= 3; ++sequence) {
+        Received datagram;
+        ASSERT_TRUE(receiver.receive(datagram));
+        EXPECT_EQ(datagram.header.sequence, sequence);
+        ASSERT_EQ(datagram.header.record_count, 1000u);
+        for (const Record& record : datagram.records) ASSERT_EQ(tag_of(record), next++);
+    }
+}
+
+struct SizeCase {
+    const char* name;
+    std::vector<std::size_t> lengths;                // records queued, in order
+    std::vector<std::vector<std::size_t>> expected;  // indices of the records in each datagram
+};
+
+class UDPClientSizeRule : public UDPClientTest, public ::testing::WithParamInterface<SizeCase> {};
+
+TEST_P(UDPClientSizeRule, ClosesDatagramsBySize) {
+    Receiver receiver;
+    const SizeCase& c = GetParam();
+    for (std::size_t i = 0; i < c.lengths.size(); ++i)
+        queue_->enqueue(make_record(EVENT_TYPE, c.lengths[i], static_cast<uint32_t>(i)));
+    start(receiver.port(), 1000);
+    for (const auto& indices : c.expected) {
+        Received datagram;
+        ASSERT_TRUE(receiver.receive(datagram));
+        EXPECT_LE(datagram.length, Datagram::MAX_UDP_PAYLOAD);
+        ASSERT_EQ(datagram.records.size(), indices.size());
+        for (std::size_t k = 0; k < indices.size(); ++k) EXPECT_EQ(tag_of(datagram.records[k]), indices[k]);
+    }
+    EXPECT_EQ(client_->stats().pkt_err_cnt, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, UDPClientSizeRule,
+    ::testing::Values(
+        // 64950 -> 65050: the record that crosses the threshold goes along, the next starts anew.
+        SizeCase{"CrossingRecordIncluded", {64900, 50, 100, 40}, {{0, 1, 2}, {3}}},
+        // Exactly 64994 is not over the threshold.
+        SizeCase{"ExactThresholdStaysOpen", {64994, 10, 40}, {{0, 1}, {2}}},
+        // A record that would pass 65507 bytes closes the datagram first and starts the next.
+        SizeCase{"IPv4LimitNeverPassed", {64990, 600, 40}, {{0}, {1, 2}}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(UDPClientTest, LifesignRecordKeepsItsPlaceAndIsCounted) {
+    Receiver receiver;
+    queue_->enqueue(make_record(EVENT_TYPE, 40, 1));
+    queue_->enqueue(make_record(LIFESIGN_TYPE, 323, 2));
+    queue_->enqueue(make_record(EVENT_TYPE, 40, 3));
+    start(receiver.port(), 1000);
+    Received datagram;
+    ASSERT_TRUE(receiver.receive(datagram));
+    ASSERT_EQ(datagram.header.record_count, 3u);
+    EXPECT_EQ(static_cast<uint8_t>(datagram.records[1][0]), LIFESIGN_TYPE);
+    for (uint32_t k = 0; k < 3; ++k) EXPECT_EQ(tag_of(datagram.records[k]), k + 1);
+}
+
+TEST_F(UDPClientTest, RecordsFarApartLeaveInTheirOwnDatagrams) {
+    Receiver receiver;
+    start(receiver.port(), 1000);
+    for (uint32_t n = 0; n < 3; ++n) {
+        queue_->enqueue(make_record(EVENT_TYPE, 40, n));
+        Received datagram;
+        ASSERT_TRUE(receiver.receive(datagram));
+        EXPECT_EQ(datagram.header.record_count, 1u);
+        EXPECT_EQ(datagram.header.sequence, n + 1);
+    }
+}
+
+TEST_F(UDPClientTest, FailedSendIsCountedLoggedPrintedAndSpendsItsSequence) {
+    Receiver receiver;
+    // Alone in its datagram this record passes the IPv4 limit: the send fails (message too long).
+    queue_->enqueue(make_record(EVENT_TYPE, 65535, 1));
+    queue_->enqueue(make_record(EVENT_TYPE, 40, 2));
+    ::testing::internal::CaptureStdout();
+    start(receiver.port(), 1);
+    Received datagram;
+    const bool received = receiver.receive(datagram);
+    ASSERT_TRUE(wait_until([&] { return client_->stats().pkt_sent_cnt == 1; }));
+    client_.reset();
+    const std::string out = ::testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(received);
+    EXPECT_EQ(datagram.header.sequence, 2u);
+    EXPECT_EQ(tag_of(datagram.records[0]), 2u);
+    EXPECT_EQ(out.rfind("e.what(): send_to: ", 0), 0u) << out;
+    EXPECT_NE(out.find(" - e.code(): system:" + std::to_string(EMSGSIZE) + "\n"), std::string::npos) << out;
+    EXPECT_EQ(count_of(out, "e.what(): "), 1u);
+    const std::string log = log_text();
+    EXPECT_EQ(count_of(log, "impossible to send on udp.\n"), 1u) << log;
+    EXPECT_EQ(count_of(log, "[error]"), 1u) << log;
+}
+
+TEST_F(UDPClientTest, FailedSendCountsOnlyAnErrorAndLeavesTheWatchdogAlone) {
+    Receiver receiver;
+    ::testing::internal::CaptureStdout();
+    start(receiver.port(), 1);
+    queue_->enqueue(make_record(EVENT_TYPE, 65535, 1));
+    ASSERT_TRUE(wait_until([&] { return client_->stats().pkt_err_cnt == 1; }));
+    std::this_thread::sleep_for(50ms);
+    const UDPStats stats = client_->stats();
+    client_.reset();
+    ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(stats.pkt_sent_cnt, 0u);
+    EXPECT_EQ(stats.bytes_sent_cnt, 0u);
+    EXPECT_FALSE(stats.is_active);
+}
+
+TEST_F(UDPClientTest, StoppingSendsThePartlyFilledDatagram) {
+    Receiver receiver;
+    start(receiver.port(), 1000000);
+    std::atomic<bool> producing{true};
+    uint32_t produced = 0;
+    std::thread producer([&] {
+        for (uint32_t& n = produced; producing; ++n) {
+            queue_->enqueue(make_record(EVENT_TYPE, 30, n));
+            std::this_thread::sleep_for(100us);
+        }
+    });
+    std::vector<Received> datagrams;
+    std::thread reader([&] { datagrams = receiver.receive_until_quiet(1000ms); });
+    std::this_thread::sleep_for(150ms);
+    client_.reset();
+    std::this_thread::sleep_for(5ms);
+    producing = false;
+    producer.join();
+    reader.join();
+    // Every record that left the queue arrived: the first one still queued follows the last received.
+    uint32_t next = 0;
+    for (const Received& datagram : datagrams)
+        for (const Record& record : datagram.records) ASSERT_EQ(tag_of(record), next++);
+    EXPECT_GT(next, 0u);
+    Record left;
+    if (queue_->dequeue(left))
+        EXPECT_EQ(tag_of(left), next);
+    else
+        EXPECT_EQ(produced, next);
+}
+
+TEST_F(UDPClientTest, MaxEvtZeroSendsNothingLeavesTheQueueAndDoesNotSpin) {
+    Receiver receiver;
+    for (uint32_t n = 0; n < 3; ++n) queue_->enqueue(make_record(EVENT_TYPE, 40, n));
+    start(receiver.port(), 0);
+    const std::clock_t cpu_start = std::clock();
+    std::this_thread::sleep_for(300ms);
+    const double cpu_seconds = static_cast<double>(std::clock() - cpu_start) / CLOCKS_PER_SEC;
+    client_.reset();
+    EXPECT_LT(cpu_seconds, 0.15);
+    Received datagram;
+    EXPECT_FALSE(receiver.receive(datagram, 50ms));
+    for (uint32_t n = 0; n < 3; ++n) {
+        Record record;
+        ASSERT_TRUE(queue_->dequeue(record));
+        EXPECT_EQ(tag_of(record), n);
+    }
+}
+
+TEST_F(UDPClientTest, ConstructionLogsTheConnectedLineOnce) {
+    start(57117, 1000);
+    client_.reset();
+    const std::string log = log_text();
+    EXPECT_EQ(count_of(log, "udp socket connected (port=57117)\n"), 1u) << log;
+    EXPECT_EQ(count_of(log, "[info]"), 1u) << log;
+}
+
+class UDPClientBadAddress : public UDPClientTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(UDPClientBadAddress, ThrowsAndStartsNothing) {
+    EXPECT_THROW(start(57117, 1000, 500, GetParam()), boost::system::system_error);
+    EXPECT_EQ(log_text(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Texts, UDPClientBadAddress,
+                         ::testing::Values("::1", "fe80::1", "localhost", "1.2.3", "", "127.0.0.256"));
+
+TEST(UDPStatsCounters, PerSecondFigureIsGrowthModulo2To32) {
+    EXPECT_EQ(UDPClient::counter_growth(5, 4294967290u), 11u);
+    EXPECT_EQ(UDPClient::counter_growth(7, 7), 0u);
+    EXPECT_EQ(UDPClient::counter_growth(100, 0), 100u);
+}
+
+namespace {
+
+class CopyingObserver : public Observer {
+public:
+    void update(Observable* source) override {
+        const UDPStats copy = static_cast<UDPClient*>(source)->stats();
+        std::lock_guard<std::mutex> lock(mutex);
+        copies.push_back(copy);
+        if (stall_once.exchange(false)) {
+            stalling = true;
+            std::this_thread::sleep_for(400ms);
+            stalling = false;
+        }
+    }
+    std::mutex mutex;
+    std::vector<UDPStats> copies;
+    std::atomic<bool> stall_once{false};
+    std::atomic<bool> stalling{false};
+};
+
+}  // namespace
+
+TEST_F(UDPClientTest, PerSecondFiguresAddUpAndASlowObserverDoesNotHoldTheSender) {
+    Receiver receiver;
+    auto observer = std::make_shared<CopyingObserver>();
+    observer->stall_once = true;
+    start(receiver.port(), 1);
+    client_->attach(observer);
+    // Wait for the observer to sit in its slow update, then send: the datagram still leaves.
+    ASSERT_TRUE(wait_until([&] { return observer->stalling.load(); }, 3000ms));
+    queue_->enqueue(make_record(EVENT_TYPE, 40, 1));
+    Received datagram;
+    EXPECT_TRUE(receiver.receive(datagram, 300ms));
+    EXPECT_TRUE(observer->stalling);
+    for (uint32_t n = 2; n <= 4; ++n) queue_->enqueue(make_record(EVENT_TYPE, 40, n));
+    ASSERT_TRUE(wait_until([&] { return client_->stats().pkt_sent_cnt == 4; }));
+    // Two more per-second rounds publish what was sent.
+    std::this_thread::sleep_for(2200ms);
+    client_.reset();
+    std::lock_guard<std::mutex> lock(observer->mutex);
+    ASSERT_FALSE(observer->copies.empty());
+    uint32_t packets = 0;
+    uint32_t bytes = 0;
+    for (const UDPStats& copy : observer->copies) {
+        packets += copy.pkt_sent_cnt_per_sec;
+        bytes += copy.bytes_sent_cnt_per_sec;
+        EXPECT_EQ(copy.pkt_rcvd_cnt_per_sec, 0u);
+        EXPECT_EQ(copy.port, receiver.port());
+    }
+    EXPECT_EQ(packets, 4u);
+    EXPECT_EQ(bytes, 4u * (16 + 40 + 42));
+}
+
+TEST_F(UDPClientTest, WatchdogWithDefaultLifesignEndsActivity2500msAfterTheLastSend) {
+    Receiver receiver;
+    start(receiver.port(), 1, 500);
+    const auto before_send = boost::posix_time::microsec_clock::local_time();
+    queue_->enqueue(make_record(EVENT_TYPE, 40, 1));
+    ASSERT_TRUE(wait_until([&] { return client_->stats().is_active; }));
+    const UDPStats active = client_->stats();
+    EXPECT_LT(active.act_duration, boost::posix_time::milliseconds(100));
+    EXPECT_GE(active.inact_duration, boost::posix_time::time_duration(0, 0, 0, 0));
+
+    const auto sent = std::chrono::steady_clock::now();
+    ASSERT_TRUE(wait_until([&] { return !client_->stats().is_active; }, 6000ms));
+    const auto inactive_after = std::chrono::steady_clock::now() - sent;
+    const UDPStats stats = client_->stats();
+    EXPECT_GE(inactive_after, 2400ms);
+    EXPECT_LT(inactive_after, 4500ms);
+    EXPECT_EQ(stats.act_loss_cnt, 1u);
+    EXPECT_GE(stats.last_stop_date, before_send);
+    EXPECT_EQ(stats.act_duration, stats.last_stop_date - stats.last_start_date);
+    EXPECT_GE(stats.inact_duration, boost::posix_time::milliseconds(2500));
+    EXPECT_EQ(stats.total_act_duration, stats.act_duration);
+}
+
+TEST_F(UDPClientTest, WatchdogWithLifesignZeroEndsActivityAfterEverySend) {
+    Receiver receiver;
+    start(receiver.port(), 1, 0);
+    for (uint32_t n = 1; n <= 3; ++n) {
+        queue_->enqueue(make_record(EVENT_TYPE, 40, n));
+        Received datagram;
+        ASSERT_TRUE(receiver.receive(datagram));
+        ASSERT_TRUE(wait_until([&] { return client_->stats().act_loss_cnt == n; }, 3000ms));
+        std::this_thread::sleep_for(50ms);
+    }
+    const UDPStats stats = client_->stats();
+    EXPECT_EQ(stats.act_loss_cnt, 3u);
+    EXPECT_FALSE(stats.is_active);
+    EXPECT_EQ(stats.pkt_sent_cnt, 3u);
+}
+
+// Inside a network namespace of its own, with only loopback, routed to carry the broadcast.
+TEST_F(UDPClientTest, BroadcastGoesTo255255255255WhateverTheText) {
+    RUN_INSIDE_NAMESPACE("-rn");
+    if (std::system("ip link set lo up && ip route add 255.255.255.255/32 dev lo table local") != 0 &&
+        std::system("ip route add default dev lo") != 0)
+        GTEST_SKIP() << "cannot route the broadcast on loopback here";
+    Receiver receiver("0.0.0.0");
+    start(receiver.port(), 1, NO_LIFESIGN_EXPIRY, "10.0.0.5", true);
+    queue_->enqueue(make_record(EVENT_TYPE, 40, 7));
+    Received datagram;
+    ASSERT_TRUE(receiver.receive(datagram));
+    EXPECT_EQ(tag_of(datagram.records[0]), 7u);
+    EXPECT_EQ(client_->stats().ip, "10.0.0.5");
+}
+
+// Inside a network namespace of its own with no route at all: every send meets network-unreachable.
+TEST_F(UDPClientTest, UnreachableNetworkFailsSilentlyAndTheLinkStaysInactive) {
+    RUN_INSIDE_NAMESPACE("-rn");
+    ::testing::internal::CaptureStdout();
+    start(57117, 1, 10, "10.0.0.5");
+    constexpr int OFFERED = 100;
+    for (uint32_t n = 0; n < OFFERED; ++n) queue_->enqueue(make_record(EVENT_TYPE, 40, n));
+    std::this_thread::sleep_for(200ms);
+    const UDPStats first = client_->stats();
+    std::this_thread::sleep_for(100ms);
+    const UDPStats later = client_->stats();
+    client_.reset();
+    int left = 0;
+    Record record;
+    while (queue_->dequeue(record)) ++left;
+    const std::string out = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(later.pkt_err_cnt, 0u);
+    EXPECT_EQ(later.pkt_sent_cnt, 0u);
+    EXPECT_FALSE(later.is_active);
+    EXPECT_EQ(later.act_loss_cnt, 0u);
+    // A 10 ms pause after each failed send: 300 ms drain about 30 records, not all.
+    EXPECT_GE(left, 30);
+    EXPECT_LT(left, OFFERED);
+    EXPECT_GT(later.inact_duration, first.inact_duration);
+    EXPECT_EQ(later.inact_duration, later.total_inact_duration);
+    EXPECT_EQ(count_of(log_text(), "[error]"), 0u);
+}
