@@ -1,0 +1,125 @@
+/*
+ * busrec_capture: lists the Linkscope cards, opens the first one, captures for a while,
+ * prints the first events and then the station table and the bus cycle.
+ *
+ *     busrec_capture [seconds]
+ */
+#include <stdio.h>
+#include <stdlib.h>
+#include <time.h>
+
+#include <busrec.h>
+
+#define EVENTS_PRINTED 20
+
+static volatile unsigned long events_seen;
+
+static void on_reset(busrec_sess *sess) { (void)sess; }
+
+static void on_error(busrec_sess *sess, int code) {
+    (void)sess;
+    fprintf(stderr, "session error %d: %s\n", code, busrec_strerror(code));
+}
+
+/* Runs on the library's interrupt thread: keep it short. */
+static void on_data(busrec_sess *sess, const busrec_event *ev) {
+    (void)sess;
+    if (events_seen++ >= EVENTS_PRINTED) return;
+    printf("event %llu t=%llu ctrl=0x%02X id=0x%04X class=%u len=%u error=%u\n",
+           (unsigned long long)ev->evt_index, (unsigned long long)ev->evt_timestamp, ev->control,
+           ev->identifier, (unsigned)ev->frame_class, (unsigned)ev->frame_length, (unsigned)ev->error);
+}
+
+static int fail(const char *what) {
+    int code = busrec_error_get();
+    fprintf(stderr, "%s: %s (%d)\n", what, busrec_strerror(code), code);
+    return 1;
+}
+
+static void sleep_seconds(double seconds) {
+    struct timespec t;
+    t.tv_sec = (time_t)seconds;
+    t.tv_nsec = (long)((seconds - (double)t.tv_sec) * 1e9);
+    nanosleep(&t, NULL);
+}
+
+static void print_stations(const busrec_report *r) {
+    int s, absent = 0, first_absent = -1;
+    printf("station changes vendor / product / version / name: P Q R S T\n");
+    for (s = 0; s < BUSREC_STATION_COUNT; ++s) {
+        const busrec_station *st = &r->stations[s];
+        if (!st->present) {
+            if (st->missing_time && first_absent < 0) first_absent = s;
+            absent += st->missing_time != 0;
+            continue;
+        }
+        printf("%3d %u '%s' / '%s' / '%s' / '%s': %u %u %u %u %u\n", s, (unsigned)st->absent_changes, st->text_80,
+               st->text_81, st->text_83, st->text_8a, st->values[0], st->values[1], st->values[2], st->values[3],
+               st->values[4]);
+    }
+    if (absent) printf("absent stations: %d (first %d)\n", absent, first_absent);
+}
+
+static void print_cycle(const busrec_report *r) {
+    unsigned k;
+    printf("bus cycle: %u cycles, period %u us\n", (unsigned)r->cycle_count, (unsigned)r->period);
+    for (k = 0; k < r->cycle_count && k < BUSREC_CYCLE_COUNT; ++k) {
+        const busrec_cycle *c = &r->cycles[k];
+        if (c->type == BUSREC_CYCLE_PERIODIC || c->type == BUSREC_CYCLE_MESSAGE)
+            printf("  cycle %u type %u: %u identifiers, first 0x%04X\n", k, (unsigned)c->type,
+                   (unsigned)c->count_or_time, (unsigned)c->identifiers[0]);
+        else
+            printf("  cycle %u type %u: at +%u us\n", k, (unsigned)c->type, (unsigned)c->count_or_time);
+    }
+}
+
+int main(int argc, char **argv) {
+    double seconds = argc > 1 ? atof(argv[1]) : 2.0;
+    device_infos cards[BUSREC_DEVICE_LIST_SIZE];
+    int count = 0, i, status = 0;
+    busrec_device *dev;
+    busrec_sess_cfg cfg = {0};
+    busrec_sess *sess;
+    busrec_report *report;
+    const busrec_version *v = busrec_version_get();
+
+    busrec_init();
+    printf("libbusrec %u.%u (release 0x%08X)\n", (unsigned)(v->version >> 16), (unsigned)(v->version & 0xFFFF),
+           (unsigned)v->release);
+    if (busrec_device_list_get(cards, &count) != 0) return fail("listing the cards");
+    printf("%d card(s)\n", count);
+    for (i = 0; i < count; ++i)
+        printf("  card %d: serial 0x%08X, %04X:%04X, driver 0x%08X\n", cards[i].index + 1, (unsigned)cards[i].sn,
+               cards[i].vid, cards[i].did, (unsigned)cards[i].drv_version);
+    if (count == 0) return 1;
+
+    dev = busrec_device_open((uint8_t)(cards[0].index + 1));
+    if (!dev) return fail("opening the card");
+    cfg.device = dev;
+    cfg.data_handler = on_data;
+    cfg.error_handler = on_error;
+    cfg.reset_handler = on_reset;
+    sess = busrec_sess_init(&cfg);
+    if (!sess) {
+        status = fail("creating the session");
+        busrec_device_close(dev);
+        return status;
+    }
+    if (busrec_sess_start(sess) != 0) status = fail("starting the session");
+    if (status == 0) sleep_seconds(seconds);
+    if (busrec_sess_stop(sess) != 0) status = fail("stopping the session");
+
+    report = malloc(sizeof *report);
+    if (report && busrec_sess_report_get(sess, report) == 0) {
+        printf("%lu events: %llu correct, %llu errors, %llu lost, elapsed %llu us\n", events_seen,
+               (unsigned long long)report->correct_events, (unsigned long long)report->error_events,
+               (unsigned long long)report->lost_frames, (unsigned long long)report->elapsed);
+        print_stations(report);
+        print_cycle(report);
+    }
+    free(report);
+    if (busrec_sess_exit(sess) != 0) status = fail("ending the session");
+    busrec_device_close(dev);
+    busrec_exit();
+    return status;
+}
