@@ -47,6 +47,8 @@ constexpr uint32_t MESSAGE_SEGMENT = 0x010000;  // 24-bit addresses: segment, st
 constexpr uint8_t MESSAGE_DATA_LENGTH = 8;
 
 constexpr std::size_t MAX_FRAME_BODY = 263;  // longest frame (265) less its FCS
+// A cycle is built whole; beyond this many frames the rest of a very long cycle is silence.
+constexpr std::size_t MAX_CYCLE_FRAMES = 100000;
 
 }  // namespace
 
@@ -60,26 +62,30 @@ BusModel::BusModel(const SimSettings& settings, uint64_t seed) : settings_(setti
     variant_length_ns_.assign(variants, 0);
 
     // The elementary scans of the periodic variables fill the macrocycle beside the longest
-    // aperiodic window; the rest of the cycle is silence.
-    auto content_ns = [this](uint64_t k) {
-        build_cycle(k, 0);
-        return cursor_ns_;
-    };
+    // aperiodic window; the rest of the cycle is silence. Every scan lasts the same time, so
+    // a cycle's length and frame count follow from the cycle without scans.
     scans_ = 0;
-    uint64_t longest_fixed = 0;
-    for (std::size_t k = 0; k < variants; ++k) longest_fixed = std::max(longest_fixed, content_ns(k));
-    const uint64_t without_scan = content_ns(0);
+    std::vector<uint64_t> fixed_ns(variants);
+    std::vector<std::size_t> fixed_frames(variants);
+    for (std::size_t k = 0; k < variants; ++k) {
+        build_cycle(k, 0);
+        fixed_ns[k] = cursor_ns_;
+        fixed_frames[k] = slots_.size();
+    }
+    const uint64_t longest_fixed = *std::max_element(fixed_ns.begin(), fixed_ns.end());
     scans_ = 1;
-    const uint64_t scan_ns = content_ns(0) - without_scan;
+    build_cycle(0, 0);
+    const uint64_t scan_ns = cursor_ns_ - fixed_ns[0];
+    const std::size_t scan_frames = slots_.size() - fixed_frames[0];
     const uint64_t cycle_ns = settings_.cycle_us * 1000;
-    scans_ = 1;
     if (scan_ns > 0 && cycle_ns > longest_fixed) scans_ = std::max<uint64_t>(1, (cycle_ns - longest_fixed) / scan_ns);
+    if (scan_frames > 0) scans_ = std::min<uint64_t>(scans_, std::max<std::size_t>(1, MAX_CYCLE_FRAMES / scan_frames));
 
     for (std::size_t k = 0; k < variants; ++k) {
-        const uint64_t end = content_ns(k);
-        variant_frames_[k] = slots_.size();
+        const uint64_t end = fixed_ns[k] + scans_ * scan_ns;
+        variant_frames_[k] = fixed_frames[k] + scans_ * scan_frames;
         variant_length_ns_[k] = std::max(cycle_ns, end + bits_ns(TURNAROUND_BITS));
-        period_frames_ += slots_.size();
+        period_frames_ += variant_frames_[k];
         period_length_ns_ += variant_length_ns_[k];
     }
     restart(0);

@@ -201,6 +201,25 @@ TEST(BusModel, SkipPassesTheSameFramesAsStepping) {
     }
 }
 
+TEST(BusModel, CycleTablesMatchTheCyclesBuilt) {
+    for (const char* text : {"stations=7,absent=2", "bitrate=31250,stations=9,absent=1", "stations=1,absent=1"}) {
+        BusModel model(settings_of(text), 2);
+        for (uint64_t k = 0; k < 12; ++k) {
+            const uint64_t start = model.cycle_start_ns();
+            const auto frames = frames_of_cycles(model, 1);
+            EXPECT_EQ(frames.size(), model.frames_in_cycle(k)) << text << " cycle " << k;
+            EXPECT_EQ(model.cycle_start_ns() - start, model.cycle_length_ns(k)) << text;
+            EXPECT_LT(frames.back().slot.end_ns(), model.cycle_start_ns()) << text;
+        }
+    }
+}
+
+TEST(BusModel, AVeryLongCycleIsCappedNotExhausting) {
+    BusModel model(settings_of("bitrate=100000000,cycle_us=60000000"), 1);
+    EXPECT_LE(model.frames_in_cycle(0), 101000u);
+    EXPECT_EQ(model.cycle_length_ns(0), 60000000000ull);
+}
+
 TEST(BusModel, BusesWithoutStationsOrWithAllAbsentStillCycle) {
     for (const char* text : {"stations=0,absent=0", "stations=3,absent=3"}) {
         BusModel model(settings_of(text), 1);

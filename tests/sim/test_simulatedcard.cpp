@@ -87,6 +87,28 @@ TEST_P(SimulatedCardModes, EveryBlockWalksAndEveryFrameIsValid) {
 
 INSTANTIATE_TEST_SUITE_P(Modes, SimulatedCardModes, ::testing::Values(0, 1, 2, 3));
 
+class SimulatedCardExtremes : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(SimulatedCardExtremes, StillDeliverValidOrderedFrames) {
+    auto card = make_card(std::string("speed=max,") + GetParam());
+    ASSERT_TRUE(card);
+    start(*card, EPOCH);
+    const auto events = read_events(*card, 3);
+    ASSERT_GT(events.size(), 100u);
+    for (std::size_t i = 0; i < events.size(); ++i) {
+        ASSERT_EQ(testsupport::frame_problem(2, events[i].frame), "") << i;
+        ASSERT_EQ(events[i].index, i + 1);
+        if (i > 0) {
+            ASSERT_GE(events[i].timestamp, events[i - 1].timestamp);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Settings, SimulatedCardExtremes,
+                         ::testing::Values("stations=256,absent=0", "stations=256,absent=256", "stations=0,absent=0",
+                                           "stations=1,absent=0,cycle_us=100", "bitrate=1000,stations=3",
+                                           "bitrate=100000000,cycle_us=60000000"));
+
 TEST(SimulatedCard, IndicesCountFromOneAfterResetAndStayContiguous) {
     auto card = make_card("speed=max");
     start(*card, EPOCH);
