@@ -10,4 +10,8 @@ namespace platform {
 // at its normal scheduling. Returns the FIFO priority granted, or -1 when none was.
 int request_highest_fifo_priority(std::thread& thread);
 
+// Keeps `thread` in the default scheduling policy at the highest priority that policy has.
+// Returns false when the system refuses.
+bool request_highest_default_priority(std::thread& thread);
+
 }  // namespace platform

@@ -37,4 +37,11 @@ int request_highest_fifo_priority(std::thread& thread) {
     return -1;
 }
 
+bool request_highest_default_priority(std::thread& thread) {
+    if (!thread.joinable()) return false;
+    sched_param param{};
+    param.sched_priority = sched_get_priority_max(SCHED_OTHER);
+    return param.sched_priority >= 0 && pthread_setschedparam(thread.native_handle(), SCHED_OTHER, &param) == 0;
+}
+
 }  // namespace platform
