@@ -9,6 +9,7 @@
 #include "common/driver/protocol.h"
 #include "libbusrec/reportlayout.h"
 #include "libbusrec/variabledecoder.h"
+#include "platform/threadpriority.h"
 
 namespace busrec {
 
@@ -73,6 +74,7 @@ int Session::start_irq_handler() {
         errno = EPERM;
         return -1;
     }
+    platform::request_highest_default_priority(irq_thread_);
     device_->irq_thread = &irq_thread_;
     device_->irq_running = 1;
     return 0;
@@ -107,6 +109,7 @@ int Session::start_diag_task() {
     } catch (...) {
         return -1;
     }
+    platform::request_highest_default_priority(diag_thread_);
     device_->diag_thread = &diag_thread_;
     device_->diag_running = 1;
     return 0;
