@@ -10,6 +10,8 @@ namespace {
 
 constexpr unsigned KIB_SHIFT = 10;
 constexpr auto ROUND_PERIOD = std::chrono::seconds(1);
+// The kernel counts CPU time in ticks of 10 ms: a first reading needs a span of several ticks.
+constexpr auto FIRST_LOAD_SPAN = std::chrono::milliseconds(100);
 
 uint32_t to_kib(uint64_t bytes) { return static_cast<uint32_t>(bytes >> KIB_SHIFT); }
 
@@ -61,9 +63,14 @@ void System::fill_storage(SystemStats* stats, uint64_t capacity_bytes, uint64_t 
 void System::sample_cpu(SystemStats* next) {
     platform::CpuTimes now;
     if (platform::read_cpu_times(&now)) {
-        const double load = platform::cpu_load_percent(prev_cpu_times, now);
-        if (!std::isnan(load)) counter_value = load;
-        prev_cpu_times = now;
+        double load = platform::cpu_load_percent(prev_cpu_times, now);
+        if (std::isnan(load) && std::isnan(counter_value) && wait_for_stop(FIRST_LOAD_SPAN) &&
+            platform::read_cpu_times(&now))
+            load = platform::cpu_load_percent(prev_cpu_times, now);
+        if (!std::isnan(load)) {
+            counter_value = load;
+            prev_cpu_times = now;
+        }
     }
     next->cpu_load = static_cast<float>(counter_value);
     float temperature = SystemStats::unset;
@@ -95,9 +102,9 @@ void System::sample_round() {
     set_changed();
 }
 
-bool System::wait_round() {
+bool System::wait_for_stop(std::chrono::milliseconds span) {
     std::unique_lock<std::mutex> lock(wake_mutex);
-    return !wake.wait_for(lock, ROUND_PERIOD, [this] { return !running.load(); });
+    return !wake.wait_for(lock, span, [this] { return !running.load(); });
 }
 
 void System::_bkgd_per_sec_func() {
@@ -112,6 +119,6 @@ void System::_bkgd_per_sec_func() {
     while (running) {
         sample_round();
         notify_observers();
-        if (!wait_round()) break;
+        if (!wait_for_stop(ROUND_PERIOD)) break;
     }
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
@@ -30,8 +31,8 @@ private:
     void sample_round();
     void sample_cpu(SystemStats* next);
     void sample_storage(SystemStats* next);
-    // Sleeps up to one second; returns false when a stop was requested.
-    bool wait_round();
+    // Sleeps for span unless a stop comes first; returns false on a stop.
+    bool wait_for_stop(std::chrono::milliseconds span);
 
     FILE* log;
     mutable std::mutex stats_mutex;
