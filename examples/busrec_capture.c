@@ -89,11 +89,13 @@ int main(int argc, char **argv) {
     if (busrec_device_list_get(cards, &count) != 0) return fail("listing the cards");
     printf("%d card(s)\n", count);
     for (i = 0; i < count; ++i)
-        printf("  card %d: serial 0x%08X, %04X:%04X, driver 0x%08X\n", cards[i].index + 1, (unsigned)cards[i].sn,
-               cards[i].vid, cards[i].did, (unsigned)cards[i].drv_version);
+        printf("  card %d: serial 0x%08X, %04X:%04X, driver 0x%08X\n", i + 1, (unsigned)cards[i].sn, cards[i].vid,
+               cards[i].did, (unsigned)cards[i].drv_version);
     if (count == 0) return 1;
 
-    dev = busrec_device_open((uint8_t)(cards[0].index + 1));
+    /* The listing is ordered by device number: the first number that opens is the first card. */
+    dev = NULL;
+    for (i = 1; i <= BUSREC_DEVICE_LIST_SIZE && !dev; ++i) dev = busrec_device_open((uint8_t)i);
     if (!dev) return fail("opening the card");
     cfg.device = dev;
     cfg.data_handler = on_data;
