@@ -1,0 +1,89 @@
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "tools/busdump/options.h"
+
+using busdump::Options;
+
+struct GoodLine {
+    const char* name;
+    std::vector<std::string> args;
+    std::function<void(const Options&)> check;
+};
+
+class OptionsAccepted : public testing::TestWithParam<GoodLine> {};
+
+TEST_P(OptionsAccepted, Parses) {
+    Options o;
+    std::string error;
+    ASSERT_TRUE(Options::parse(GetParam().args, o, error)) << error;
+    GetParam().check(o);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, OptionsAccepted,
+    testing::Values(
+        GoodLine{"Defaults", {}, [](const Options& o) {
+                     EXPECT_EQ(o.port, 57117);
+                     EXPECT_EQ(o.bind, "0.0.0.0");
+                     EXPECT_TRUE(o.group.empty());
+                     EXPECT_FALSE(o.json);
+                     EXPECT_FALSE(o.stats);
+                     EXPECT_EQ(o.count, 0u);
+                     EXPECT_EQ(o.seconds, 0.0);
+                 }},
+        GoodLine{"Everything", {"-p", "6000", "--bind", "127.0.0.1", "--group", "239.1.2.3", "--json", "--stats",
+                                "-c", "10", "-t", "2.5", "-w", "out.pcap"},
+                 [](const Options& o) {
+                     EXPECT_EQ(o.port, 6000);
+                     EXPECT_EQ(o.bind, "127.0.0.1");
+                     EXPECT_EQ(o.group, "239.1.2.3");
+                     EXPECT_TRUE(o.json);
+                     EXPECT_TRUE(o.stats);
+                     EXPECT_EQ(o.count, 10u);
+                     EXPECT_DOUBLE_EQ(o.seconds, 2.5);
+                     EXPECT_EQ(o.write_path, "out.pcap");
+                 }},
+        GoodLine{"InlineValues", {"--port=65535", "--bind=127.0.0.2"}, [](const Options& o) {
+                     EXPECT_EQ(o.port, 65535);
+                     EXPECT_EQ(o.bind, "127.0.0.2");
+                 }},
+        GoodLine{"FractionOfASecond", {"-t", ".5"}, [](const Options& o) { EXPECT_DOUBLE_EQ(o.seconds, 0.5); }},
+        GoodLine{"Help", {"-h"}, [](const Options& o) { EXPECT_TRUE(o.help); }}),
+    [](const testing::TestParamInfo<GoodLine>& info) { return std::string(info.param.name); });
+
+struct BadLine {
+    const char* name;
+    std::vector<std::string> args;
+    const char* reason;
+};
+
+class OptionsRefused : public testing::TestWithParam<BadLine> {};
+
+TEST_P(OptionsRefused, SaysWhy) {
+    Options o;
+    std::string error;
+    EXPECT_FALSE(Options::parse(GetParam().args, o, error));
+    EXPECT_NE(error.find(GetParam().reason), std::string::npos) << error;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, OptionsRefused,
+    testing::Values(BadLine{"PortZero", {"-p", "0"}, "1 to 65535"}, BadLine{"PortTooBig", {"-p", "65536"}, "1 to 65535"},
+                    BadLine{"PortNegative", {"-p", "-1"}, "1 to 65535"},
+                    BadLine{"PortTrailingText", {"-p", "80x"}, "1 to 65535"},
+                    BadLine{"PortMissing", {"-p"}, "needs a value"},
+                    BadLine{"BindNotAnAddress", {"--bind", "localhost"}, "IPv4 address"},
+                    BadLine{"BindTooManyParts", {"--bind", "1.2.3.4.5"}, "IPv4 address"},
+                    BadLine{"GroupNotMulticast", {"--group", "10.1.2.3"}, "multicast"},
+                    BadLine{"CountZero", {"-c", "0"}, "1 or more"},
+                    BadLine{"CountHuge", {"-c", "99999999999999999999999"}, "1 or more"},
+                    BadLine{"TimeZero", {"-t", "0"}, "more than 0"},
+                    BadLine{"TimeNegative", {"-t", "-3"}, "more than 0"},
+                    BadLine{"TimeNotANumber", {"-t", "nan"}, "more than 0"},
+                    BadLine{"TimeInfinite", {"-t", "1e400"}, "more than 0"},
+                    BadLine{"WriteEmpty", {"-w", ""}, "file name"},
+                    BadLine{"FlagWithValue", {"--json=yes"}, "takes no value"},
+                    BadLine{"Unknown", {"--colour"}, "unknown option '--colour'"}),
+    [](const testing::TestParamInfo<BadLine>& info) { return std::string(info.param.name); });

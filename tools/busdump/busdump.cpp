@@ -1,0 +1,188 @@
+#include "tools/busdump/busdump.h"
+
+#include <boost/asio/ip/multicast.hpp>
+#include <boost/asio/post.hpp>
+#include <chrono>
+#include <csignal>
+
+#include "tools/busdump/datagramdecoder.h"
+#include "tools/busdump/jsonformatter.h"
+#include "tools/busdump/textformatter.h"
+
+namespace busdump {
+
+namespace asio = boost::asio;
+using asio::ip::udp;
+
+namespace {
+
+// Larger than any UDP payload over IPv4, so that no datagram is ever cut.
+constexpr std::size_t RECEIVE_BUFFER_SIZE = 65536;
+// A generous socket buffer rides out bursts while the terminal is slow to print.
+constexpr int SOCKET_BUFFER_BYTES = 8 * 1024 * 1024;
+constexpr auto STATS_PERIOD = std::chrono::seconds(1);
+
+std::unique_ptr<Formatter> make_formatter(bool json) {
+    if (json) return std::make_unique<JsonFormatter>();
+    return std::make_unique<TextFormatter>();
+}
+
+}  // namespace
+
+BusDump::BusDump(const Options& options, std::ostream& out, std::ostream& err)
+    : options_(options),
+      out_(out),
+      err_(err),
+      formatter_(make_formatter(options.json)),
+      meter_(now_us()),
+      socket_(io_),
+      stats_timer_(io_),
+      deadline_(io_),
+      signals_(io_),
+      buffer_(RECEIVE_BUFFER_SIZE) {}
+
+int64_t BusDump::now_us() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+bool BusDump::open() {
+    boost::system::error_code ec;
+    const asio::ip::address_v4 bind_address = asio::ip::make_address_v4(options_.bind, ec);
+    if (ec) {
+        err_ << "busdump: invalid bind address " << options_.bind << "\n";
+        return false;
+    }
+    socket_.open(udp::v4(), ec);
+    if (!ec && !options_.group.empty()) socket_.set_option(asio::socket_base::reuse_address(true), ec);
+    if (!ec) socket_.bind(udp::endpoint(bind_address, options_.port), ec);
+    if (ec) {
+        err_ << "busdump: cannot listen on " << options_.bind << ":" << options_.port << ": " << ec.message() << "\n";
+        return false;
+    }
+    boost::system::error_code ignored;
+    socket_.set_option(asio::socket_base::receive_buffer_size(SOCKET_BUFFER_BYTES), ignored);
+
+    destination_.address = bind_address.to_uint();
+    destination_.port = local_port();
+    if (!options_.group.empty()) {
+        const asio::ip::address_v4 group = asio::ip::make_address_v4(options_.group, ec);
+        if (!ec) socket_.set_option(asio::ip::multicast::join_group(group, bind_address), ec);
+        if (ec) {
+            err_ << "busdump: cannot join multicast group " << options_.group << ": " << ec.message() << "\n";
+            return false;
+        }
+        destination_.address = group.to_uint();
+    }
+    if (!options_.write_path.empty() && !pcap_.open(options_.write_path)) {
+        err_ << "busdump: " << pcap_.error() << "\n";
+        return false;
+    }
+    return true;
+}
+
+uint16_t BusDump::local_port() const {
+    boost::system::error_code ec;
+    const udp::endpoint local = socket_.local_endpoint(ec);
+    return ec ? 0 : local.port();
+}
+
+std::string BusDump::source_text(const udp::endpoint& endpoint) const {
+    return endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
+}
+
+void BusDump::handle(const uint8_t* data, std::size_t size, const Arrival& arrival,
+                     const PcapWriter::Endpoint& source) {
+    ++handled_;
+    if (pcap_.is_open() && !pcap_failed_ && !pcap_.write(arrival.time_us, source, destination_, data, size)) {
+        // Reported once; the live output goes on.
+        pcap_failed_ = true;
+        err_ << "busdump: " << pcap_.error() << "; no more datagrams are written to " << options_.write_path << "\n";
+    }
+    const DecodedDatagram datagram = DatagramDecoder::decode(data, size);
+    const std::vector<Notice> notices = tracker_.observe(datagram);
+    meter_.count(datagram, notices);
+
+    std::string text;
+    for (const Notice& notice : notices) text += formatter_->notice(arrival, datagram, notice);
+    if (!options_.stats)
+        for (std::size_t i = 0; i < datagram.records.size(); ++i) text += formatter_->record(arrival, datagram, i);
+    out_ << text;
+    out_.flush();
+}
+
+void BusDump::receive_next() {
+    socket_.async_receive_from(asio::buffer(buffer_), sender_, [this](const boost::system::error_code& ec,
+                                                                      std::size_t size) {
+        if (finished_ || ec == asio::error::operation_aborted) return;
+        if (ec) {
+            err_ << "busdump: receive failed: " << ec.message() << "\n";
+        } else {
+            const Arrival arrival{now_us(), source_text(sender_)};
+            PcapWriter::Endpoint source;
+            if (sender_.address().is_v4()) source.address = sender_.address().to_v4().to_uint();
+            source.port = sender_.port();
+            handle(buffer_.data(), size, arrival, source);
+            if (options_.count && handled_ >= options_.count) {
+                finish();
+                return;
+            }
+        }
+        receive_next();
+    });
+}
+
+void BusDump::schedule_stats() {
+    stats_timer_.expires_after(STATS_PERIOD);
+    stats_timer_.async_wait([this](const boost::system::error_code& ec) {
+        if (ec || finished_) return;
+        out_ << formatter_->stats(meter_.take_interval(now_us()));
+        out_.flush();
+        schedule_stats();
+    });
+}
+
+void BusDump::finish() {
+    if (finished_) return;
+    finished_ = true;
+    boost::system::error_code ignored;
+    socket_.cancel(ignored);
+    stats_timer_.cancel();
+    deadline_.cancel();
+    signals_.cancel(ignored);
+}
+
+void BusDump::stop() {
+    asio::post(io_, [this] { finish(); });
+}
+
+int BusDump::run(bool handle_signals) {
+    if (handle_signals) {
+        signals_.add(SIGINT);
+        signals_.add(SIGTERM);
+        signals_.async_wait([this](const boost::system::error_code& ec, int) {
+            if (!ec) finish();
+        });
+    }
+    if (options_.seconds > 0) {
+        deadline_.expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+            std::chrono::duration<double>(options_.seconds)));
+        deadline_.async_wait([this](const boost::system::error_code& ec) {
+            if (!ec) finish();
+        });
+    }
+    if (options_.stats) schedule_stats();
+    receive_next();
+    io_.run();
+
+    const int64_t end = now_us();
+    if (options_.stats) {
+        const StatsMeter::Interval last = meter_.take_interval(end);
+        if (last.counts.datagrams) out_ << formatter_->stats(last);
+    }
+    out_ << formatter_->totals(meter_.totals(end));
+    out_.flush();
+    return 0;
+}
+
+}  // namespace busdump

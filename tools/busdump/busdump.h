@@ -1,0 +1,73 @@
+// The receiver: listens on the UDP port, decodes, tracks and shows every datagram, and stops on
+// the datagram count, the time limit, a signal or stop().
+#pragma once
+
+#include <atomic>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/udp.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <cstdint>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "tools/busdump/formatter.h"
+#include "tools/busdump/options.h"
+#include "tools/busdump/pcapwriter.h"
+#include "tools/busdump/statsmeter.h"
+#include "tools/busdump/streamtracker.h"
+
+namespace busdump {
+
+class BusDump {
+public:
+    BusDump(const Options& options, std::ostream& out, std::ostream& err);
+
+    // Opens the socket (and the pcap file). False after a message on err.
+    bool open();
+    // The port actually bound, once open() succeeded.
+    uint16_t local_port() const;
+
+    // Serves until a stop condition; prints the totals. Returns the exit status (0).
+    // With handle_signals, SIGINT and SIGTERM end the run the same way.
+    int run(bool handle_signals);
+    // From any thread: end run() soon.
+    void stop();
+
+    // Everything done for one received datagram, socket aside.
+    void handle(const uint8_t* data, std::size_t size, const Arrival& arrival, const PcapWriter::Endpoint& source);
+
+    uint64_t datagrams() const { return handled_; }
+
+    static int64_t now_us();
+
+private:
+    void receive_next();
+    void schedule_stats();
+    void finish();
+    std::string source_text(const boost::asio::ip::udp::endpoint& endpoint) const;
+
+    Options options_;
+    std::ostream& out_;
+    std::ostream& err_;
+    std::unique_ptr<Formatter> formatter_;
+    StreamTracker tracker_;
+    StatsMeter meter_;
+    PcapWriter pcap_;
+    PcapWriter::Endpoint destination_;
+    bool pcap_failed_ = false;
+
+    boost::asio::io_context io_;
+    boost::asio::ip::udp::socket socket_;
+    boost::asio::steady_timer stats_timer_;
+    boost::asio::steady_timer deadline_;
+    boost::asio::signal_set signals_;
+    boost::asio::ip::udp::endpoint sender_;
+    std::vector<uint8_t> buffer_;
+    uint64_t handled_ = 0;
+    bool finished_ = false;
+};
+
+}  // namespace busdump

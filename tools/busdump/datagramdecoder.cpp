@@ -1,0 +1,185 @@
+#include "tools/busdump/datagramdecoder.h"
+
+#include <cstdio>
+#include <string>
+
+#include "common/driver/byteorder.h"
+#include "common/driver/controlbyte.h"
+#include "common/driver/eventrecord.h"
+#include "common/driver/framecheck.h"
+#include "common/driver/protocol.h"
+#include "gateway/udp/datagram.h"
+
+namespace busdump {
+
+namespace {
+
+constexpr uint16_t STATUS_FLAG_MASK = linkscope::STATUS_BIT4 | linkscope::STATUS_BIT5 | linkscope::STATUS_BIT6;
+constexpr unsigned STATUS_FLAG_SHIFT = 4;
+// An identifier frame: control byte, then the 16-bit identifier.
+constexpr std::size_t IDENTIFIER_OFFSET = 1;
+constexpr std::size_t IDENTIFIER_END = IDENTIFIER_OFFSET + 2;
+
+std::string format(const char* fmt, unsigned long long a = 0, unsigned long long b = 0,
+                   unsigned long long c = 0) {
+    char text[160];
+    std::snprintf(text, sizeof text, fmt, a, b, c);
+    return text;
+}
+
+std::string record_prefix(std::size_t number, std::size_t offset) {
+    return format("record %llu at offset %llu: ", number, offset);
+}
+
+}  // namespace
+
+const char* fcs_result_name(FcsResult result) {
+    switch (result) {
+        case FcsResult::ok: return "ok";
+        case FcsResult::bad: return "bad";
+        case FcsResult::short_frame: return "short";
+        case FcsResult::no_mode: return "no_mode";
+    }
+    return "?";
+}
+
+DecodedDatagram DatagramDecoder::decode(const uint8_t* data, std::size_t size) {
+    DecodedDatagram out;
+    out.size = size;
+    if (!decode_header(data, size, out)) return out;
+    if (!walk_records(data, size, out)) out.records.clear();
+    return out;
+}
+
+bool DatagramDecoder::decode_header(const uint8_t* data, std::size_t size, DecodedDatagram& out) {
+    if (size < Datagram::HEADER_SIZE) {
+        out.error = format("short header: %llu bytes, the header alone has %llu", size, Datagram::HEADER_SIZE);
+        return false;
+    }
+    if (data[Datagram::OFF_MAGIC] != Datagram::MAGIC_0 || data[Datagram::OFF_MAGIC + 1] != Datagram::MAGIC_1) {
+        out.error = format("bad magic 0x%02llx%02llx (expected \"LS\")", data[Datagram::OFF_MAGIC],
+                           data[Datagram::OFF_MAGIC + 1]);
+        return false;
+    }
+    if (data[Datagram::OFF_MARK] != Datagram::MARK) {
+        out.error = format("bad mark 0x%02llx (expected 0x%02llx)", data[Datagram::OFF_MARK], Datagram::MARK);
+        return false;
+    }
+    if (data[Datagram::OFF_RESERVED] != Datagram::RESERVED) {
+        out.error = format("reserved byte is 0x%02llx (expected 0x%02llx)", data[Datagram::OFF_RESERVED],
+                           Datagram::RESERVED);
+        return false;
+    }
+    Datagram::Header header;
+    if (!Datagram::decode_header(data, size, header)) {
+        out.error = "header refused";
+        return false;
+    }
+    out.header_valid = true;
+    out.sequence = header.sequence;
+    out.record_count = header.record_count;
+    return true;
+}
+
+bool DatagramDecoder::walk_records(const uint8_t* data, std::size_t size, DecodedDatagram& out) {
+    std::size_t offset = Datagram::HEADER_SIZE;
+    std::size_t number = 0;
+    while (offset < size) {
+        const std::size_t left = size - offset;
+        if (left < Datagram::RECORD_MIN_SIZE) {
+            out.error = record_prefix(number, offset) +
+                        format("%llu bytes left, a record needs at least %llu", left, Datagram::RECORD_MIN_SIZE);
+            return false;
+        }
+        const std::size_t length = linkscope::load_be16(data + offset + Datagram::RECORD_OFF_LENGTH);
+        if (length < Datagram::RECORD_MIN_SIZE) {
+            out.error = record_prefix(number, offset) +
+                        format("length %llu below the minimum of %llu", length, Datagram::RECORD_MIN_SIZE);
+            return false;
+        }
+        if (length > left) {
+            out.error = record_prefix(number, offset) +
+                        format("length %llu runs past the end of the datagram (%llu bytes left)", length, left);
+            return false;
+        }
+        DecodedRecord record;
+        record.offset = offset;
+        if (!decode_record(data + offset, length, record, out.error)) {
+            out.error = record_prefix(number, offset) + out.error;
+            return false;
+        }
+        out.records.push_back(record);
+        offset += length;
+        ++number;
+    }
+    if (number != out.record_count) {
+        out.error = format("record count %llu in the header, but %llu records in the payload", out.record_count,
+                           number);
+        return false;
+    }
+    return true;
+}
+
+bool DatagramDecoder::decode_record(const uint8_t* record, std::size_t length, DecodedRecord& out,
+                                    std::string& error) {
+    out.type = record[Datagram::RECORD_OFF_TYPE];
+    out.length = length;
+    if (out.type == linkscope::EVT_MARKER) {
+        if (length < linkscope::EVT_HEADER_SIZE) {
+            error = format("event record of %llu bytes is shorter than its %llu-byte header", length,
+                           linkscope::EVT_HEADER_SIZE);
+            return false;
+        }
+        out.kind = RecordKind::event;
+        out.event = decode_event(record, length);
+        return true;
+    }
+    if (out.type == lifesign::RECORD_TYPE) {
+        if (length != lifesign::RECORD_SIZE) {
+            error = format("lifesign record of %llu bytes (expected %llu)", length, lifesign::RECORD_SIZE);
+            return false;
+        }
+        out.kind = RecordKind::lifesign;
+        return LifesignRecord::decode(record, length, &out.lifesign, &error);
+    }
+    out.kind = RecordKind::unknown;
+    return true;
+}
+
+EventInfo DatagramDecoder::decode_event(const uint8_t* bytes, std::size_t length) {
+    const linkscope::EventRecord record(bytes, length);
+    EventInfo info;
+    info.index = record.index();
+    info.timestamp_us = record.timestamp();
+    info.time_a = record.time_a();
+    info.time_b = record.time_b();
+    info.status = record.status();
+    info.rx_errors = static_cast<uint8_t>(info.status & linkscope::STATUS_RX_ERROR_MASK);
+    info.flags = static_cast<uint8_t>((info.status & STATUS_FLAG_MASK) >> STATUS_FLAG_SHIFT);
+    info.fcs_mode = record.fcs_mode();
+    info.period_code = record.period_code();
+
+    const uint8_t* frame = record.frame();
+    const std::size_t n = record.frame_length();
+    info.frame_length = n;
+    if (n == 0) return info;  // empty frame: nothing beyond the header
+
+    const uint8_t control = frame[0];
+    info.control = control;
+    if (linkscope::ControlByte::is_known(control) && linkscope::ControlByte::is_identifier(control) &&
+        n >= IDENTIFIER_END)
+        info.identifier = linkscope::load_be16(frame + IDENTIFIER_OFFSET);
+
+    const std::size_t checked = 1 + linkscope::FCS_SIZE;
+    if (n < checked) return info;  // too short to carry a control byte and an FCS
+    info.data_length = n - checked;
+    info.fcs_carried = linkscope::load_be16(frame + n - linkscope::FCS_SIZE);
+    if (!linkscope::FrameCheck::compute(info.fcs_mode, frame, n - linkscope::FCS_SIZE, &info.fcs_computed)) {
+        info.fcs = FcsResult::no_mode;
+        return info;
+    }
+    info.fcs = info.fcs_computed == info.fcs_carried ? FcsResult::ok : FcsResult::bad;
+    return info;
+}
+
+}  // namespace busdump

@@ -1,0 +1,146 @@
+#include "tools/busdump/jsonformatter.h"
+
+#include "common/driver/controlbyte.h"
+
+namespace busdump {
+
+namespace {
+
+const char* record_type_name(RecordKind kind) {
+    switch (kind) {
+        case RecordKind::event: return "event";
+        case RecordKind::lifesign: return "lifesign";
+        case RecordKind::unknown: break;
+    }
+    return "unknown";
+}
+
+std::string line(const JsonObject& object) { return object.str() + "\n"; }
+
+}  // namespace
+
+void JsonFormatter::add_event(JsonObject& o, const EventInfo& e) {
+    o.add("index", e.index).add("timestamp_us", e.timestamp_us).add("time_a", e.time_a).add("time_b", e.time_b);
+    o.add("status", static_cast<uint32_t>(e.status))
+        .add("rx_errors", static_cast<uint32_t>(e.rx_errors))
+        .add("flags", static_cast<uint32_t>(e.flags))
+        .add("fcs_mode", static_cast<uint32_t>(e.fcs_mode))
+        .add("period_code", static_cast<uint32_t>(e.period_code));
+    if (e.control)
+        o.add("control", static_cast<uint32_t>(*e.control)).add("control_name", linkscope::ControlByte::name(*e.control));
+    else
+        o.add_null("control").add_null("control_name");
+    if (e.identifier)
+        o.add("identifier", static_cast<uint32_t>(*e.identifier));
+    else
+        o.add_null("identifier");
+    o.add("frame_length", static_cast<uint64_t>(e.frame_length)).add("data_length", static_cast<uint64_t>(e.data_length));
+    o.add("fcs", fcs_result_name(e.fcs));
+    if (e.fcs == FcsResult::ok || e.fcs == FcsResult::bad)
+        o.add("fcs_carried", static_cast<uint32_t>(e.fcs_carried)).add("fcs_computed", static_cast<uint32_t>(e.fcs_computed));
+    else
+        o.add_null("fcs_carried").add_null("fcs_computed");
+}
+
+void JsonFormatter::add_lifesign(JsonObject& o, const LifesignRecord& l) {
+    o.add("counter", l.counter).add("created_us", l.created_us).add("sn", l.sn);
+    o.add("cpu_load", static_cast<double>(l.cpu_load)).add("cpu_temperature", static_cast<double>(l.cpu_temperature));
+    o.add("storage_total", l.storage_total).add("storage_used", l.storage_used)
+        .add("storage_available", l.storage_available).add("storage_used_pct", static_cast<double>(l.storage_used_pct));
+    o.add("ram_total", l.ram_total).add("ram_used", l.ram_used).add("ram_available", l.ram_available)
+        .add("ram_used_pct", static_cast<double>(l.ram_used_pct));
+    o.add("buf_total", l.buf_total).add("buf_used", l.buf_used).add("buf_free", l.buf_free)
+        .add("buf_used_pct", static_cast<double>(l.buf_used_pct));
+
+    o.add("net_is_active", static_cast<uint32_t>(l.net_is_active))
+        .add("net_total_act_duration_us", l.net_total_act_duration_us)
+        .add("net_total_inact_duration_us", l.net_total_inact_duration_us)
+        .add("net_last_start_date_us", l.net_last_start_date_us)
+        .add("net_last_stop_date_us", l.net_last_stop_date_us)
+        .add("net_act_duration_us", l.net_act_duration_us)
+        .add("net_inact_duration_us", l.net_inact_duration_us)
+        .add("net_act_loss_cnt", static_cast<uint32_t>(l.net_act_loss_cnt))
+        .add("net_pkt_rcvd_cnt", l.net_pkt_rcvd_cnt)
+        .add("net_pkt_rcvd_cnt_per_sec", l.net_pkt_rcvd_cnt_per_sec)
+        .add("net_bytes_rcvd_cnt_per_sec", l.net_bytes_rcvd_cnt_per_sec)
+        .add("net_pkt_sent_cnt", l.net_pkt_sent_cnt)
+        .add("net_pkt_sent_cnt_per_sec", l.net_pkt_sent_cnt_per_sec)
+        .add("net_bytes_sent_cnt_per_sec", l.net_bytes_sent_cnt_per_sec);
+
+    o.add("card_is_active", static_cast<uint32_t>(l.card_is_active))
+        .add("card_total_act_duration_us", l.card_total_act_duration_us)
+        .add("card_total_inact_duration_us", l.card_total_inact_duration_us)
+        .add("card_last_start_date_us", l.card_last_start_date_us)
+        .add("card_last_stop_date_us", l.card_last_stop_date_us)
+        .add("card_last_act_duration_us", l.card_last_act_duration_us)
+        .add("card_last_inact_duration_us", l.card_last_inact_duration_us)
+        .add("card_act_loss_cnt", static_cast<uint32_t>(l.card_act_loss_cnt))
+        .add("card_frame_rcvd_cnt", l.card_frame_rcvd_cnt)
+        .add("card_frame_rcvd_cnt_per_sec", l.card_frame_rcvd_cnt_per_sec)
+        .add("card_bytes_rcvd_cnt_per_sec", l.card_bytes_rcvd_cnt_per_sec)
+        .add("card_fcs_mode", static_cast<uint32_t>(l.card_fcs_mode))
+        .add("card_aux", static_cast<uint32_t>(l.card_aux));
+
+    o.add("status_b0_cnt", l.status_b0_cnt).add("status_b12_cnt", l.status_b12_cnt)
+        .add("status_b3_cnt", l.status_b3_cnt).add("unknown_ctrl_cnt", l.unknown_ctrl_cnt)
+        .add("fcs_err_cnt", l.fcs_err_cnt).add("pdu_type_err_cnt", l.pdu_type_err_cnt)
+        .add("length_err_cnt", l.length_err_cnt).add("status_b6_cnt", l.status_b6_cnt)
+        .add("status_b5_cnt", l.status_b5_cnt).add("status_b4_cnt", l.status_b4_cnt);
+}
+
+void JsonFormatter::add_counts(JsonObject& o, const StatsMeter::Interval& i, bool as_rates) {
+    const StatsMeter::Counts& c = i.counts;
+    o.add("seconds", i.seconds());
+    if (as_rates) {
+        o.add("datagrams_per_sec", i.rate(c.datagrams)).add("records_per_sec", i.rate(c.records))
+            .add("events_per_sec", i.rate(c.events)).add("lifesigns_per_sec", i.rate(c.lifesigns))
+            .add("bytes_per_sec", i.rate(c.bytes));
+    }
+    o.add("datagrams", c.datagrams).add("bytes", c.bytes).add("records", c.records).add("events", c.events)
+        .add("lifesigns", c.lifesigns).add("unknown_records", c.unknown_records).add("malformed", c.malformed)
+        .add("fcs_bad", c.fcs_bad).add("gaps", c.gaps()).add("sequence_gaps", c.sequence_gaps)
+        .add("datagrams_lost", c.datagrams_lost).add("index_gaps", c.index_gaps).add("frames_lost", c.frames_lost)
+        .add("restarts", c.restarts).add("index_resets", c.index_resets);
+}
+
+std::string JsonFormatter::record(const Arrival& arrival, const DecodedDatagram& datagram, std::size_t number) const {
+    const DecodedRecord& r = datagram.records.at(number);
+    JsonObject o;
+    o.add("type", record_type_name(r.kind)).add("seq", datagram.sequence).add("rec", static_cast<uint64_t>(number));
+    o.add("rx_time_us", arrival.time_us).add("record_type", static_cast<uint32_t>(r.type))
+        .add("length", static_cast<uint64_t>(r.length));
+    if (r.kind == RecordKind::event) add_event(o, r.event);
+    if (r.kind == RecordKind::lifesign) add_lifesign(o, r.lifesign);
+    return line(o);
+}
+
+std::string JsonFormatter::notice(const Arrival& arrival, const DecodedDatagram& datagram, const Notice& n) const {
+    JsonObject o;
+    o.add("type", "notice").add("kind", notice_kind_name(n.kind));
+    if (datagram.header_valid)
+        o.add("seq", datagram.sequence);
+    else
+        o.add_null("seq");
+    o.add("rx_time_us", arrival.time_us).add("source", arrival.source);
+    if (n.kind == Notice::Kind::malformed)
+        o.add("size", static_cast<uint64_t>(datagram.size)).add("error", n.text);
+    else
+        o.add("from", n.from).add("to", n.to).add("lost", n.lost);
+    return line(o);
+}
+
+std::string JsonFormatter::stats(const StatsMeter::Interval& interval) const {
+    JsonObject o;
+    o.add("type", "stats").add("time_us", interval.end_us);
+    add_counts(o, interval, true);
+    return line(o);
+}
+
+std::string JsonFormatter::totals(const StatsMeter::Interval& totals) const {
+    JsonObject o;
+    o.add("type", "totals").add("time_us", totals.end_us);
+    add_counts(o, totals, false);
+    return line(o);
+}
+
+}  // namespace busdump

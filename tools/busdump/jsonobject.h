@@ -1,0 +1,33 @@
+// Builds one JSON object on a single line, with its keys in the order they are added.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace busdump {
+
+class JsonObject {
+public:
+    JsonObject& add(const char* key, uint64_t value);
+    JsonObject& add(const char* key, int64_t value);
+    JsonObject& add(const char* key, uint32_t value) { return add(key, static_cast<uint64_t>(value)); }
+    JsonObject& add(const char* key, int value) { return add(key, static_cast<int64_t>(value)); }
+    // NaN and infinities have no JSON form: they become null.
+    JsonObject& add(const char* key, double value);
+    JsonObject& add(const char* key, const std::string& value);
+    JsonObject& add(const char* key, const char* value);
+    JsonObject& add(const char* key, bool value);
+    JsonObject& add_null(const char* key);
+
+    // The object, "{...}", without a line end.
+    std::string str() const { return text_ + "}"; }
+
+    static std::string quote(const std::string& text);
+
+private:
+    void key(const char* name);
+
+    std::string text_ = "{";
+};
+
+}  // namespace busdump

@@ -1,0 +1,27 @@
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "tools/busdump/busdump.h"
+#include "tools/busdump/options.h"
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    busdump::Options options;
+    std::string error;
+    if (!busdump::Options::parse(args, options, error)) {
+        std::cerr << "busdump: " << error << "\n";
+        return 2;
+    }
+    if (options.help) {
+        std::cout << busdump::Options::usage();
+        return 0;
+    }
+    if (options.version) {
+        std::cout << "busdump " << BUSGATE_VERSION << "\n";
+        return 0;
+    }
+    busdump::BusDump dump(options, std::cout, std::cerr);
+    if (!dump.open()) return 1;
+    return dump.run(true);
+}

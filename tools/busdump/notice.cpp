@@ -1,0 +1,17 @@
+#include "tools/busdump/notice.h"
+
+namespace busdump {
+
+const char* notice_kind_name(Notice::Kind kind) {
+    switch (kind) {
+        case Notice::Kind::sequence_gap: return "sequence_gap";
+        case Notice::Kind::restart: return "restart";
+        case Notice::Kind::sequence_back: return "sequence_back";
+        case Notice::Kind::index_gap: return "index_gap";
+        case Notice::Kind::index_back: return "index_back";
+        case Notice::Kind::malformed: return "malformed";
+    }
+    return "?";
+}
+
+}  // namespace busdump

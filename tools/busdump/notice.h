@@ -1,0 +1,29 @@
+// Something about the stream that is not a record: a loss, a restart, a malformed datagram.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace busdump {
+
+struct Notice {
+    enum class Kind {
+        sequence_gap,   // datagrams missing between from and to
+        restart,        // sequence back to 1: a new gateway run
+        sequence_back,  // sequence went back, not to 1: a restart with its first datagrams lost, or reordering
+        index_gap,      // event indices missing between from and to
+        index_back,     // event index went back or repeated: the card was reset
+        malformed,      // a datagram that could not be decoded; text says why
+    };
+
+    Kind kind = Kind::malformed;
+    uint64_t sequence = 0;  // of the datagram in which it was seen
+    uint64_t from = 0;      // last value before the change
+    uint64_t to = 0;        // value that revealed it
+    uint64_t lost = 0;      // datagrams or frames missing (gaps only)
+    std::string text;       // malformed: what is wrong
+};
+
+const char* notice_kind_name(Notice::Kind kind);
+
+}  // namespace busdump

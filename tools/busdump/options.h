@@ -1,0 +1,29 @@
+// busdump's command line.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace busdump {
+
+struct Options {
+    uint16_t port = 0;               // 0 in tests: any free port
+    std::string bind = "0.0.0.0";
+    std::string group;               // multicast group to join; empty: none
+    bool json = false;
+    bool stats = false;
+    uint64_t count = 0;              // stop after this many datagrams; 0: no limit
+    double seconds = 0;              // stop after this long; 0: no limit
+    std::string write_path;          // pcap file; empty: none
+    bool help = false;
+    bool version = false;
+
+    Options();
+
+    // Parses the arguments after the program name. False with a one-line reason in `error`.
+    static bool parse(const std::vector<std::string>& args, Options& out, std::string& error);
+    static std::string usage();
+};
+
+}  // namespace busdump

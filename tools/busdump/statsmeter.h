@@ -1,0 +1,61 @@
+// Counts what arrives, both per reporting interval and since the start.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "tools/busdump/decodeddatagram.h"
+#include "tools/busdump/notice.h"
+
+namespace busdump {
+
+class StatsMeter {
+public:
+    struct Counts {
+        uint64_t datagrams = 0;
+        uint64_t bytes = 0;  // UDP payload bytes, headers included
+        uint64_t records = 0;
+        uint64_t events = 0;
+        uint64_t lifesigns = 0;
+        uint64_t unknown_records = 0;
+        uint64_t malformed = 0;
+        uint64_t fcs_bad = 0;
+        uint64_t sequence_gaps = 0;
+        uint64_t datagrams_lost = 0;
+        uint64_t index_gaps = 0;
+        uint64_t frames_lost = 0;
+        uint64_t restarts = 0;
+        uint64_t index_resets = 0;
+
+        uint64_t gaps() const { return sequence_gaps + index_gaps; }
+    };
+
+    struct Interval {
+        int64_t start_us = 0;
+        int64_t end_us = 0;
+        Counts counts;
+
+        double seconds() const { return static_cast<double>(end_us - start_us) / 1e6; }
+        // count per second over the interval; 0 for an empty interval
+        double rate(uint64_t count) const;
+    };
+
+    explicit StatsMeter(int64_t start_us) : interval_start_us_(start_us), start_us_(start_us) {}
+
+    void count(const DecodedDatagram& datagram, const std::vector<Notice>& notices);
+
+    // The counts since the previous call (or the start), which then begin again from zero.
+    Interval take_interval(int64_t now_us);
+
+    Interval totals(int64_t now_us) const { return {start_us_, now_us, totals_}; }
+
+private:
+    static void add(Counts& counts, const DecodedDatagram& datagram, const std::vector<Notice>& notices);
+
+    int64_t interval_start_us_;
+    int64_t start_us_;
+    Counts interval_;
+    Counts totals_;
+};
+
+}  // namespace busdump
