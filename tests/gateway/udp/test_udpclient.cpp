@@ -400,13 +400,16 @@ TEST_F(UDPClientTest, PerSecondFiguresAddUpAndASlowObserverDoesNotHoldTheSender)
     observer->stall_once = true;
     start(receiver.port(), 1);
     client_->attach(observer);
-    // Wait for the observer to sit in its slow update, then send: the datagram still leaves.
-    ASSERT_TRUE(wait_until([&] { return observer->stalling.load(); }, 3000ms));
+    // A send marks the record changed; the next round calls the observer, which then stalls.
     queue_->enqueue(make_record(EVENT_TYPE, 40, 1));
     Received datagram;
+    ASSERT_TRUE(receiver.receive(datagram));
+    ASSERT_TRUE(wait_until([&] { return observer->stalling.load(); }, 3000ms));
+    // While the observer sits in its slow update, datagrams still leave.
+    queue_->enqueue(make_record(EVENT_TYPE, 40, 2));
     EXPECT_TRUE(receiver.receive(datagram, 300ms));
     EXPECT_TRUE(observer->stalling);
-    for (uint32_t n = 2; n <= 4; ++n) queue_->enqueue(make_record(EVENT_TYPE, 40, n));
+    for (uint32_t n = 3; n <= 4; ++n) queue_->enqueue(make_record(EVENT_TYPE, 40, n));
     ASSERT_TRUE(wait_until([&] { return client_->stats().pkt_sent_cnt == 4; }));
     // Two more per-second rounds publish what was sent.
     std::this_thread::sleep_for(2200ms);
