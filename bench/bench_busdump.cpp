@@ -1,0 +1,63 @@
+// busdump's per-datagram work on a full datagram of 1000 short event records.
+#include <benchmark/benchmark.h>
+
+#include <vector>
+
+#include "common/driver/byteorder.h"
+#include "common/driver/eventrecord.h"
+#include "common/driver/framecheck.h"
+#include "tools/busdump/datagramdecoder.h"
+#include "tools/busdump/jsonformatter.h"
+#include "tools/busdump/streamtracker.h"
+#include "tools/busdump/textformatter.h"
+
+namespace {
+
+std::vector<uint8_t> full_datagram() {
+    std::vector<uint8_t> bytes(16, 0);
+    bytes[0] = 'L';
+    bytes[1] = 'S';
+    bytes[2] = 1;
+    linkscope::store_be64(&bytes[4], 1);
+    constexpr uint32_t RECORDS = 1000;
+    linkscope::store_be32(&bytes[12], RECORDS);
+    for (uint32_t i = 0; i < RECORDS; ++i) {
+        uint8_t frame[5] = {0x03, 0x90, static_cast<uint8_t>(i), 0, 0};
+        uint16_t fcs = 0;
+        linkscope::FrameCheck::compute(2, frame, 3, &fcs);
+        linkscope::store_be16(frame + 3, fcs);
+        linkscope::EventHeader header;
+        header.status = linkscope::make_status(2, 3);
+        header.index = i + 1;
+        linkscope::append_event_record(bytes, header, frame, sizeof frame);
+    }
+    return bytes;
+}
+
+void BM_DecodeDatagram(benchmark::State& state) {
+    const auto bytes = full_datagram();
+    for (auto _ : state) benchmark::DoNotOptimize(busdump::DatagramDecoder::decode(bytes.data(), bytes.size()));
+    state.SetItemsProcessed(state.iterations() * 1000);
+    state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(bytes.size()));
+}
+BENCHMARK(BM_DecodeDatagram);
+
+template <typename Formatter>
+void BM_DecodeTrackFormat(benchmark::State& state) {
+    const auto bytes = full_datagram();
+    const Formatter formatter;
+    const busdump::Arrival arrival{0, "127.0.0.1:1"};
+    busdump::StreamTracker tracker;
+    for (auto _ : state) {
+        const auto datagram = busdump::DatagramDecoder::decode(bytes.data(), bytes.size());
+        benchmark::DoNotOptimize(tracker.observe(datagram));
+        std::size_t size = 0;
+        for (std::size_t i = 0; i < datagram.records.size(); ++i) size += formatter.record(arrival, datagram, i).size();
+        benchmark::DoNotOptimize(size);
+    }
+    state.SetItemsProcessed(state.iterations() * 1000);
+}
+BENCHMARK_TEMPLATE(BM_DecodeTrackFormat, busdump::TextFormatter);
+BENCHMARK_TEMPLATE(BM_DecodeTrackFormat, busdump::JsonFormatter);
+
+}  // namespace
