@@ -1,0 +1,163 @@
+#include "gateway/app.h"
+
+#include <cerrno>
+#include <ctime>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "gateway/card/linkscope.h"
+#include "gateway/logger.h"
+#include "gateway/monitoring/monitoring.h"
+#include "gateway/queue/syncmappedqueue.h"
+#include "gateway/service.h"
+#include "gateway/settings.h"
+#include "gateway/system/system.h"
+#include "gateway/udp/udpclient.h"
+
+std::atomic<int32_t> running{0};
+FILE* flog = stdout;
+
+namespace {
+
+using RecordQueue = SyncMappedQueue<std::vector<char>>;
+
+constexpr long WATCH_PERIOD_NS = 100000000;  // 100 ms
+constexpr int CARD_OPEN_FAILED = EACCES;     // Linkscope::start: the device did not open
+
+// The driver's references, released in the order queue, UDP sender, card handle, host sampler,
+// monitor; the queue goes last of all, with its last holder.
+struct Gateway {
+    std::shared_ptr<RecordQueue> queue;
+    std::shared_ptr<System> system;
+    std::shared_ptr<UDPClient> udp;
+    std::shared_ptr<Linkscope> card;
+    std::shared_ptr<Monitoring> monitoring;
+
+    void release() {
+        queue.reset();
+        udp.reset();
+        card.reset();
+        system.reset();
+        monitoring.reset();
+    }
+};
+
+FILE* open_log(const char* path) {
+    if (path == nullptr) return stdout;
+    FILE* file = std::fopen(path, "a+");
+    if (file == nullptr) return stdout;
+    // Each line reaches the file when it is written, also if the process dies afterwards.
+    std::setvbuf(file, nullptr, _IOLBF, 0);
+    return file;
+}
+
+void close_log() {
+    if (flog != stdout && flog != nullptr) std::fclose(flog);
+    flog = stdout;
+}
+
+const char* start_failure_cause(int code) {
+    return code == CARD_OPEN_FAILED ? "the device cannot be opened" : "the device cannot be started";
+}
+
+// Builds the objects in their order and wires the monitor; throws with `step` naming the
+// object being built.
+void build(Gateway& gateway, const app_cfg& config, const char*& step) {
+    const std::string buffer_path = config.buff_file ? config.buff_file : default_buffer_path;
+    const std::string destination = config.ip_address ? config.ip_address : "";
+
+    step = "mapped event queue";
+    gateway.queue = std::make_shared<RecordQueue>(buffer_path, static_cast<uint32_t>(config.buf_size));
+    step = "host metrics sampler";
+    gateway.system = std::make_shared<System>(flog);
+    step = "UDP sender";
+    gateway.udp = std::make_shared<UDPClient>(destination, static_cast<uint16_t>(config.port), config.broadcast,
+                                              static_cast<uint32_t>(config.lifesign), config.max_evt, gateway.queue,
+                                              flog);
+    step = "card handle";
+    gateway.card = std::make_shared<Linkscope>(flog, gateway.queue);
+    step = "monitor";
+    gateway.monitoring = std::make_shared<Monitoring>(static_cast<uint32_t>(config.lifesign), config.stats_per,
+                                                      gateway.queue);
+    step = "observer lists";
+    gateway.system->attach(gateway.monitoring);
+    gateway.udp->attach(gateway.monitoring);
+    gateway.card->attach(gateway.monitoring);
+}
+
+// Frees what the driver owns once the objects are gone; the log stream closes last.
+void finish(app_cfg& config, Gateway& gateway) {
+    release_cfg_strings(config);
+    gateway.release();
+    report_stop_request(flog);
+    close_log();
+}
+
+}  // namespace
+
+int gateway_task(std::shared_ptr<Linkscope> card) {
+    if (!card) return -1;
+    logger::print(flog, logger::INFO, "app is running... press Ctrl + C to exit.\n");
+    running.store(1);
+    // A stop asked for while the gateway was starting is not lost.
+    if (stop_requested()) running.store(0);
+    int result = 0;
+    const timespec period{0, WATCH_PERIOD_NS};
+    while (running.load() == 1) {
+        if (card->opened()) {
+            nanosleep(&period, nullptr);
+            continue;
+        }
+        running.store(0);
+        logger::print(flog, logger::ERROR, "device connection is broken\n");
+        result = -1;
+    }
+    report_stop_request(flog);
+    return result;
+}
+
+int app(app_cfg& config) {
+    clear_stop_request();
+    install_signal_handlers();
+    flog = open_log(config.log_file);
+    (void)read_conf_file(config);
+
+    Gateway gateway;
+    int32_t index = config.index;
+    if (!Linkscope::is_available(&index)) {
+        logger::print(flog, logger::ERROR, "linkscope: device (idx=%d) not found\n", config.index);
+        help();
+        finish(config, gateway);
+        return 1;
+    }
+    config.index = index;
+
+    const char* step = "";
+    try {
+        build(gateway, config, step);
+    } catch (const std::exception& error) {
+        logger::print(flog, logger::ERROR, "cannot build the %s: %s\n", step, error.what());
+        finish(config, gateway);
+        return 1;
+    } catch (...) {
+        logger::print(flog, logger::ERROR, "cannot build the %s: unknown error\n", step);
+        finish(config, gateway);
+        return 1;
+    }
+
+    const int start_code = gateway.card->start(config.index);
+    int watch_result = -1;
+    if (start_code == 0) {
+        if (config.daemon) winsvc_state_update(platform::SERVICE_RUNNING, 0);
+        watch_result = gateway_task(gateway.card);
+    }
+    (void)gateway.card->stop();
+    if (start_code != 0) {
+        logger::print(flog, logger::ERROR, "error code: %d - failure cause: %s\n", start_code,
+                      start_failure_cause(start_code));
+    }
+    finish(config, gateway);
+    // A lost card ends with a failure status, so that a service manager restarts the gateway.
+    return start_code == 0 && watch_result == 0 ? 0 : 1;
+}

@@ -1,0 +1,16 @@
+#include <cstdio>
+
+#include "gateway/app.h"
+#include "gateway/appcfg.h"
+#include "gateway/service.h"
+#include "gateway/settings.h"
+
+int main(int argc, char** argv) {
+    // Log lines on standard output reach a pipe or the journal line by line.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    int go_on = 1;
+    const int status = load_settings(argc, argv, &go_on);
+    if (go_on == 0) return status;
+    if (cfg.daemon == 1) return run_as_service();
+    return app(cfg);
+}

@@ -1,0 +1,36 @@
+// Service wrapper and signal handling: both end a run by clearing `running`.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+
+#include "platform/servicemanager.h"
+
+extern const char* const SERVICE_NAME;
+
+extern platform::ServiceStatus svc_status;
+extern platform::ServiceStatusHandle svc_status_hnd;
+
+// Service main function: registers the control handler, reports start pending, runs the
+// application and reports stopped with its result.
+void winsvc_main(uint32_t argc, char** argv);
+void winsvc_ctrl_handler(uint32_t control);
+void winsvc_state_update(uint32_t state, uint32_t exit_code);
+
+// Hands the process to the service dispatcher; returns the exit status of the service run
+// (0, or 1 after a failed run: the 1066 reported to the manager does not fit an exit status).
+int run_as_service();
+
+// Handler of SIGINT and SIGTERM: clears `running`, records the signal and gives the signal its
+// default action back, so that a second one ends the process at once. Other signals are ignored.
+void handle_signal(int signal_number);
+void install_signal_handlers();
+
+// Forgets a signal or stop control recorded earlier (start of a run).
+void clear_stop_request();
+// Whether a signal or stop control asked the run to end.
+bool stop_requested();
+// Writes the event line of the recorded signal to `log` once, outside the handler where the
+// stream's lock may be held by the interrupted thread.
+void report_stop_request(FILE* log);

@@ -1,0 +1,262 @@
+#include "gateway/service.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <future>
+#include <thread>
+
+#include "common/driver/protocol.h"
+#include "gateway/app.h"
+#include "platform/servicemanager.h"
+#include "tests/gateway/app/appfixture.h"
+#include "tests/gateway/app/notifylistener.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Reads the current disposition of a signal without changing it.
+void (*disposition(int signal_number))(int) {
+    auto previous = std::signal(signal_number, SIG_DFL);
+    std::signal(signal_number, previous);
+    return previous;
+}
+
+std::string read_stream(FILE* stream) {
+    std::fflush(stream);
+    std::rewind(stream);
+    std::string text;
+    char buffer[1024];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, stream)) > 0) text.append(buffer, n);
+    return text;
+}
+
+struct StatusCase {
+    uint32_t state;
+    uint32_t exit_code;
+    uint32_t controls_accepted;
+    uint32_t win32_exit_code;
+};
+
+class StateUpdateTest : public ::testing::TestWithParam<StatusCase> {};
+
+TEST_P(StateUpdateTest, FillsTheRecord) {
+    const StatusCase c = GetParam();
+    svc_status = {0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF, 0x11};
+    winsvc_state_update(platform::SERVICE_START_PENDING, 0);
+    winsvc_state_update(c.state, c.exit_code);
+    EXPECT_EQ(svc_status.service_type, platform::SERVICE_WIN32_OWN_PROCESS);
+    EXPECT_EQ(svc_status.current_state, c.state);
+    EXPECT_EQ(svc_status.controls_accepted, c.controls_accepted);
+    EXPECT_EQ(svc_status.win32_exit_code, c.win32_exit_code);
+    EXPECT_EQ(svc_status.service_specific_exit_code, c.exit_code);
+    EXPECT_EQ(svc_status.check_point, 0u);
+    EXPECT_EQ(svc_status.wait_hint, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(States, StateUpdateTest,
+                         ::testing::Values(StatusCase{platform::SERVICE_START_PENDING, 0, 0, 0},
+                                           StatusCase{platform::SERVICE_RUNNING, 0, 5, 0},
+                                           StatusCase{platform::SERVICE_STOP_PENDING, 0, 0, 0},
+                                           StatusCase{platform::SERVICE_STOPPED, 0, 0, 0},
+                                           StatusCase{platform::SERVICE_STOPPED, 1, 0, 1066}));
+
+struct MessageCase {
+    platform::ServiceStatus status;
+    const char* message;
+};
+
+class NotifyMessageTest : public ::testing::TestWithParam<MessageCase> {};
+
+TEST_P(NotifyMessageTest, MapsTheState) {
+    EXPECT_EQ(platform::service_notify_message(GetParam().status), GetParam().message);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    States, NotifyMessageTest,
+    ::testing::Values(MessageCase{{0x10, 2, 0, 0, 0, 0, 0}, "STATUS=starting"},
+                      MessageCase{{0x10, 4, 5, 0, 0, 0, 0}, "READY=1"},
+                      MessageCase{{0x10, 3, 0, 0, 0, 0, 0}, "STOPPING=1"},
+                      MessageCase{{0x10, 1, 0, 0, 0, 0, 0}, "STATUS=stopped (win32 exit code 0, service exit code 0)"},
+                      MessageCase{{0x10, 1, 0, 1066, 1, 0, 0},
+                                  "STATUS=stopped (win32 exit code 1066, service exit code 1)\nERRNO=1"}));
+
+// Handlers in the test process: the run flag as a watch loop would have set it.
+class HandlerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        log_ = std::tmpfile();
+        ASSERT_NE(log_, nullptr);
+        clear_stop_request();
+        running.store(1);
+        saved_int_ = std::signal(SIGINT, SIG_IGN);
+        saved_term_ = std::signal(SIGTERM, SIG_IGN);
+    }
+    void TearDown() override {
+        clear_stop_request();
+        running.store(0);
+        std::signal(SIGINT, saved_int_);
+        std::signal(SIGTERM, saved_term_);
+        std::fclose(log_);
+    }
+    FILE* log_ = nullptr;
+    void (*saved_int_)(int) = nullptr;
+    void (*saved_term_)(int) = nullptr;
+};
+
+class StopControlTest : public HandlerTest, public ::testing::WithParamInterface<uint32_t> {};
+
+TEST_P(StopControlTest, ReportsStopPendingAndEndsTheRun) {
+    winsvc_state_update(platform::SERVICE_START_PENDING, 0);
+    winsvc_state_update(platform::SERVICE_RUNNING, 0);
+    std::signal(SIGINT, handle_signal);
+    winsvc_ctrl_handler(GetParam());
+    EXPECT_EQ(svc_status.current_state, platform::SERVICE_STOP_PENDING);
+    EXPECT_EQ(svc_status.controls_accepted, 0u);
+    EXPECT_EQ(running.load(), 0);
+    EXPECT_EQ(disposition(SIGINT), SIG_DFL);
+    report_stop_request(log_);
+    const std::string text = read_stream(log_);
+    EXPECT_NE(text.find("[event] SIGINT signal received\n"), std::string::npos) << text;
+}
+
+INSTANTIATE_TEST_SUITE_P(Controls, StopControlTest,
+                         ::testing::Values(platform::SERVICE_CONTROL_STOP, platform::SERVICE_CONTROL_SHUTDOWN));
+
+class IgnoredControlTest : public HandlerTest, public ::testing::WithParamInterface<uint32_t> {};
+
+TEST_P(IgnoredControlTest, ChangesNothing) {
+    winsvc_state_update(platform::SERVICE_START_PENDING, 0);
+    winsvc_state_update(platform::SERVICE_RUNNING, 0);
+    const platform::ServiceStatus before = svc_status;
+    winsvc_ctrl_handler(GetParam());
+    EXPECT_EQ(std::memcmp(&before, &svc_status, sizeof before), 0);
+    EXPECT_EQ(running.load(), 1);
+    EXPECT_FALSE(stop_requested());
+}
+
+INSTANTIATE_TEST_SUITE_P(Controls, IgnoredControlTest,
+                         ::testing::Values(platform::SERVICE_CONTROL_PAUSE, platform::SERVICE_CONTROL_CONTINUE,
+                                           platform::SERVICE_CONTROL_INTERROGATE, 0x80u, 0u));
+
+struct SignalCase {
+    int signal_number;
+    const char* line;
+};
+
+class StopSignalTest : public HandlerTest, public ::testing::WithParamInterface<SignalCase> {};
+
+TEST_P(StopSignalTest, ClearsTheFlagRestoresTheDefaultAndIsReportedOnce) {
+    const SignalCase c = GetParam();
+    install_signal_handlers();
+    ASSERT_EQ(disposition(c.signal_number), handle_signal);
+    std::raise(c.signal_number);
+    EXPECT_EQ(running.load(), 0);
+    EXPECT_EQ(disposition(c.signal_number), SIG_DFL);
+    report_stop_request(log_);
+    report_stop_request(log_);
+    const std::string text = read_stream(log_);
+    const std::string expected = std::string("[event] ") + c.line;
+    ASSERT_NE(text.find(expected), std::string::npos) << text;
+    EXPECT_EQ(text.find(expected), text.rfind(expected));
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, StopSignalTest,
+                         ::testing::Values(SignalCase{SIGINT, "SIGINT signal received\n"},
+                                           SignalCase{SIGTERM, "SIGTERM signal received\n"}));
+
+class OtherSignalTest : public HandlerTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(OtherSignalTest, IsIgnored) {
+    std::signal(SIGINT, handle_signal);
+    handle_signal(GetParam());
+    EXPECT_EQ(running.load(), 1);
+    EXPECT_FALSE(stop_requested());
+    EXPECT_EQ(disposition(SIGINT), handle_signal);
+    report_stop_request(log_);
+    EXPECT_EQ(read_stream(log_), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, OtherSignalTest, ::testing::Values(SIGHUP, SIGUSR1, SIGPIPE, 0, 99));
+
+TEST(ServiceDispatch, WithoutServiceManagerNothingRuns) {
+    const char* saved = std::getenv("NOTIFY_SOCKET");
+    const std::string kept = saved ? saved : "";
+    unsetenv("NOTIFY_SOCKET");
+    svc_status = platform::ServiceStatus{};
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(run_as_service(), 0);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(svc_status.current_state, 0u);
+    if (saved) setenv("NOTIFY_SOCKET", kept.c_str(), 1);
+}
+
+TEST(ServiceDispatch, ServiceMainOutsideTheDispatcherRegistersNothing) {
+    svc_status = platform::ServiceStatus{};
+    ::testing::internal::CaptureStdout();
+    winsvc_main(0, nullptr);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(svc_status.current_state, 0u);
+    EXPECT_EQ(svc_status_hnd, nullptr);
+    EXPECT_FALSE(platform::deliver_service_control(platform::SERVICE_CONTROL_STOP));
+}
+
+// A whole service run in the test process, with the notify socket as the service manager.
+class ServiceRunTest : public apptest::AppFixture {
+protected:
+    void SetUp() override {
+        AppFixture::SetUp();
+        listener_ = std::make_unique<apptest::NotifyListener>(path("notify.sock"));
+        setenv("NOTIFY_SOCKET", listener_->path().c_str(), 1);
+    }
+    void TearDown() override {
+        unsetenv("NOTIFY_SOCKET");
+        listener_.reset();
+        std::signal(SIGINT, SIG_DFL);
+        std::signal(SIGTERM, SIG_DFL);
+        AppFixture::TearDown();
+    }
+    std::unique_ptr<apptest::NotifyListener> listener_;
+};
+
+TEST_F(ServiceRunTest, StopControlThroughTheSeam) {
+    install_card();
+    load({"-d", "-i", std::to_string(CARD_INDEX)});
+    auto service = std::async(std::launch::async, [] { return run_as_service(); });
+    EXPECT_EQ(listener_->next(10s), "STATUS=starting");
+    EXPECT_EQ(listener_->next(10s), "READY=1");
+    EXPECT_EQ(svc_status.controls_accepted, 5u);
+    ASSERT_TRUE(platform::deliver_service_control(platform::SERVICE_CONTROL_STOP));
+    EXPECT_EQ(listener_->next(10s), "STOPPING=1");
+    EXPECT_EQ(listener_->next(10s), "STATUS=stopped (win32 exit code 0, service exit code 0)");
+    ASSERT_EQ(service.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(service.get(), 0);
+    EXPECT_EQ(svc_status.current_state, platform::SERVICE_STOPPED);
+    EXPECT_EQ(svc_status.win32_exit_code, 0u);
+    EXPECT_FALSE(card_->is_open());
+    const std::string log = log_text();
+    EXPECT_NE(log.find("[event] SIGINT signal received\n"), std::string::npos) << log;
+    // After the run no handler is registered any more.
+    EXPECT_FALSE(platform::deliver_service_control(platform::SERVICE_CONTROL_STOP));
+}
+
+TEST_F(ServiceRunTest, StartWithoutCardReportsTheFailureAndNeverRunning) {
+    load({"-d", "-i", std::to_string(CARD_INDEX)});
+    ::testing::internal::CaptureStdout();
+    const int status = run_as_service();
+    const std::string out = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(status, 1);
+    EXPECT_NE(out.find("Usage: busgated [OPTION]..."), std::string::npos);
+    EXPECT_EQ(listener_->next(10s), "STATUS=starting");
+    EXPECT_EQ(listener_->next(10s), "STATUS=stopped (win32 exit code 1066, service exit code 1)\nERRNO=1");
+    EXPECT_EQ(listener_->next(100ms), "");
+    EXPECT_EQ(svc_status.win32_exit_code, 1066u);
+    EXPECT_EQ(svc_status.service_specific_exit_code, 1u);
+    EXPECT_FALSE(boost::filesystem::exists(buffer_path()));
+}
+
+}  // namespace

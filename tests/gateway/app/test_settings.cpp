@@ -1,0 +1,290 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <string>
+
+#include <boost/filesystem.hpp>
+
+#include "gateway/appcfg.h"
+#include "gateway/logger.h"
+#include "gateway/settings.h"
+#include "platform/console.h"
+#include "tests/gateway/app/commandline.h"
+
+namespace {
+
+using apptest::run_load_settings;
+
+const char* const EXPECTED_HELP =
+    "\n"
+    "Usage: busgated [OPTION]...\n\n"
+    "It redirects all the Linkscope(PCI)'s packets to the ethernet network (UDP).\n"
+    "By default, if no option is added, the app opens the first Linkscope found,\n"
+    "and redirects the FIP flow to 57117 UDP port.\n\n"
+    "Options:\n"
+    "    -i, --index      device index [default=1st found]\n"
+    "    -a, --ip_address ip address for unicast or multicast (broadcast mode if not set)\n"
+    "    -p, --port       udp port number [default=57117]\n"
+    "    -s, --stats_per  refresh period (ms) for displaying statistics [default=disabled]\n"
+    "    -d, --daemon     daemonize this application (gnu/linux os only)\n"
+    "    -l, --list       list host devices\n"
+    "    -R, --lifesign   refresh period (ms) of lifesign packet [default=500 (500ms)]\n"
+    "    -M, --max_evt    maximum events per udp datagram [default=1000]\n"
+    "    -B, --buff_file  path to the buffer file [default=/tmp/solvane/busrecorder/buffer.bin]\n"
+    "    -S, --buff_size  max size of the buffer in bytes [default=50000000 (50MB)]\n"
+    "    -C, --conf_file  read configuration from the file\n"
+    "    -L, --log_file   write logs to the file\n"
+    "    -P, --pid_file   PID file used by daemonized app\n"
+    "    -v, --version    show version and exit\n"
+    "    -h, --help       show this help and exit\n"
+    "\n"
+    "Examples: \n"
+    "    busgated -i 1 -p 55010\n"
+    "    busgated -d\n"
+    "\n";
+
+class SettingsTest : public ::testing::Test {
+protected:
+    void TearDown() override {
+        release_cfg_strings(cfg);
+        logger::is_colorized = false;
+    }
+};
+
+TEST_F(SettingsTest, NoArgumentsGiveTheDefaults) {
+    const auto result = run_load_settings({"busgated"});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.go_on, 1);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(cfg.index, -1);
+    EXPECT_EQ(cfg.port, 57117);
+    EXPECT_EQ(cfg.stats_per, -1);
+    EXPECT_EQ(cfg.max_evt, 1000);
+    EXPECT_EQ(cfg.daemon, 0);
+    EXPECT_EQ(cfg.lifesign, 500);
+    EXPECT_EQ(cfg.buf_size, 52428800);
+    EXPECT_EQ(cfg.log_file, nullptr);
+    EXPECT_EQ(cfg.buff_file, nullptr);
+    EXPECT_EQ(cfg.conf_file, nullptr);
+    EXPECT_EQ(cfg.ip_address, nullptr);
+    EXPECT_TRUE(cfg.broadcast);
+    EXPECT_FALSE(logger::is_colorized);
+    EXPECT_STREQ(default_buffer_path, "/tmp/solvane/busrecorder/buffer.bin");
+}
+
+TEST_F(SettingsTest, VersionUsesTheBaseName) {
+    const auto result = run_load_settings({"/usr/local/bin/busgated", "-v", "--bogus"});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.go_on, 0);
+    EXPECT_EQ(result.out, "busgated 1.4.0\n");
+    EXPECT_EQ(app_name, "busgated");
+}
+
+TEST_F(SettingsTest, HelpTextByteForByte) {
+    const auto result = run_load_settings({"./busgated", "--help"});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.go_on, 0);
+    EXPECT_EQ(result.out, EXPECTED_HELP);
+}
+
+TEST_F(SettingsTest, HelpEndsParsingBeforeAnUnknownOption) {
+    const auto result = run_load_settings({"busgated", "-h", "-x"});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out, EXPECTED_HELP);
+}
+
+// Wrong command lines: the help text once, status 1, the run ends.
+class BadCommandLineTest : public SettingsTest,
+                           public ::testing::WithParamInterface<std::vector<const char*>> {};
+
+TEST_P(BadCommandLineTest, PrintsHelpAndFails) {
+    std::vector<std::string> words{"busgated"};
+    words.insert(words.end(), GetParam().begin(), GetParam().end());
+    const auto result = run_load_settings(words);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.go_on, 0);
+    EXPECT_EQ(result.out, EXPECTED_HELP);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, BadCommandLineTest,
+    ::testing::Values(std::vector<const char*>{"-x"}, std::vector<const char*>{"--buff_size=10"},
+                      std::vector<const char*>{"--buf=10"}, std::vector<const char*>{"-p"},
+                      std::vector<const char*>{"--port"}, std::vector<const char*>{"--daemon=1"},
+                      std::vector<const char*>{"-a", "localhost"}, std::vector<const char*>{"-a", "10.0.0.256"},
+                      std::vector<const char*>{"-i", "2", "--nothing"}));
+
+// One option and how it sets the record.
+struct OptionCase {
+    const char* name;
+    std::vector<const char*> words;
+    std::function<void(const app_cfg&)> check;
+};
+
+class OptionTest : public SettingsTest, public ::testing::WithParamInterface<OptionCase> {};
+
+TEST_P(OptionTest, SetsTheRecord) {
+    const OptionCase& c = GetParam();
+    std::vector<std::string> words{"busgated"};
+    words.insert(words.end(), c.words.begin(), c.words.end());
+    const auto result = run_load_settings(words);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.go_on, 1);
+    c.check(cfg);
+}
+
+const OptionCase OPTION_CASES[] = {
+    {"Index", {"-i", "3"}, [](const app_cfg& c) { EXPECT_EQ(c.index, 3); }},
+    {"IndexLong", {"--index=2"}, [](const app_cfg& c) { EXPECT_EQ(c.index, 2); }},
+    {"PortNotANumber", {"-p", "abc"}, [](const app_cfg& c) { EXPECT_EQ(c.port, 57117); }},
+    {"PortTrailingText", {"-p", "12abc"}, [](const app_cfg& c) { EXPECT_EQ(c.port, 12); }},
+    {"PortLeadingBlanks", {"--port", "  4000"}, [](const app_cfg& c) { EXPECT_EQ(c.port, 4000); }},
+    {"PortKeptWide", {"-p", "70000"}, [](const app_cfg& c) { EXPECT_EQ(c.port, 70000); }},
+    {"Address",
+     {"-a", "10.0.0.5"},
+     [](const app_cfg& c) {
+         ASSERT_NE(c.ip_address, nullptr);
+         EXPECT_STREQ(c.ip_address, "10.0.0.5");
+         EXPECT_FALSE(c.broadcast);
+     }},
+    {"AddressIPv6", {"--ip_address", "::1"}, [](const app_cfg& c) { EXPECT_STREQ(c.ip_address, "::1"); }},
+    {"Daemon", {"-d"}, [](const app_cfg& c) { EXPECT_EQ(c.daemon, 1); }},
+    {"StatsPeriod", {"-s", "250"}, [](const app_cfg& c) { EXPECT_EQ(c.stats_per, 250); }},
+    // A "%ld" read must not spill into the next field.
+    {"StatsPeriodNegativeKeepsMaxEvt",
+     {"-s", "-1"},
+     [](const app_cfg& c) {
+         EXPECT_EQ(c.stats_per, -1);
+         EXPECT_EQ(c.max_evt, 1000);
+     }},
+    {"LifesignNegativeKeepsBufSize",
+     {"-R", "-7"},
+     [](const app_cfg& c) {
+         EXPECT_EQ(c.lifesign, -7);
+         EXPECT_EQ(c.buf_size, 52428800);
+     }},
+    {"BufSizeNegativeKeepsStrings",
+     {"-S", "-1", "-L", "/tmp/x.log"},
+     [](const app_cfg& c) {
+         EXPECT_EQ(c.buf_size, -1);
+         EXPECT_STREQ(c.log_file, "/tmp/x.log");
+         EXPECT_EQ(c.buff_file, nullptr);
+     }},
+    {"Lifesign", {"--lifesign", "100"}, [](const app_cfg& c) { EXPECT_EQ(c.lifesign, 100); }},
+    {"MaxEvt", {"-M", "5"}, [](const app_cfg& c) { EXPECT_EQ(c.max_evt, 5); }},
+    {"BufSize", {"--buf_size", "10"}, [](const app_cfg& c) { EXPECT_EQ(c.buf_size, 10); }},
+    {"BufSizePrefix", {"--buf_s=11"}, [](const app_cfg& c) { EXPECT_EQ(c.buf_size, 11); }},
+    {"BuffFile", {"-B", "/tmp/b.bin"}, [](const app_cfg& c) { EXPECT_STREQ(c.buff_file, "/tmp/b.bin"); }},
+    {"ConfFile", {"--conf_file", "a.conf"}, [](const app_cfg& c) { EXPECT_STREQ(c.conf_file, "a.conf"); }},
+    {"LogFile", {"-L", "a.log"}, [](const app_cfg& c) { EXPECT_STREQ(c.log_file, "a.log"); }},
+    {"LastStringWins", {"-L", "a.log", "-L", "b.log"}, [](const app_cfg& c) { EXPECT_STREQ(c.log_file, "b.log"); }},
+    {"LastNumberWins", {"-p", "1", "--port=2"}, [](const app_cfg& c) { EXPECT_EQ(c.port, 2); }},
+    {"PidFileNoEffect",
+     {"-P", "/nonexistent/x.pid"},
+     [](const app_cfg& c) {
+         EXPECT_EQ(c.log_file, nullptr);
+         EXPECT_EQ(c.buff_file, nullptr);
+         EXPECT_EQ(c.conf_file, nullptr);
+         EXPECT_EQ(c.daemon, 0);
+     }},
+    {"NonOptionsIgnored", {"word", "-p", "9"}, [](const app_cfg& c) { EXPECT_EQ(c.port, 9); }},
+};
+
+INSTANTIATE_TEST_SUITE_P(Options, OptionTest, ::testing::ValuesIn(OPTION_CASES),
+                         [](const ::testing::TestParamInfo<OptionCase>& info) { return info.param.name; });
+
+TEST_F(SettingsTest, ColourFollowsTheTerminalCheck) {
+    run_load_settings({"busgated", "-s", "1000"});
+    EXPECT_EQ(logger::is_colorized.load(), platform::stdout_is_terminal());
+}
+
+TEST_F(SettingsTest, SecondCallStartsFromTheDefaults) {
+    run_load_settings({"busgated", "-p", "1", "-L", "x.log", "-a", "127.0.0.1"});
+    run_load_settings({"busgated"});
+    EXPECT_EQ(cfg.port, 57117);
+    EXPECT_EQ(cfg.log_file, nullptr);
+    EXPECT_TRUE(cfg.broadcast);
+}
+
+// Configuration file contents and the index and port that they leave.
+struct ConfCase {
+    const char* name;
+    std::string text;
+    int32_t index;
+    int32_t port;
+};
+
+class ConfFileTest : public SettingsTest, public ::testing::WithParamInterface<ConfCase> {
+protected:
+    void SetUp() override {
+        dir_ = boost::filesystem::temp_directory_path() / boost::filesystem::unique_path("busgate-conf-%%%%%%%%");
+        boost::filesystem::create_directories(dir_);
+        run_load_settings({"busgated", "-p", "5000"});
+    }
+    void TearDown() override {
+        boost::filesystem::remove_all(dir_);
+        SettingsTest::TearDown();
+    }
+    std::string write_file(const std::string& text) {
+        const auto path = (dir_ / "busgated.conf").string();
+        std::ofstream(path, std::ios::binary) << text;
+        return path;
+    }
+    boost::filesystem::path dir_;
+};
+
+TEST_P(ConfFileTest, LaysKeysOverTheRecord) {
+    const ConfCase& c = GetParam();
+    cfg.conf_file = strdup(write_file(c.text).c_str());
+    EXPECT_EQ(read_conf_file(cfg), 0);
+    EXPECT_EQ(cfg.index, c.index);
+    EXPECT_EQ(cfg.port, c.port);
+}
+
+const ConfCase CONF_CASES[] = {
+    {"Example", "# settings\nDeviceIndex = 0\nUdpPort = 55010   # the receiver\n", 0, 55010},
+    {"NegativePort", "UdpPort=-5\n", -1, 57117},
+    {"SpacesDroppedEverywhere", "Udp Port = 6000\n", -1, 6000},
+    {"KeysCaseSensitive", "udpport=6000\ndeviceindex=4\n", -1, 5000},
+    {"CommentAfterValue", "DeviceIndex = 0 # first card\n", 0, 5000},
+    {"BareKeyStopsReading", "DeviceIndex=3\nDeviceIndex\nUdpPort=6000\n", 3, 5000},
+    {"KeyWithoutValueStops", "DeviceIndex=\nUdpPort=6000\n", -1, 5000},
+    {"OnlyEqualsStops", "===\nUdpPort=6000\n", -1, 5000},
+    {"CrLfLineEnds", "DeviceIndex=2\r\nUdpPort=6001\r\n", 2, 6001},
+    {"RepeatedEquals", "UdpPort==6002=7\n", -1, 6002},
+    {"TabStaysInKey", "UdpPort\t=6003\n", -1, 5000},
+    {"BlankAndCommentLinesSkipped", "\n   \n#UdpPort=1\n\nUdpPort=6004\n", -1, 6004},
+    {"LastLineWithoutLineFeed", "UdpPort=6005", -1, 6005},
+    {"ValueNotANumber", "UdpPort=abc\n", -1, 0},
+    // Values are cut to 99 characters before they are converted.
+    {"ValueOf99Characters", "UdpPort=" + std::string(95, '0') + "6008\n", -1, 6008},
+    {"ValueCutAt99Characters", "UdpPort=" + std::string(96, '0') + "6008\n", -1, 600},
+};
+
+INSTANTIATE_TEST_SUITE_P(Lines, ConfFileTest, ::testing::ValuesIn(CONF_CASES),
+                         [](const ::testing::TestParamInfo<ConfCase>& info) { return info.param.name; });
+
+TEST_F(ConfFileTest, MissingFileIsIgnored) {
+    cfg.conf_file = strdup((dir_ / "absent.conf").string().c_str());
+    EXPECT_EQ(read_conf_file(cfg), -1);
+    EXPECT_EQ(cfg.port, 5000);
+}
+
+TEST_F(ConfFileTest, NoFileNamed) {
+    EXPECT_EQ(read_conf_file(cfg), 0);
+    EXPECT_EQ(cfg.port, 5000);
+}
+
+TEST_F(ConfFileTest, OverlongLineContinuesAsTheNextLine) {
+    // 511 characters fill one read; the rest of the line is read as a line of its own.
+    const std::string filler(511, ' ');
+    cfg.conf_file = strdup(write_file(filler + "UdpPort=6007\n").c_str());
+    EXPECT_EQ(read_conf_file(cfg), 0);
+    EXPECT_EQ(cfg.port, 6007);
+}
+
+}  // namespace
