@@ -401,17 +401,16 @@ void Monitoring::emit_lifesign() {
     const uint32_t counter = lifesign_counter.load(std::memory_order_relaxed) + 1;  // wraps to 0
     lifesign_counter.store(counter, std::memory_order_release);
     const LifesignRecord record = make_lifesign(snapshot(), counter, created);
-    if (!queue) return;
-    try {
-        queue->enqueue(record.encode());
-    } catch (const std::bad_alloc&) {
-        // No memory for this record: the next period tries again.
-    }
+    if (queue) queue->enqueue(record.encode());
 }
 
 void Monitoring::_bkgd_lifesign_func() {
     while (lifesign_running) {
-        emit_lifesign();
+        try {
+            emit_lifesign();
+        } catch (const std::bad_alloc&) {
+            // No memory for this record: the thread lives on and the next period tries again.
+        }
         if (!wait_period(lifesign_running, lifesign_period)) break;
     }
 }
@@ -421,7 +420,11 @@ void Monitoring::_bkgd_print_func() {
         std::cout.clear();  // an output error must not silence the following screens
         std::cout << CLEAR_SCREEN << std::flush;
         std::cout << DASHBOARD_BANNER << "\n\n";
-        print();
+        try {
+            print();
+        } catch (const std::bad_alloc&) {
+            // A screen that cannot be built is skipped; the next one may succeed.
+        }
         std::cout << std::flush;
         if (!wait_period(print_running, static_cast<uint64_t>(stats_period))) break;
     }

@@ -30,6 +30,17 @@ std::string queue_path(const char* name) {
         .string();
 }
 
+// Removes this run's queue directory when the tests end.
+class QueueDirectoryCleanup : public ::testing::Environment {
+public:
+    void TearDown() override {
+        boost::system::error_code ignored;
+        boost::filesystem::remove_all(boost::filesystem::path(queue_path("x")).parent_path(), ignored);
+    }
+};
+const auto* const queue_directory_cleanup =
+    ::testing::AddGlobalTestEnvironment(new QueueDirectoryCleanup);
+
 std::shared_ptr<Monitoring::Queue> make_queue(const char* name) {
     return std::make_shared<Monitoring::Queue>(queue_path(name), QUEUE_SIZE);
 }
@@ -310,4 +321,24 @@ TEST(MonitoringUpdate, CopiesByTypeAndIgnoresOthers) {
     EXPECT_GT(after.system_stats.ram_total, 0u);
     EXPECT_FALSE(after.system_stats.start_date.is_not_a_date_time());
     EXPECT_EQ(after.udp_stats.ip, "127.0.0.1") << "a host update leaves the network copy alone";
+}
+
+TEST(MonitoringThreads, LifesignThreadOutlivesAFullQueue) {
+    auto queue = std::make_shared<Monitoring::Queue>(queue_path("full.bin"), 16384);
+    Monitoring m(1, -1, queue);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (queue->dropped_count() == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_GT(queue->dropped_count(), 0u) << "the queue never filled";
+    const uint32_t counter_when_full = m.lifesign_count();
+    while (m.lifesign_count() < counter_when_full + 5 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_GE(m.lifesign_count(), counter_when_full + 5) << "records are still built";
+
+    // Once room is made, records are delivered again: past the old ones comes a newer one.
+    std::vector<char> bytes;
+    bool delivered_again = false;
+    while (!delivered_again && std::chrono::steady_clock::now() < deadline && next_record(*queue, &bytes))
+        delivered_again = decoded(bytes).counter > counter_when_full;
+    EXPECT_TRUE(delivered_again);
 }
