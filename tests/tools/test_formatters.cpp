@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdlib>
@@ -370,7 +371,7 @@ TEST(JsonOutput, StandardParserAcceptsEveryKindOfLine) {
     lines += f.stats(meter.take_interval(1000000));
     lines += f.totals(meter.totals(1000000));
 
-    const std::string path = testing::TempDir() + "busdump_json_lines.txt";
+    const std::string path = testing::TempDir() + "busdump_json_lines_" + std::to_string(getpid()) + ".txt";
     std::ofstream(path) << lines;
     const std::string check =
         "python3 -c 'import json,sys\n"

@@ -1,6 +1,7 @@
 // busdump on a real socket on 127.0.0.1: what it prints, and the pcap it writes read back by tshark
 // through the Lua dissector.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/udp.hpp>
@@ -145,7 +146,7 @@ TEST(BusDumpLive, PortInUseIsReported) {
 TEST(BusDumpLive, PcapReadByTsharkThroughTheDissector) {
     if (std::system("tshark --version >/dev/null 2>&1") != 0)
         GTEST_SKIP() << "tshark is not installed (scripts/setup installs it: apt-get install tshark)";
-    const std::string pcap = testing::TempDir() + "busdump_live.pcap";
+    const std::string pcap = testing::TempDir() + "busdump_live_" + std::to_string(getpid()) + ".pcap";
     busdump::Options options;
     options.count = 4;
     options.write_path = pcap;
@@ -154,7 +155,7 @@ TEST(BusDumpLive, PcapReadByTsharkThroughTheDissector) {
     send_all(run.dump->local_port(), sample_stream());
     ASSERT_TRUE(run.join());
 
-    const std::string fields_path = testing::TempDir() + "busdump_tshark.txt";
+    const std::string fields_path = testing::TempDir() + "busdump_tshark_" + std::to_string(getpid()) + ".txt";
     const std::string command =
         "tshark -n -r " + pcap + " -X lua_script:" BUSGATE_SOURCE_DIR "/contrib/wireshark/busgate.lua" +
         " -T fields -E 'separator=|' -E occurrence=a -E aggregator=,"

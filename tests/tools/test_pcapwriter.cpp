@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <iterator>
@@ -40,7 +41,7 @@ TEST(PcapWriter, PacketFramingAroundTheDatagram) {
 }
 
 TEST(PcapWriter, FileStartsWithTheClassicHeader) {
-    const std::string path = testing::TempDir() + "busdump_header.pcap";
+    const std::string path = testing::TempDir() + "busdump_header_" + std::to_string(getpid()) + ".pcap";
     PcapWriter writer;
     ASSERT_TRUE(writer.open(path)) << writer.error();
     const std::vector<uint8_t> payload(100, 0xAB);
@@ -57,7 +58,7 @@ TEST(PcapWriter, FileStartsWithTheClassicHeader) {
 }
 
 TEST(PcapWriter, RefusesWhatNoIpv4PacketCanCarry) {
-    const std::string path = testing::TempDir() + "busdump_big.pcap";
+    const std::string path = testing::TempDir() + "busdump_big_" + std::to_string(getpid()) + ".pcap";
     PcapWriter writer;
     ASSERT_TRUE(writer.open(path));
     const std::vector<uint8_t> payload(PcapWriter::MAX_PAYLOAD + 1, 0);

@@ -55,7 +55,11 @@ bool BusDump::open() {
     }
     socket_.open(udp::v4(), ec);
     if (!ec && !options_.group.empty()) socket_.set_option(asio::socket_base::reuse_address(true), ec);
-    if (!ec) socket_.bind(udp::endpoint(bind_address, options_.port), ec);
+    // A multicast receiver binds the group itself: bound to a unicast address the kernel would
+    // drop the group's datagrams; --bind then names the interface that joins.
+    asio::ip::address_v4 listen_address = bind_address;
+    if (!ec && !options_.group.empty()) listen_address = asio::ip::make_address_v4(options_.group, ec);
+    if (!ec) socket_.bind(udp::endpoint(listen_address, options_.port), ec);
     if (ec) {
         err_ << "busdump: cannot listen on " << options_.bind << ":" << options_.port << ": " << ec.message() << "\n";
         return false;
