@@ -88,6 +88,8 @@ struct StopSignal {
     const char* line;
 };
 
+void PrintTo(const StopSignal& c, std::ostream* os) { *os << c.number; }
+
 class ConsoleStopTest : public ConsoleTest, public ::testing::WithParamInterface<StopSignal> {};
 
 TEST_P(ConsoleStopTest, SignalEndsTheRunCleanly) {

@@ -185,6 +185,8 @@ struct BuildFailureCase {
     const char* line;
 };
 
+void PrintTo(const BuildFailureCase& c, std::ostream* os) { *os << c.name; }
+
 class BuildFailureTest : public AppTest, public ::testing::WithParamInterface<BuildFailureCase> {};
 
 TEST_P(BuildFailureTest, EndsWithStatusOneAndReleasesEverything) {

@@ -42,6 +42,8 @@ struct TagCase {
     const char* tag;
 };
 
+void PrintTo(const TagCase& c, std::ostream* os) { *os << "level " << c.level; }
+
 class LoggerTagTest : public LoggerTest, public ::testing::WithParamInterface<TagCase> {};
 
 TEST_P(LoggerTagTest, LineHasTimestampTagAndMessage) {
@@ -80,6 +82,8 @@ struct ColourCase {
     int level;
     const char* sequence_and_tag;
 };
+
+void PrintTo(const ColourCase& c, std::ostream* os) { *os << "level " << c.level; }
 
 class LoggerColourTest : public LoggerTest, public ::testing::WithParamInterface<ColourCase> {};
 

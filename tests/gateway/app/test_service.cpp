@@ -42,6 +42,8 @@ struct StatusCase {
     uint32_t win32_exit_code;
 };
 
+void PrintTo(const StatusCase& c, std::ostream* os) { *os << "state " << c.state << " exit " << c.exit_code; }
+
 class StateUpdateTest : public ::testing::TestWithParam<StatusCase> {};
 
 TEST_P(StateUpdateTest, FillsTheRecord) {
@@ -69,6 +71,10 @@ struct MessageCase {
     platform::ServiceStatus status;
     const char* message;
 };
+
+void PrintTo(const MessageCase& c, std::ostream* os) {
+    *os << "state " << c.status.current_state << " exit " << c.status.service_specific_exit_code;
+}
 
 class NotifyMessageTest : public ::testing::TestWithParam<MessageCase> {};
 
@@ -147,6 +153,8 @@ struct SignalCase {
     int signal_number;
     const char* line;
 };
+
+void PrintTo(const SignalCase& c, std::ostream* os) { *os << c.signal_number; }
 
 class StopSignalTest : public HandlerTest, public ::testing::WithParamInterface<SignalCase> {};
 

@@ -99,6 +99,8 @@ struct OptionCase {
     std::function<void(const app_cfg&)> check;
 };
 
+void PrintTo(const OptionCase& c, std::ostream* os) { *os << c.name; }
+
 class OptionTest : public SettingsTest, public ::testing::WithParamInterface<OptionCase> {};
 
 TEST_P(OptionTest, SetsTheRecord) {
@@ -192,6 +194,8 @@ struct ConfCase {
     int32_t index;
     int32_t port;
 };
+
+void PrintTo(const ConfCase& c, std::ostream* os) { *os << c.name; }
 
 class ConfFileTest : public SettingsTest, public ::testing::WithParamInterface<ConfCase> {
 protected:
