@@ -510,3 +510,23 @@ TEST_F(UDPClientTest, UnreachableNetworkFailsSilentlyAndTheLinkStaysInactive) {
     EXPECT_EQ(later.inact_duration, later.total_inact_duration);
     EXPECT_EQ(count_of(log_text(), "[error]"), 0u);
 }
+
+TEST_F(UDPClientTest, DroppedRecordsAreReportedAtMostOncePerSecond) {
+    auto small = std::make_shared<UDPClient::RecordQueue>((root_ / "small.bin").string(), 64u << 10);
+    // max_evt 0 drains nothing, so the segment stays full while the sender watches the count.
+    client_ = std::make_unique<UDPClient>("127.0.0.1", 57117, false, NO_LIFESIGN_EXPIRY, 0, small, log_);
+    auto overfill = [&] {
+        for (uint32_t n = 0; n < 20000; ++n) small->enqueue(make_record(EVENT_TYPE, 40, n));
+    };
+    overfill();
+    ASSERT_GT(small->dropped_count(), 0u);
+    ASSERT_TRUE(wait_until([&] { return count_of(log_text(), "buffer full: ") == 1; }));
+    overfill();
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(count_of(log_text(), "buffer full: "), 1u);
+    ASSERT_TRUE(wait_until([&] { return count_of(log_text(), "buffer full: ") == 2; }, 3000ms));
+    client_.reset();
+    const std::string log = log_text();
+    EXPECT_EQ(count_of(log, "[warn]"), 2u) << log;
+    EXPECT_NE(log.find("(" + std::to_string(small->dropped_count()) + " since start)"), std::string::npos) << log;
+}
