@@ -81,11 +81,15 @@ TEST(DeviceInfos, RoundTripsThroughTheLittleEndianBytes) {
     EXPECT_EQ(bytes[68], 0x88);
     EXPECT_EQ(bytes[128], 0x55);
     const device_infos back = decode_device_infos(bytes);
-    EXPECT_EQ(back.index, -2);
-    EXPECT_EQ(back.sn, d.sn);
-    EXPECT_EQ(back.bar_bsz[5], d.bar_bsz[5]);
-    EXPECT_EQ(back.bar_base[0], d.bar_base[0]);
-    EXPECT_EQ(back.info_ext2, 0x55u);
+    // Packed fields are copied before comparing: the matchers bind references.
+    const int32_t index = back.index;
+    const uint32_t sn = back.sn, ext2 = back.info_ext2;
+    const uint64_t bsz5 = back.bar_bsz[5], base0 = back.bar_base[0];
+    EXPECT_EQ(index, -2);
+    EXPECT_EQ(sn, 0xA1B2C3D4u);
+    EXPECT_EQ(bsz5, 0x0102030405060708ull);
+    EXPECT_EQ(base0, 0xFFEEDDCCBBAA9988ull);
+    EXPECT_EQ(ext2, 0x55u);
 }
 
 TEST(DevicePath, FormatsAndParsesOnlyWellFormedPaths) {
