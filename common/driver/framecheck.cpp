@@ -48,10 +48,15 @@ bool FrameCheck::compute(uint8_t fcs_mode, const uint8_t* bytes, std::size_t len
 }
 
 bool FrameCheck::frame_is_correct(uint8_t fcs_mode, const uint8_t* frame, std::size_t frame_length) {
+    if (fcs_mode == FCS_MODE_1021) return frame_matches(table_1021(), FCS_INIT_1021, frame, frame_length);
+    if (fcs_mode == FCS_MODE_1DCF) return frame_matches(table_1dcf(), FCS_INIT_1DCF, frame, frame_length);
+    return false;
+}
+
+bool FrameCheck::frame_matches(const Table& table, uint16_t initial, const uint8_t* frame, std::size_t frame_length) {
     if (frame_length <= FCS_SIZE) return false;
-    uint16_t fcs = 0;
-    if (!compute(fcs_mode, frame, frame_length - FCS_SIZE, &fcs)) return false;
-    return fcs == load_be16(frame + frame_length - FCS_SIZE);
+    const std::size_t covered = frame_length - FCS_SIZE;
+    return static_cast<uint16_t>(~update(table, initial, frame, covered)) == load_be16(frame + covered);
 }
 
 }  // namespace linkscope

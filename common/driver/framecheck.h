@@ -27,6 +27,9 @@ public:
     // True when the frame (control byte through its 2 FCS bytes) carries a correct FCS for the mode.
     // Frames of 2 bytes or less and modes other than 1 and 2 never pass.
     static bool frame_is_correct(uint8_t fcs_mode, const uint8_t* frame, std::size_t frame_length);
+
+    // The same check with a given table and initial value (for holders of their own tables).
+    static bool frame_matches(const Table& table, uint16_t initial, const uint8_t* frame, std::size_t frame_length);
 };
 
 }  // namespace linkscope

@@ -1,6 +1,5 @@
 #include "gateway/card/fipcalculator.h"
 
-#include "common/driver/byteorder.h"
 #include "common/driver/controlbyte.h"
 #include "common/driver/protocol.h"
 
@@ -11,16 +10,11 @@ FIPCalculator::FIPCalculator()
       crc_table_1dcf(FrameCheck::make_table(linkscope::FCS_POLY_1DCF)) {}
 
 bool FIPCalculator::fcs_is_correct(uint8_t fcs_mode, const uint8_t* frame, std::size_t length) const {
-    if (length <= linkscope::FCS_SIZE) return false;
-    const std::size_t covered = length - linkscope::FCS_SIZE;
-    uint16_t crc;
     if (fcs_mode == linkscope::FCS_MODE_1021)
-        crc = FrameCheck::update(crc_table_1021, linkscope::FCS_INIT_1021, frame, covered);
-    else if (fcs_mode == linkscope::FCS_MODE_1DCF)
-        crc = FrameCheck::update(crc_table_1dcf, linkscope::FCS_INIT_1DCF, frame, covered);
-    else
-        return false;
-    return static_cast<uint16_t>(~crc) == linkscope::load_be16(frame + covered);
+        return FrameCheck::frame_matches(crc_table_1021, linkscope::FCS_INIT_1021, frame, length);
+    if (fcs_mode == linkscope::FCS_MODE_1DCF)
+        return FrameCheck::frame_matches(crc_table_1dcf, linkscope::FCS_INIT_1DCF, frame, length);
+    return false;
 }
 
 FIPCalculator::Fault FIPCalculator::check(const uint8_t* frame, std::size_t length, uint8_t fcs_mode) const {
