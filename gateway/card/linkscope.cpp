@@ -304,11 +304,7 @@ void Linkscope::_bkgd_irq_func() {
             continue;
         }
         failing = false;
-        if (!EventBlock(block.data()).carries_events()) continue;
-        mark_block_with_events();
-        BlockTally tally;
-        walk_block(block.data(), tally);
-        apply_tally(tally);
+        process_block(block.data());
     }
     logger::print(log_, logger::EVENT, "linkscope interrupt handler is closed\n");
     {
@@ -316,6 +312,14 @@ void Linkscope::_bkgd_irq_func() {
         irq_finished_ = true;
     }
     sleep_cv_.notify_all();
+}
+
+void Linkscope::process_block(const uint8_t* block) {
+    if (!EventBlock(block).carries_events()) return;
+    mark_block_with_events();
+    BlockTally tally;
+    walk_block(block, tally);
+    apply_tally(tally);
 }
 
 void Linkscope::mark_block_with_events() {
@@ -338,9 +342,9 @@ void Linkscope::walk_block(const uint8_t* block, BlockTally& tally) {
         [&](const EventRecord& record) {
             count_record(record.data(), record.size(), tally);
             if (!queue_) return;
+            // Built here and handed over, so the queue's lock covers no allocation and no copy.
             const char* bytes = reinterpret_cast<const char*>(record.data());
-            record_.assign(bytes, bytes + record.size());
-            queue_->enqueue(record_);
+            queue_->enqueue(std::vector<char>(bytes, bytes + record.size()));
         },
         [&](uint64_t index) { check_continuity(index, tally); });
 }

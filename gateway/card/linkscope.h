@@ -63,6 +63,11 @@ public:
     // With a total of 0 the percentages are those the queue kept from its last computation.
     static void refresh_stats(FIPStats& stats, PerSecondBaseline& baseline, const BufferUsage& usage);
 
+    // What the acquisition thread does with one EVENT_BLOCK_SIZE block read from the card:
+    // walks it, checks and counts its records, queues them. Only the acquisition thread calls
+    // it while a card is started; without one, a test or fuzzer may stand in for that thread.
+    void process_block(const uint8_t* block);
+
 private:
     void _bkgd_irq_func();
     void _bkgd_wtdog_func();
@@ -100,7 +105,6 @@ private:
 
     // Owned by the running acquisition thread.
     linkscope::Continuity continuity_;
-    std::vector<char> record_;  // reused for every queued copy
 
     // Wakes the statistics threads for shutdown and the controller when acquisition has ended.
     std::mutex sleep_mutex_;

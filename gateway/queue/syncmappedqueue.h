@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <new>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <boost/container/deque.hpp>
 #include <boost/date_time/posix_time/posix_time_types.hpp>
@@ -43,9 +45,16 @@ public:
     // Holds the mutex for one copy and one append, never throws: a record that finds no room
     // in the segment is dropped and counted (dropped_count), so a producer thread never dies of it.
     void enqueue(const T& item);
+    // The same for a record the caller no longer needs: its bytes are taken over, so nothing is
+    // allocated or copied while the mutex is held.
+    void enqueue(T&& item);
 
     // Waits at most 10 ms for a record; on timeout returns false and leaves out untouched.
     bool dequeue(T& out);
+
+    // Waits like dequeue for the first record, then moves up to `max` records, in order, to the
+    // back of `out` under one lock. Returns how many it took: 0 after a timeout.
+    std::size_t dequeue_some(std::vector<T>& out, std::size_t max);
 
     // Recomputes the use of the segment; used + free == total.
     BufferUsage get_usage();
@@ -67,6 +76,10 @@ private:
     static constexpr const char* CONTAINER_NAME = "_queue";
 
     void map_buffer_file();
+    template <typename Item>
+    void append(Item&& item);
+    bool wait_for_record(boost::unique_lock<boost::mutex>& lock);
+    bool segment_still_full() const;
 
     Container* queue_ = nullptr;
     boost::mutex mutex_;
@@ -78,6 +91,10 @@ private:
     boost::interprocess::mapped_region region_;
     Segment segment_;
     std::atomic<uint64_t> dropped_{0};
+    // After a refusal, the segment's free memory then: until it grows no append can succeed,
+    // so records are dropped at once instead of each paying for a failed allocation.
+    bool refused_ = false;
+    std::size_t free_when_refused_ = 0;
 };
 
 template <typename T>
@@ -116,10 +133,28 @@ SyncMappedQueue<T>::~SyncMappedQueue() {
 
 template <typename T>
 void SyncMappedQueue<T>::enqueue(const T& item) {
+    append(item);
+}
+
+template <typename T>
+void SyncMappedQueue<T>::enqueue(T&& item) {
+    append(std::move(item));
+}
+
+template <typename T>
+template <typename Item>
+void SyncMappedQueue<T>::append(Item&& item) {
     boost::unique_lock<boost::mutex> lock(mutex_);
+    if (refused_ && segment_still_full()) {
+        dropped_.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
     try {
-        queue_->push_back(item);
+        queue_->push_back(std::forward<Item>(item));
+        refused_ = false;
     } catch (const boost::interprocess::bad_alloc&) {
+        refused_ = true;
+        free_when_refused_ = segment_.get_free_memory();
         dropped_.fetch_add(1, std::memory_order_relaxed);
         return;
     } catch (const std::bad_alloc&) {
@@ -130,14 +165,43 @@ void SyncMappedQueue<T>::enqueue(const T& item) {
 }
 
 template <typename T>
-bool SyncMappedQueue<T>::dequeue(T& out) {
-    boost::unique_lock<boost::mutex> lock(mutex_);
+bool SyncMappedQueue<T>::segment_still_full() const {
+    return segment_.get_free_memory() <= free_when_refused_;
+}
+
+template <typename T>
+bool SyncMappedQueue<T>::wait_for_record(boost::unique_lock<boost::mutex>& lock) {
     while (queue_->empty()) {
         if (!condition_.timed_wait(lock, boost::posix_time::milliseconds(DEQUEUE_WAIT_MS))) return false;
     }
-    out = queue_->front();
-    queue_->pop_front();
     return true;
+}
+
+template <typename T>
+bool SyncMappedQueue<T>::dequeue(T& out) {
+    T taken;
+    {
+        boost::unique_lock<boost::mutex> lock(mutex_);
+        if (!wait_for_record(lock)) return false;
+        taken = std::move(queue_->front());
+        queue_->pop_front();
+    }
+    // What out held before is freed here, outside the lock.
+    out.swap(taken);
+    return true;
+}
+
+template <typename T>
+std::size_t SyncMappedQueue<T>::dequeue_some(std::vector<T>& out, std::size_t max) {
+    boost::unique_lock<boost::mutex> lock(mutex_);
+    if (max == 0 || !wait_for_record(lock)) return 0;
+    std::size_t taken = 0;
+    while (taken < max && !queue_->empty()) {
+        out.push_back(std::move(queue_->front()));
+        queue_->pop_front();
+        ++taken;
+    }
+    return taken;
 }
 
 template <typename T>

@@ -1,5 +1,6 @@
 #include "gateway/udp/udpclient.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <stdexcept>
@@ -80,27 +81,35 @@ UDPStats UDPClient::stats() const {
 void UDPClient::_bkgd_tx_func() {
     uint64_t sequence = 0;
     Datagram datagram;
-    std::vector<char> record;
     const uint32_t max_records = static_cast<uint32_t>(max_evt_);
+    std::vector<std::vector<char>> batch;
+    batch.reserve(std::min<uint32_t>(max_records, MAX_BATCH));
     while (tx_running_) {
         report_dropped_records();
         if (max_records == 0) {
             sleep_ms(IDLE_WAIT_MS);
             continue;
         }
-        if (!queue_->dequeue(record)) {
+        // Never more than the open datagram can still count, so a batch never outlives a stop by much.
+        const std::size_t wanted = std::min<uint32_t>(max_records - datagram.record_count(), MAX_BATCH);
+        if (queue_->dequeue_some(batch, wanted) == 0) {
             if (!datagram.empty()) send_datagram(datagram, sequence);
             continue;
         }
-        // Never pass the IPv4 limit: a record that does not fit starts the next datagram.
-        if (!datagram.empty() && !datagram.has_room_for(record.size())) send_datagram(datagram, sequence);
-        datagram.append(record);
-        if (datagram.record_count() >= max_records || datagram.payload_over_threshold() || !tx_running_)
-            send_datagram(datagram, sequence);
+        for (const std::vector<char>& record : batch) add_record(datagram, record, max_records, sequence);
+        batch.clear();  // the records' bytes are freed here, away from the queue's lock
     }
     if (!datagram.empty()) send_datagram(datagram, sequence);
     std::lock_guard<std::mutex> lock(stats_mutex_);
     stats_.is_active = false;
+}
+
+void UDPClient::add_record(Datagram& datagram, const std::vector<char>& record, uint32_t max_records,
+                           uint64_t& sequence) {
+    // Never pass the IPv4 limit: a record that does not fit starts the next datagram.
+    if (!datagram.empty() && !datagram.has_room_for(record.size())) send_datagram(datagram, sequence);
+    datagram.append(record);
+    if (datagram.record_count() >= max_records || datagram.payload_over_threshold()) send_datagram(datagram, sequence);
 }
 
 void UDPClient::send_datagram(Datagram& datagram, uint64_t& sequence) {

@@ -32,6 +32,7 @@ public:
     static constexpr unsigned IDLE_WAIT_MS = 10;  // max_evt 0: the flag is tested this often
     static constexpr unsigned WIRE_OVERHEAD = 42;  // Ethernet 14 + IPv4 20 + UDP 8
     static constexpr unsigned DROP_REPORT_INTERVAL_MS = 1000;
+    static constexpr uint32_t MAX_BATCH = 1024;  // records taken from the queue under one lock
 
     // Throws boost::system::system_error ("open", "set_option") or, for an address text that is
     // not dotted-decimal IPv4, an invalid-argument error; no thread is started then.
@@ -50,6 +51,7 @@ private:
     void _bkgd_wtdog_func();
     void _bkgd_per_sec_func();
 
+    void add_record(Datagram& datagram, const std::vector<char>& record, uint32_t max_records, uint64_t& sequence);
     void send_datagram(Datagram& datagram, uint64_t& sequence);
     void on_send_success(std::size_t datagram_length);
     void on_send_failure(const boost::system::error_code& error);

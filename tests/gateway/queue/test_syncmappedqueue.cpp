@@ -209,6 +209,36 @@ TEST_F(SyncMappedQueueTest, FullSegmentDropsAndCountsWithoutHarmingTheProducer) 
     EXPECT_EQ(queue.dropped_count(), dropped);
 }
 
+TEST_F(SyncMappedQueueTest, BatchTakesAtMostItsShareInOrderAndTimesOutEmpty) {
+    Queue queue(path_, QUEUE_SIZE);
+    for (int n = 0; n < 5; ++n) queue.enqueue(tagged(0, n));
+    std::vector<Record> batch{Record{'k'}};
+    ASSERT_EQ(queue.dequeue_some(batch, 3), 3u);
+    ASSERT_EQ(batch.size(), 4u);  // appended behind what the caller held
+    EXPECT_EQ(batch[0], Record{'k'});
+    for (int n = 0; n < 3; ++n) EXPECT_EQ(tag_number(batch[n + 1]), n);
+    batch.clear();
+    EXPECT_EQ(queue.dequeue_some(batch, 10), 2u);
+    EXPECT_EQ(tag_number(batch.back()), 4);
+    EXPECT_EQ(queue.dequeue_some(batch, 10), 0u);
+    EXPECT_EQ(batch.size(), 2u);
+}
+
+TEST_F(SyncMappedQueueTest, FullSegmentTakesRecordsAgainOnceSomeAreDrained) {
+    Queue queue(path_, 64u << 10);
+    int offered = 0;
+    while (queue.dropped_count() < 100) queue.enqueue(tagged(0, offered++));
+    std::vector<Record> taken;
+    while (taken.size() < static_cast<std::size_t>(offered) / 2) queue.dequeue_some(taken, 1024);
+    const uint64_t dropped_before = queue.dropped_count();
+    for (int n = 0; n < 100; ++n) queue.enqueue(tagged(0, offered++));
+    EXPECT_LT(queue.dropped_count(), dropped_before + 100) << "room freed by the consumer was never used";
+    while (queue.dequeue_some(taken, 1024) > 0) {
+    }
+    EXPECT_EQ(taken.size() + queue.dropped_count(), static_cast<std::size_t>(offered));
+    for (std::size_t i = 1; i < taken.size(); ++i) ASSERT_LT(tag_number(taken[i - 1]), tag_number(taken[i]));
+}
+
 TEST_F(SyncMappedQueueTest, SizeTooSmallForTheSegmentThrowsAndLeavesNoFile) {
     EXPECT_THROW(Queue(path_, 64), std::exception);
     EXPECT_FALSE(fs::exists(path_));
