@@ -137,8 +137,9 @@ TEST(DatagramDecoder, LifesignBetweenEventsAndUnknownRecordsKeepTheirPlace) {
     ASSERT_EQ(d.records.size(), 4u);
     EXPECT_EQ(d.records[0].kind, RecordKind::event);
     EXPECT_EQ(d.records[1].kind, RecordKind::lifesign);
-    EXPECT_EQ(d.records[1].lifesign.counter, 42u);
-    EXPECT_EQ(d.records[1].lifesign.sn, 0xCAFEu);
+    ASSERT_NE(d.records[1].lifesign, nullptr);
+    EXPECT_EQ(d.records[1].lifesign->counter, 42u);
+    EXPECT_EQ(d.records[1].lifesign->sn, 0xCAFEu);
     EXPECT_EQ(d.records[2].kind, RecordKind::unknown);
     EXPECT_EQ(d.records[2].type, 0x55);
     EXPECT_EQ(d.records[2].length, 5u);

@@ -294,7 +294,9 @@ TEST(StatsJson, RatesUseTheIntervalLength) {
     busdump::StatsMeter meter(0);
     const auto d = decode(busdumptest::make_datagram(1, {busdumptest::make_id_event(1), busdumptest::make_lifesign()}));
     meter.count(d, {});
+    meter.arrived(500000);
     meter.count(d, {});
+    meter.arrived(1500000);
     const Object o = parse(busdump::JsonFormatter().stats(meter.take_interval(2000000)));
     EXPECT_EQ(string_field(o, "type"), "stats");
     EXPECT_EQ(number(o, "datagrams"), "2");
@@ -305,6 +307,8 @@ TEST(StatsJson, RatesUseTheIntervalLength) {
     const Object totals = parse(busdump::JsonFormatter().totals(meter.totals(4000000)));
     EXPECT_EQ(number(totals, "records"), "4");
     EXPECT_EQ(number(totals, "seconds"), "4");
+    EXPECT_EQ(number(totals, "first_rx_time_us"), "500000");
+    EXPECT_EQ(number(totals, "last_rx_time_us"), "1500000");
 }
 
 TEST(JsonObject, EscapesEverythingOutsidePrintableAscii) {

@@ -106,6 +106,7 @@ void BusDump::handle(const uint8_t* data, std::size_t size, const Arrival& arriv
     const DecodedDatagram datagram = DatagramDecoder::decode(data, size);
     const std::vector<Notice> notices = tracker_.observe(datagram);
     meter_.count(datagram, notices);
+    meter_.arrived(arrival.time_us);
 
     std::string text;
     for (const Notice& notice : notices) text += formatter_->notice(arrival, datagram, notice);

@@ -1,5 +1,6 @@
 #include "tools/busdump/datagramdecoder.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -84,6 +85,8 @@ bool DatagramDecoder::decode_header(const uint8_t* data, std::size_t size, Decod
 bool DatagramDecoder::walk_records(const uint8_t* data, std::size_t size, DecodedDatagram& out) {
     std::size_t offset = Datagram::HEADER_SIZE;
     std::size_t number = 0;
+    // The header's count is only a hint: never more than the payload could hold.
+    out.records.reserve(std::min<std::size_t>(out.record_count, (size - offset) / Datagram::RECORD_MIN_SIZE));
     while (offset < size) {
         const std::size_t left = size - offset;
         if (left < Datagram::RECORD_MIN_SIZE) {
@@ -108,7 +111,7 @@ bool DatagramDecoder::walk_records(const uint8_t* data, std::size_t size, Decode
             out.error = record_prefix(number, offset) + out.error;
             return false;
         }
-        out.records.push_back(record);
+        out.records.push_back(std::move(record));
         offset += length;
         ++number;
     }
@@ -140,7 +143,10 @@ bool DatagramDecoder::decode_record(const uint8_t* record, std::size_t length, D
             return false;
         }
         out.kind = RecordKind::lifesign;
-        return LifesignRecord::decode(record, length, &out.lifesign, &error);
+        auto lifesign = std::make_shared<LifesignRecord>();
+        if (!LifesignRecord::decode(record, length, lifesign.get(), &error)) return false;
+        out.lifesign = std::move(lifesign);
+        return true;
     }
     out.kind = RecordKind::unknown;
     return true;

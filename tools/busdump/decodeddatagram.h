@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -47,8 +48,10 @@ struct DecodedRecord {
     uint8_t type = 0;
     std::size_t offset = 0;  // from the start of the datagram
     std::size_t length = 0;
-    EventInfo event;            // kind == event
-    LifesignRecord lifesign;    // kind == lifesign
+    EventInfo event;  // kind == event
+    // kind == lifesign. Held apart: lifesigns are rare, and an inline one would make every
+    // event's entry several times larger.
+    std::shared_ptr<const LifesignRecord> lifesign;
 };
 
 struct DecodedDatagram {

@@ -110,7 +110,7 @@ std::string JsonFormatter::record(const Arrival& arrival, const DecodedDatagram&
     o.add("rx_time_us", arrival.time_us).add("record_type", static_cast<uint32_t>(r.type))
         .add("length", static_cast<uint64_t>(r.length));
     if (r.kind == RecordKind::event) add_event(o, r.event);
-    if (r.kind == RecordKind::lifesign) add_lifesign(o, r.lifesign);
+    if (r.kind == RecordKind::lifesign) add_lifesign(o, *r.lifesign);
     return line(o);
 }
 
@@ -140,6 +140,7 @@ std::string JsonFormatter::totals(const StatsMeter::Interval& totals) const {
     JsonObject o;
     o.add("type", "totals").add("time_us", totals.end_us);
     add_counts(o, totals, false);
+    o.add("first_rx_time_us", totals.first_arrival_us).add("last_rx_time_us", totals.last_arrival_us);
     return line(o);
 }
 

@@ -12,6 +12,11 @@ void StatsMeter::count(const DecodedDatagram& datagram, const std::vector<Notice
     add(totals_, datagram, notices);
 }
 
+void StatsMeter::arrived(int64_t at_us) {
+    if (first_arrival_us_ == 0) first_arrival_us_ = at_us;
+    last_arrival_us_ = at_us;
+}
+
 StatsMeter::Interval StatsMeter::take_interval(int64_t now_us) {
     Interval interval{interval_start_us_, now_us, interval_};
     interval_ = Counts{};

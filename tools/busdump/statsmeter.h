@@ -34,6 +34,9 @@ public:
         int64_t start_us = 0;
         int64_t end_us = 0;
         Counts counts;
+        // Arrival of the first and of the last datagram (totals only; 0 before any).
+        int64_t first_arrival_us = 0;
+        int64_t last_arrival_us = 0;
 
         double seconds() const { return static_cast<double>(end_us - start_us) / 1e6; }
         // count per second over the interval; 0 for an empty interval
@@ -43,11 +46,13 @@ public:
     explicit StatsMeter(int64_t start_us) : interval_start_us_(start_us), start_us_(start_us) {}
 
     void count(const DecodedDatagram& datagram, const std::vector<Notice>& notices);
+    // When a datagram arrived: the totals tell how long the stream itself lasted.
+    void arrived(int64_t at_us);
 
     // The counts since the previous call (or the start), which then begin again from zero.
     Interval take_interval(int64_t now_us);
 
-    Interval totals(int64_t now_us) const { return {start_us_, now_us, totals_}; }
+    Interval totals(int64_t now_us) const { return {start_us_, now_us, totals_, first_arrival_us_, last_arrival_us_}; }
 
 private:
     static void add(Counts& counts, const DecodedDatagram& datagram, const std::vector<Notice>& notices);
@@ -56,6 +61,8 @@ private:
     int64_t start_us_;
     Counts interval_;
     Counts totals_;
+    int64_t first_arrival_us_ = 0;
+    int64_t last_arrival_us_ = 0;
 };
 
 }  // namespace busdump

@@ -112,7 +112,7 @@ std::string TextFormatter::record(const Arrival&, const DecodedDatagram& datagra
     const DecodedRecord& r = datagram.records.at(number);
     switch (r.kind) {
         case RecordKind::event: return prefix(datagram, number) + event_text(r.event) + "\n";
-        case RecordKind::lifesign: return prefix(datagram, number) + lifesign_text(r.lifesign) + "\n";
+        case RecordKind::lifesign: return prefix(datagram, number) + lifesign_text(*r.lifesign) + "\n";
         case RecordKind::unknown: break;
     }
     return prefix(datagram, number) + printf_text("record of unknown type 0x%02x, %zu bytes\n", r.type, r.length);
