@@ -13,7 +13,7 @@ namespace {
 
 constexpr unsigned MAX_STATIONS = 256;
 constexpr uint64_t MIN_CYCLE_US = 100, MAX_CYCLE_US = 60000000;
-constexpr uint64_t MIN_BITRATE = 1000, MAX_BITRATE = 100000000;
+constexpr uint64_t MIN_BITRATE = 1000, MAX_BITRATE = 1000000000;
 constexpr uint64_t MIN_IRQ_US = 100, MAX_IRQ_US = 60000000;
 constexpr uint64_t MAX_UNPLUG_MS = 1000ull * 3600 * 24 * 365;
 
