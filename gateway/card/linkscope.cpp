@@ -342,11 +342,13 @@ void Linkscope::walk_block(const uint8_t* block, BlockTally& tally) {
         [&](const EventRecord& record) {
             count_record(record.data(), record.size(), tally);
             if (!queue_) return;
-            // Built here and handed over, so the queue's lock covers no allocation and no copy.
             const char* bytes = reinterpret_cast<const char*>(record.data());
-            queue_->enqueue(std::vector<char>(bytes, bytes + record.size()));
+            block_records_.emplace_back(bytes, bytes + record.size());
         },
         [&](uint64_t index) { check_continuity(index, tally); });
+    // The block's records go in together: one lock and at most one wake-up of the sender a
+    // block, and the lock covers no allocation and no copy.
+    if (queue_ && !block_records_.empty()) queue_->enqueue_all(block_records_);
 }
 
 void Linkscope::check_continuity(uint64_t index, BlockTally& tally) {

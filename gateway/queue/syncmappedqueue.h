@@ -48,6 +48,9 @@ public:
     // The same for a record the caller no longer needs: its bytes are taken over, so nothing is
     // allocated or copied while the mutex is held.
     void enqueue(T&& item);
+    // Moves every record of `items` in, in order, under one lock (a block's worth of events);
+    // each that finds no room is dropped and counted. `items` is left empty.
+    void enqueue_all(std::vector<T>& items);
 
     // Waits at most 10 ms for a record; on timeout returns false and leaves out untouched.
     bool dequeue(T& out);
@@ -76,8 +79,9 @@ private:
     static constexpr const char* CONTAINER_NAME = "_queue";
 
     void map_buffer_file();
+    // Appends under the held lock; false when the record was dropped.
     template <typename Item>
-    void append(Item&& item);
+    bool append_locked(Item&& item);
     bool wait_for_record(boost::unique_lock<boost::mutex>& lock);
     bool segment_still_full() const;
 
@@ -133,35 +137,49 @@ SyncMappedQueue<T>::~SyncMappedQueue() {
 
 template <typename T>
 void SyncMappedQueue<T>::enqueue(const T& item) {
-    append(item);
+    boost::unique_lock<boost::mutex> lock(mutex_);
+    // The consumer waits only on an empty queue: a record put behind others needs no wake-up.
+    const bool was_empty = queue_->empty();
+    if (append_locked(item) && was_empty) condition_.notify_one();
 }
 
 template <typename T>
 void SyncMappedQueue<T>::enqueue(T&& item) {
-    append(std::move(item));
+    boost::unique_lock<boost::mutex> lock(mutex_);
+    const bool was_empty = queue_->empty();
+    if (append_locked(std::move(item)) && was_empty) condition_.notify_one();
+}
+
+template <typename T>
+void SyncMappedQueue<T>::enqueue_all(std::vector<T>& items) {
+    {
+        boost::unique_lock<boost::mutex> lock(mutex_);
+        const bool was_empty = queue_->empty();
+        bool appended = false;
+        for (T& item : items) appended |= append_locked(std::move(item));
+        if (appended && was_empty) condition_.notify_one();
+    }
+    items.clear();  // the bytes of refused records are freed outside the lock
 }
 
 template <typename T>
 template <typename Item>
-void SyncMappedQueue<T>::append(Item&& item) {
-    boost::unique_lock<boost::mutex> lock(mutex_);
+bool SyncMappedQueue<T>::append_locked(Item&& item) {
     if (refused_ && segment_still_full()) {
         dropped_.fetch_add(1, std::memory_order_relaxed);
-        return;
+        return false;
     }
     try {
         queue_->push_back(std::forward<Item>(item));
         refused_ = false;
+        return true;
     } catch (const boost::interprocess::bad_alloc&) {
         refused_ = true;
         free_when_refused_ = segment_.get_free_memory();
-        dropped_.fetch_add(1, std::memory_order_relaxed);
-        return;
     } catch (const std::bad_alloc&) {
-        dropped_.fetch_add(1, std::memory_order_relaxed);
-        return;
     }
-    condition_.notify_one();
+    dropped_.fetch_add(1, std::memory_order_relaxed);
+    return false;
 }
 
 template <typename T>

@@ -224,6 +224,38 @@ TEST_F(SyncMappedQueueTest, BatchTakesAtMostItsShareInOrderAndTimesOutEmpty) {
     EXPECT_EQ(batch.size(), 2u);
 }
 
+TEST_F(SyncMappedQueueTest, BlockOfRecordsGoesInInOrderAndWakesTheWaitingConsumer) {
+    Queue queue(path_, QUEUE_SIZE);
+    int woken = 0;
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        std::vector<Record> taken;
+        std::thread consumer([&] { queue.dequeue_some(taken, 100); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        std::vector<Record> block{tagged(1, 0), tagged(1, 1), tagged(1, 2)};
+        queue.enqueue_all(block);
+        EXPECT_TRUE(block.empty());
+        consumer.join();
+        if (!taken.empty()) ++woken;
+        while (taken.size() < 3) ASSERT_GT(queue.dequeue_some(taken, 100), 0u);
+        for (int n = 0; n < 3; ++n) EXPECT_EQ(tag_number(taken[n]), n);
+    }
+    EXPECT_GE(woken, 1);
+}
+
+TEST_F(SyncMappedQueueTest, BlockThatOverflowsTheSegmentKeepsWhatFitsAndCountsTheRest) {
+    Queue queue(path_, 64u << 10);
+    std::vector<Record> block;
+    constexpr int OFFERED = 20000;
+    for (int n = 0; n < OFFERED; ++n) block.push_back(tagged(0, n));
+    queue.enqueue_all(block);
+    ASSERT_GT(queue.dropped_count(), 0u);
+    std::vector<Record> taken;
+    while (queue.dequeue_some(taken, 1024) > 0) {
+    }
+    EXPECT_EQ(taken.size() + queue.dropped_count(), static_cast<std::size_t>(OFFERED));
+    for (std::size_t i = 0; i < taken.size(); ++i) ASSERT_EQ(tag_number(taken[i]), static_cast<int>(i));
+}
+
 TEST_F(SyncMappedQueueTest, FullSegmentTakesRecordsAgainOnceSomeAreDrained) {
     Queue queue(path_, 64u << 10);
     int offered = 0;
