@@ -37,7 +37,9 @@ struct Split {
 
 Split split(int64_t us) {
     const int64_t seconds = floor_div(us, US_PER_SECOND);
-    const int64_t micros = us - seconds * US_PER_SECOND;
+    // From the remainder: seconds * US_PER_SECOND overflows for the earliest counts.
+    const int64_t remainder = us % US_PER_SECOND;
+    const int64_t micros = remainder < 0 ? remainder + US_PER_SECOND : remainder;
     const int64_t days = floor_div(seconds, SECONDS_PER_DAY);
     return {days, seconds - days * SECONDS_PER_DAY, micros};
 }
