@@ -34,6 +34,9 @@ class SyncMappedQueue {
 public:
     static constexpr unsigned DEQUEUE_WAIT_MS = 10;
 
+    // How long dequeue_some waits for a first record.
+    enum class Wait { bounded, until_record };
+
     // Creates the buffer file (removing one left by an earlier run) and an empty queue.
     // Throws when the directory or the file cannot be made safely, or the segment cannot be built.
     SyncMappedQueue(const std::string& path, unsigned size);
@@ -55,9 +58,14 @@ public:
     // Waits at most 10 ms for a record; on timeout returns false and leaves out untouched.
     bool dequeue(T& out);
 
-    // Waits like dequeue for the first record, then moves up to `max` records, in order, to the
-    // back of `out` under one lock. Returns how many it took: 0 after a timeout.
-    std::size_t dequeue_some(std::vector<T>& out, std::size_t max);
+    // Waits like dequeue for the first record (or, with Wait::until_record, until one comes or
+    // wake_consumer is called), then moves up to `max` records, in order, to the back of `out`
+    // under one lock. Returns how many it took: 0 after a timeout or a wake-up.
+    std::size_t dequeue_some(std::vector<T>& out, std::size_t max, Wait wait = Wait::bounded);
+
+    // Ends the consumer's current or next wait without a record: a consumer with nothing to
+    // send can then sleep until there is something, and still be stopped at once.
+    void wake_consumer();
 
     // Recomputes the use of the segment; used + free == total.
     BufferUsage get_usage();
@@ -82,7 +90,7 @@ private:
     // Appends under the held lock; false when the record was dropped.
     template <typename Item>
     bool append_locked(Item&& item);
-    bool wait_for_record(boost::unique_lock<boost::mutex>& lock);
+    bool wait_for_record(boost::unique_lock<boost::mutex>& lock, Wait wait);
     bool segment_still_full() const;
 
     Container* queue_ = nullptr;
@@ -99,6 +107,7 @@ private:
     // so records are dropped at once instead of each paying for a failed allocation.
     bool refused_ = false;
     std::size_t free_when_refused_ = 0;
+    bool consumer_woken_ = false;
 };
 
 template <typename T>
@@ -188,11 +197,25 @@ bool SyncMappedQueue<T>::segment_still_full() const {
 }
 
 template <typename T>
-bool SyncMappedQueue<T>::wait_for_record(boost::unique_lock<boost::mutex>& lock) {
+bool SyncMappedQueue<T>::wait_for_record(boost::unique_lock<boost::mutex>& lock, Wait wait) {
     while (queue_->empty()) {
-        if (!condition_.timed_wait(lock, boost::posix_time::milliseconds(DEQUEUE_WAIT_MS))) return false;
+        if (consumer_woken_) {
+            consumer_woken_ = false;
+            return false;
+        }
+        if (wait == Wait::until_record)
+            condition_.wait(lock);
+        else if (!condition_.timed_wait(lock, boost::posix_time::milliseconds(DEQUEUE_WAIT_MS)))
+            return false;
     }
     return true;
+}
+
+template <typename T>
+void SyncMappedQueue<T>::wake_consumer() {
+    boost::lock_guard<boost::mutex> lock(mutex_);
+    consumer_woken_ = true;
+    condition_.notify_all();
 }
 
 template <typename T>
@@ -200,7 +223,7 @@ bool SyncMappedQueue<T>::dequeue(T& out) {
     T taken;
     {
         boost::unique_lock<boost::mutex> lock(mutex_);
-        if (!wait_for_record(lock)) return false;
+        if (!wait_for_record(lock, Wait::bounded)) return false;
         taken = std::move(queue_->front());
         queue_->pop_front();
     }
@@ -210,9 +233,9 @@ bool SyncMappedQueue<T>::dequeue(T& out) {
 }
 
 template <typename T>
-std::size_t SyncMappedQueue<T>::dequeue_some(std::vector<T>& out, std::size_t max) {
+std::size_t SyncMappedQueue<T>::dequeue_some(std::vector<T>& out, std::size_t max, Wait wait) {
     boost::unique_lock<boost::mutex> lock(mutex_);
-    if (max == 0 || !wait_for_record(lock)) return 0;
+    if (max == 0 || !wait_for_record(lock, wait)) return 0;
     std::size_t taken = 0;
     while (taken < max && !queue_->empty()) {
         out.push_back(std::move(queue_->front()));

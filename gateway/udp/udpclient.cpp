@@ -62,6 +62,7 @@ UDPClient::~UDPClient() {
     wtdog_running_ = false;
     wtdog_thread_.join();
     tx_running_ = false;
+    queue_->wake_consumer();
     tx_thread_.join();
     {
         std::lock_guard<std::mutex> lock(per_sec_wait_mutex_);
@@ -92,7 +93,9 @@ void UDPClient::_bkgd_tx_func() {
         }
         // Never more than the open datagram can still count, so a batch never outlives a stop by much.
         const std::size_t wanted = std::min<uint32_t>(max_records - datagram.record_count(), MAX_BATCH);
-        if (queue_->dequeue_some(batch, wanted) == 0) {
+        // With nothing to send there is no datagram to close: sleep until a record or the stop.
+        const RecordQueue::Wait wait = datagram.empty() ? RecordQueue::Wait::until_record : RecordQueue::Wait::bounded;
+        if (queue_->dequeue_some(batch, wanted, wait) == 0) {
             if (!datagram.empty()) send_datagram(datagram, sequence);
             continue;
         }

@@ -256,6 +256,22 @@ TEST_F(SyncMappedQueueTest, BlockThatOverflowsTheSegmentKeepsWhatFitsAndCountsTh
     for (std::size_t i = 0; i < taken.size(); ++i) ASSERT_EQ(tag_number(taken[i]), static_cast<int>(i));
 }
 
+TEST_F(SyncMappedQueueTest, ConsumerWaitingForARecordIsReleasedByAWakeUpEvenOneSentBeforeTheWait) {
+    Queue queue(path_, QUEUE_SIZE);
+    std::vector<Record> taken;
+    queue.wake_consumer();  // a stop that comes just before the wait is not lost
+    EXPECT_EQ(queue.dequeue_some(taken, 10, Queue::Wait::until_record), 0u);
+
+    std::thread consumer([&] { EXPECT_EQ(queue.dequeue_some(taken, 10, Queue::Wait::until_record), 0u); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));  // well past the bounded wait
+    queue.wake_consumer();
+    consumer.join();
+
+    queue.enqueue(tagged(0, 5));
+    ASSERT_EQ(queue.dequeue_some(taken, 10, Queue::Wait::until_record), 1u);
+    EXPECT_EQ(tag_number(taken[0]), 5);
+}
+
 TEST_F(SyncMappedQueueTest, FullSegmentTakesRecordsAgainOnceSomeAreDrained) {
     Queue queue(path_, 64u << 10);
     int offered = 0;
