@@ -338,17 +338,20 @@ void Linkscope::mark_block_with_events() {
 }
 
 void Linkscope::walk_block(const uint8_t* block, BlockTally& tally) {
+    std::size_t filled = 0;
     EventBlock(block).walk(
         [&](const EventRecord& record) {
             count_record(record.data(), record.size(), tally);
             if (!queue_) return;
+            // Built in a buffer the sender gave back where there is one.
+            if (filled == block_records_.size()) block_records_.emplace_back();
             const char* bytes = reinterpret_cast<const char*>(record.data());
-            block_records_.emplace_back(bytes, bytes + record.size());
+            block_records_[filled++].assign(bytes, bytes + record.size());
         },
         [&](uint64_t index) { check_continuity(index, tally); });
     // The block's records go in together: one lock and at most one wake-up of the sender a
     // block, and the lock covers no allocation and no copy.
-    if (queue_ && !block_records_.empty()) queue_->enqueue_all(block_records_);
+    if (filled > 0) queue_->enqueue_all(block_records_, filled);
 }
 
 void Linkscope::check_continuity(uint64_t index, BlockTally& tally) {

@@ -105,7 +105,7 @@ private:
 
     // Owned by the running acquisition thread.
     linkscope::Continuity continuity_;
-    std::vector<std::vector<char>> block_records_;  // one block's records on their way to the queue
+    std::vector<std::vector<char>> block_records_;  // buffers for one block's records
 
     // Wakes the statistics threads for shutdown and the controller when acquisition has ended.
     std::mutex sleep_mutex_;

@@ -51,9 +51,17 @@ public:
     // The same for a record the caller no longer needs: its bytes are taken over, so nothing is
     // allocated or copied while the mutex is held.
     void enqueue(T&& item);
-    // Moves every record of `items` in, in order, under one lock (a block's worth of events);
-    // each that finds no room is dropped and counted. `items` is left empty.
-    void enqueue_all(std::vector<T>& items);
+    // Moves the first `count` records of `items` in, in order, under one lock (a block's worth
+    // of events); each that finds no room is dropped and counted. Afterwards `items` holds
+    // buffers to build the next records in: where a record went in, a buffer the consumer gave
+    // back if there is one (see recycle); the dropped records and those beyond `count` stay.
+    void enqueue_all(std::vector<T>& items, std::size_t count);
+
+    // Takes spent records back from the consumer, `spent` is left empty: their buffers (up to
+    // MAX_SPARES) are handed to the producer again, so that records do not cost an allocation
+    // in one thread and a free in another, which the allocator makes expensive.
+    void recycle(std::vector<T>& spent);
+    static constexpr std::size_t MAX_SPARES = 4096;
 
     // Waits at most 10 ms for a record; on timeout returns false and leaves out untouched.
     bool dequeue(T& out);
@@ -108,6 +116,7 @@ private:
     bool refused_ = false;
     std::size_t free_when_refused_ = 0;
     bool consumer_woken_ = false;
+    std::vector<T> spares_;  // emptied record buffers on their way back to the producer
 };
 
 template <typename T>
@@ -160,15 +169,31 @@ void SyncMappedQueue<T>::enqueue(T&& item) {
 }
 
 template <typename T>
-void SyncMappedQueue<T>::enqueue_all(std::vector<T>& items) {
-    {
-        boost::unique_lock<boost::mutex> lock(mutex_);
-        const bool was_empty = queue_->empty();
-        bool appended = false;
-        for (T& item : items) appended |= append_locked(std::move(item));
-        if (appended && was_empty) condition_.notify_one();
+void SyncMappedQueue<T>::enqueue_all(std::vector<T>& items, std::size_t count) {
+    boost::unique_lock<boost::mutex> lock(mutex_);
+    const bool was_empty = queue_->empty();
+    bool appended = false;
+    for (std::size_t i = 0; i < count && i < items.size(); ++i) {
+        if (!append_locked(std::move(items[i]))) continue;
+        appended = true;
+        if (spares_.empty()) continue;
+        items[i] = std::move(spares_.back());
+        spares_.pop_back();
     }
-    items.clear();  // the bytes of refused records are freed outside the lock
+    if (appended && was_empty) condition_.notify_one();
+}
+
+template <typename T>
+void SyncMappedQueue<T>::recycle(std::vector<T>& spent) {
+    {
+        boost::lock_guard<boost::mutex> lock(mutex_);
+        for (T& record : spent) {
+            if (spares_.size() >= MAX_SPARES) break;
+            record.clear();
+            spares_.push_back(std::move(record));
+        }
+    }
+    spent.clear();  // buffers beyond the pool are freed here, outside the lock
 }
 
 template <typename T>

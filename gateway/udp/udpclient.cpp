@@ -100,7 +100,7 @@ void UDPClient::_bkgd_tx_func() {
             continue;
         }
         for (const std::vector<char>& record : batch) add_record(datagram, record, max_records, sequence);
-        batch.clear();  // the records' bytes are freed here, away from the queue's lock
+        queue_->recycle(batch);
     }
     if (!datagram.empty()) send_datagram(datagram, sequence);
     std::lock_guard<std::mutex> lock(stats_mutex_);

@@ -231,15 +231,46 @@ TEST_F(SyncMappedQueueTest, BlockOfRecordsGoesInInOrderAndWakesTheWaitingConsume
         std::vector<Record> taken;
         std::thread consumer([&] { queue.dequeue_some(taken, 100); });
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        std::vector<Record> block{tagged(1, 0), tagged(1, 1), tagged(1, 2)};
-        queue.enqueue_all(block);
-        EXPECT_TRUE(block.empty());
+        std::vector<Record> block{tagged(1, 0), tagged(1, 1), tagged(1, 2), tagged(1, 3)};
+        queue.enqueue_all(block, 3);
+        EXPECT_EQ(block.back(), tagged(1, 3)) << "a record beyond the count went in";
         consumer.join();
         if (!taken.empty()) ++woken;
         while (taken.size() < 3) ASSERT_GT(queue.dequeue_some(taken, 100), 0u);
         for (int n = 0; n < 3; ++n) EXPECT_EQ(tag_number(taken[n]), n);
+        EXPECT_EQ(queue.dequeue_some(taken, 100), 0u);
     }
     EXPECT_GE(woken, 1);
+}
+
+TEST_F(SyncMappedQueueTest, SpentBuffersComeBackToTheProducerEmptyAndThePoolIsBounded) {
+    Queue queue(path_, 8u << 20);
+    std::vector<Record> block(3, Record(40, 'x'));
+    queue.enqueue_all(block, 3);
+    for (const Record& r : block) EXPECT_EQ(r.capacity(), 0u) << "no spare yet: the buffer left with its record";
+    std::vector<Record> taken;
+    ASSERT_EQ(queue.dequeue_some(taken, 10), 3u);
+    const char* first_buffer = taken[0].data();
+    queue.recycle(taken);
+    EXPECT_TRUE(taken.empty());
+
+    std::vector<Record> next(4, Record(8, 'y'));
+    queue.enqueue_all(next, 4);
+    int reused = 0;
+    for (const Record& r : next) {
+        EXPECT_TRUE(r.empty());
+        if (r.capacity() >= 40) ++reused;
+    }
+    EXPECT_EQ(reused, 3);
+    EXPECT_TRUE(next[0].data() == first_buffer || next[1].data() == first_buffer || next[2].data() == first_buffer);
+
+    std::vector<Record> many(Queue::MAX_SPARES + 100, Record(16, 'z'));
+    queue.recycle(many);
+    std::vector<Record> fresh(Queue::MAX_SPARES + 100);
+    queue.enqueue_all(fresh, fresh.size());
+    std::size_t with_buffer = 0;
+    for (const Record& r : fresh) with_buffer += r.capacity() > 0;
+    EXPECT_EQ(with_buffer, Queue::MAX_SPARES);
 }
 
 TEST_F(SyncMappedQueueTest, BlockThatOverflowsTheSegmentKeepsWhatFitsAndCountsTheRest) {
@@ -247,7 +278,7 @@ TEST_F(SyncMappedQueueTest, BlockThatOverflowsTheSegmentKeepsWhatFitsAndCountsTh
     std::vector<Record> block;
     constexpr int OFFERED = 20000;
     for (int n = 0; n < OFFERED; ++n) block.push_back(tagged(0, n));
-    queue.enqueue_all(block);
+    queue.enqueue_all(block, block.size());
     ASSERT_GT(queue.dropped_count(), 0u);
     std::vector<Record> taken;
     while (queue.dequeue_some(taken, 1024) > 0) {
