@@ -45,12 +45,11 @@ public:
     SyncMappedQueue(const SyncMappedQueue&) = delete;
     SyncMappedQueue& operator=(const SyncMappedQueue&) = delete;
 
-    // Holds the mutex for one copy and one append, never throws: a record that finds no room
-    // in the segment is dropped and counted (dropped_count), so a producer thread never dies of it.
-    void enqueue(const T& item);
-    // The same for a record the caller no longer needs: its bytes are taken over, so nothing is
-    // allocated or copied while the mutex is held.
+    // Holds the mutex for one append, never throws: a record that finds no room in the segment
+    // is dropped and counted (dropped_count), so a producer thread never dies of it. A record the
+    // caller no longer needs is taken over; any other is copied first, outside the lock.
     void enqueue(T&& item);
+    void enqueue(const T& item);
     // Moves the first `count` records of `items` in, in order, under one lock (a block's worth
     // of events); each that finds no room is dropped and counted. Afterwards `items` holds
     // buffers to build the next records in: where a record went in, a buffer the consumer gave
@@ -96,8 +95,7 @@ private:
 
     void map_buffer_file();
     // Appends under the held lock; false when the record was dropped.
-    template <typename Item>
-    bool append_locked(Item&& item);
+    bool append_locked(T&& item);
     bool wait_for_record(boost::unique_lock<boost::mutex>& lock, Wait wait);
     bool segment_still_full() const;
 
@@ -155,15 +153,20 @@ SyncMappedQueue<T>::~SyncMappedQueue() {
 
 template <typename T>
 void SyncMappedQueue<T>::enqueue(const T& item) {
-    boost::unique_lock<boost::mutex> lock(mutex_);
-    // The consumer waits only on an empty queue: a record put behind others needs no wake-up.
-    const bool was_empty = queue_->empty();
-    if (append_locked(item) && was_empty) condition_.notify_one();
+    T copy;
+    try {
+        copy = item;
+    } catch (const std::bad_alloc&) {
+        dropped_.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    enqueue(std::move(copy));
 }
 
 template <typename T>
 void SyncMappedQueue<T>::enqueue(T&& item) {
     boost::unique_lock<boost::mutex> lock(mutex_);
+    // The consumer waits only on an empty queue: a record put behind others needs no wake-up.
     const bool was_empty = queue_->empty();
     if (append_locked(std::move(item)) && was_empty) condition_.notify_one();
 }
@@ -197,20 +200,18 @@ void SyncMappedQueue<T>::recycle(std::vector<T>& spent) {
 }
 
 template <typename T>
-template <typename Item>
-bool SyncMappedQueue<T>::append_locked(Item&& item) {
+bool SyncMappedQueue<T>::append_locked(T&& item) {
     if (refused_ && segment_still_full()) {
         dropped_.fetch_add(1, std::memory_order_relaxed);
         return false;
     }
     try {
-        queue_->push_back(std::forward<Item>(item));
+        queue_->push_back(std::move(item));
         refused_ = false;
         return true;
     } catch (const boost::interprocess::bad_alloc&) {
         refused_ = true;
         free_when_refused_ = segment_.get_free_memory();
-    } catch (const std::bad_alloc&) {
     }
     dropped_.fetch_add(1, std::memory_order_relaxed);
     return false;
