@@ -1,5 +1,7 @@
 #include "tests/integration/support/datagramreceiver.h"
 
+#include <fcntl.h>
+
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/udp.hpp>
 
@@ -52,16 +54,32 @@ struct DatagramReceiver::Socket {
 };
 
 DatagramReceiver::DatagramReceiver() : socket_(std::make_unique<Socket>()) {
-    using boost::asio::ip::udp;
-    socket_->socket.open(udp::v4());
-    socket_->socket.bind(udp::endpoint(boost::asio::ip::make_address_v4("127.0.0.1"), 0));
-    boost::system::error_code ignored;  // a smaller buffer only risks drops under load
-    socket_->socket.set_option(boost::asio::socket_base::receive_buffer_size(RECEIVE_BUFFER_BYTES), ignored);
+    open_socket(0);
+    port_ = socket_->socket.local_endpoint().port();
 }
 
 DatagramReceiver::~DatagramReceiver() = default;
 
-uint16_t DatagramReceiver::port() const { return socket_->socket.local_endpoint().port(); }
+void DatagramReceiver::open_socket(uint16_t port) {
+    using boost::asio::ip::udp;
+    socket_->socket.open(udp::v4());
+    // A gateway started afterwards must not inherit the socket: it would keep the port bound.
+    ::fcntl(socket_->socket.native_handle(), F_SETFD, FD_CLOEXEC);
+    socket_->socket.bind(udp::endpoint(boost::asio::ip::make_address_v4("127.0.0.1"), port));
+    boost::system::error_code ignored;  // a smaller buffer only risks drops under load
+    socket_->socket.set_option(boost::asio::socket_base::receive_buffer_size(RECEIVE_BUFFER_BYTES), ignored);
+}
+
+uint16_t DatagramReceiver::port() const { return port_; }
+
+void DatagramReceiver::pause() {
+    boost::system::error_code ignored;
+    socket_->socket.close(ignored);
+}
+
+void DatagramReceiver::resume() {
+    if (!socket_->socket.is_open()) open_socket(port_);
+}
 
 std::optional<ReceivedDatagram> DatagramReceiver::receive(std::chrono::milliseconds timeout) {
     std::vector<uint8_t> buffer(MAX_DATAGRAM);

@@ -38,6 +38,11 @@ public:
 
     uint16_t port() const;
 
+    // Closes the socket: datagrams sent meanwhile are lost, as to a receiver that went away.
+    void pause();
+    // Binds the same port again after pause().
+    void resume();
+
     // The next datagram, or nullopt after `timeout` without one. A datagram that does not parse
     // is counted in malformed() and skipped.
     std::optional<ReceivedDatagram> receive(std::chrono::milliseconds timeout);
@@ -47,7 +52,10 @@ public:
 
 private:
     struct Socket;
+    void open_socket(uint16_t port);
+
     std::unique_ptr<Socket> socket_;
+    uint16_t port_ = 0;
     std::size_t malformed_ = 0;
     std::string last_error_;
 };
