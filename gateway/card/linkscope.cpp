@@ -345,13 +345,21 @@ void Linkscope::walk_block(const uint8_t* block, BlockTally& tally) {
             if (!queue_) return;
             // Built in a buffer the sender gave back where there is one.
             if (filled == block_records_.size()) block_records_.emplace_back();
-            const char* bytes = reinterpret_cast<const char*>(record.data());
-            block_records_[filled++].assign(bytes, bytes + record.size());
+            fill_record_buffer(block_records_[filled++], record);
         },
         [&](uint64_t index) { check_continuity(index, tally); });
     // The block's records go in together: one lock and at most one wake-up of the sender a
     // block, and the lock covers no allocation and no copy.
     if (filled > 0) queue_->enqueue_all(block_records_, filled);
+}
+
+void Linkscope::fill_record_buffer(std::vector<char>& buffer, const EventRecord& record) {
+    // Buffers go round between this thread and the sender: grown in steps, a buffer soon fits
+    // every record of the bus and is never reallocated again.
+    if (buffer.capacity() < record.size())
+        buffer.reserve((record.size() + RECORD_BUFFER_STEP - 1) / RECORD_BUFFER_STEP * RECORD_BUFFER_STEP);
+    const char* bytes = reinterpret_cast<const char*>(record.data());
+    buffer.assign(bytes, bytes + record.size());
 }
 
 void Linkscope::check_continuity(uint64_t index, BlockTally& tally) {

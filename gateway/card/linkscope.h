@@ -17,6 +17,7 @@
 
 #include "common/driver/continuity.h"
 #include "common/driver/deviceinfos.h"
+#include "common/driver/eventrecord.h"
 #include "gateway/card/fipcalculator.h"
 #include "gateway/card/fipstats.h"
 #include "gateway/monitoring/observable.h"
@@ -76,6 +77,7 @@ private:
 
     struct BlockTally;
     void walk_block(const uint8_t* block, BlockTally& tally);
+    static void fill_record_buffer(std::vector<char>& buffer, const linkscope::EventRecord& record);
     void count_record(const uint8_t* record, std::size_t length, BlockTally& tally) const;
     void check_continuity(uint64_t index, BlockTally& tally);
     void mark_block_with_events();
@@ -106,6 +108,7 @@ private:
     // Owned by the running acquisition thread.
     linkscope::Continuity continuity_;
     std::vector<std::vector<char>> block_records_;  // buffers for one block's records
+    static constexpr std::size_t RECORD_BUFFER_STEP = 64;  // record buffers grow in these steps
 
     // Wakes the statistics threads for shutdown and the controller when acquisition has ended.
     std::mutex sleep_mutex_;

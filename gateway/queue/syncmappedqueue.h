@@ -3,6 +3,7 @@
 // only while the queue does; each record takes one slot in the segment, its bytes stay on the heap.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <new>
@@ -56,11 +57,13 @@ public:
     // back if there is one (see recycle); the dropped records and those beyond `count` stay.
     void enqueue_all(std::vector<T>& items, std::size_t count);
 
-    // Takes spent records back from the consumer, `spent` is left empty: their buffers (up to
-    // MAX_SPARES) are handed to the producer again, so that records do not cost an allocation
-    // in one thread and a free in another, which the allocator makes expensive.
+    // Takes spent records back from the consumer, `spent` is left empty: their buffers are
+    // handed to the producer of enqueue_all again, so that records do not cost an allocation
+    // in one thread and a free in another, which the allocator makes expensive. The pool never
+    // holds more buffers than that producer has given away (nor MAX_SPARES): records of other
+    // producers (a lifesign) would otherwise add one buffer each, for good.
     void recycle(std::vector<T>& spent);
-    static constexpr std::size_t MAX_SPARES = 4096;
+    static constexpr std::size_t MAX_SPARES = 32768;
 
     // Waits at most 10 ms for a record; on timeout returns false and leaves out untouched.
     bool dequeue(T& out);
@@ -115,6 +118,7 @@ private:
     std::size_t free_when_refused_ = 0;
     bool consumer_woken_ = false;
     std::vector<T> spares_;  // emptied record buffers on their way back to the producer
+    std::size_t lent_ = 0;   // buffers enqueue_all's producer gave away without one in return
 };
 
 template <typename T>
@@ -179,7 +183,10 @@ void SyncMappedQueue<T>::enqueue_all(std::vector<T>& items, std::size_t count) {
     for (std::size_t i = 0; i < count && i < items.size(); ++i) {
         if (!append_locked(std::move(items[i]))) continue;
         appended = true;
-        if (spares_.empty()) continue;
+        if (spares_.empty()) {
+            ++lent_;
+            continue;
+        }
         items[i] = std::move(spares_.back());
         spares_.pop_back();
     }
@@ -190,8 +197,9 @@ template <typename T>
 void SyncMappedQueue<T>::recycle(std::vector<T>& spent) {
     {
         boost::lock_guard<boost::mutex> lock(mutex_);
+        const std::size_t limit = std::min(lent_, MAX_SPARES);
         for (T& record : spent) {
-            if (spares_.size() >= MAX_SPARES) break;
+            if (spares_.size() >= limit) break;
             record.clear();
             spares_.push_back(std::move(record));
         }

@@ -264,13 +264,39 @@ TEST_F(SyncMappedQueueTest, SpentBuffersComeBackToTheProducerEmptyAndThePoolIsBo
     EXPECT_EQ(reused, 3);
     EXPECT_TRUE(next[0].data() == first_buffer || next[1].data() == first_buffer || next[2].data() == first_buffer);
 
-    std::vector<Record> many(Queue::MAX_SPARES + 100, Record(16, 'z'));
-    queue.recycle(many);
-    std::vector<Record> fresh(Queue::MAX_SPARES + 100);
+}
+
+// How many of `count` records that the producer puts in get a buffer back.
+std::size_t buffers_returned(Queue& queue, std::size_t count) {
+    std::vector<Record> fresh(count, Record(1, 'f'));
     queue.enqueue_all(fresh, fresh.size());
     std::size_t with_buffer = 0;
-    for (const Record& r : fresh) with_buffer += r.capacity() > 0;
-    EXPECT_EQ(with_buffer, Queue::MAX_SPARES);
+    for (const Record& r : fresh) with_buffer += r.capacity() > 0 && r.empty();
+    return with_buffer;
+}
+
+void drain_and_recycle(Queue& queue) {
+    std::vector<Record> taken;
+    while (queue.dequeue_some(taken, 4096) > 0) queue.recycle(taken);
+}
+
+TEST_F(SyncMappedQueueTest, SparePoolHoldsNoMoreThanTheProducerGaveAwayNorItsLimit) {
+    Queue queue(path_, 16u << 20);
+    // A burst larger than the pool: the buffers beyond the limit are freed.
+    const std::size_t burst = Queue::MAX_SPARES + 100;
+    ASSERT_EQ(buffers_returned(queue, burst), 0u);
+    ASSERT_EQ(queue.dropped_count(), 0u);
+    drain_and_recycle(queue);
+    EXPECT_EQ(buffers_returned(queue, burst), Queue::MAX_SPARES);
+    drain_and_recycle(queue);
+
+    // Lifesign-like records from another producer bring buffers that nobody takes back: they
+    // must not make the pool grow beyond what the block producer gave away.
+    Queue small(path_ + ".2", 8u << 20);
+    ASSERT_EQ(buffers_returned(small, 5), 0u);
+    for (int n = 0; n < 50; ++n) small.enqueue(Record(300, 'L'));
+    drain_and_recycle(small);
+    EXPECT_EQ(buffers_returned(small, 60), 5u);
 }
 
 TEST_F(SyncMappedQueueTest, BlockThatOverflowsTheSegmentKeepsWhatFitsAndCountsTheRest) {
