@@ -27,7 +27,9 @@ Datagram::Datagram() {
 }
 
 void Datagram::append(const std::vector<char>& record) {
-    bytes_.insert(bytes_.end(), record.begin(), record.end());
+    // As bytes of the same type, so that the copy is one memmove and not a loop of conversions.
+    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(record.data());
+    bytes_.insert(bytes_.end(), bytes, bytes + record.size());
     ++record_count_;
 }
 
