@@ -48,6 +48,7 @@ UDPClient::UDPClient(std::string ip, unsigned short port, bool broadcast, unsign
     stats_.port = port;
     reset_stats();
 
+    reload_watchdog(std::chrono::steady_clock::now());
     per_sec_running_ = true;
     per_sec_thread_ = std::thread(&UDPClient::_bkgd_per_sec_func, this);
     wtdog_running_ = true;
@@ -59,7 +60,11 @@ UDPClient::UDPClient(std::string ip, unsigned short port, bool broadcast, unsign
 }
 
 UDPClient::~UDPClient() {
-    wtdog_running_ = false;
+    {
+        std::lock_guard<std::mutex> lock(wtdog_wait_mutex_);
+        wtdog_running_ = false;
+    }
+    wtdog_wakeup_.notify_all();
     wtdog_thread_.join();
     tx_running_ = false;
     queue_->wake_consumer();
@@ -132,7 +137,7 @@ void UDPClient::send_datagram(Datagram& datagram, uint64_t& sequence) {
 
 void UDPClient::on_send_success(std::size_t datagram_length) {
     std::lock_guard<std::mutex> lock(stats_mutex_);
-    wtdog_cnt_ = static_cast<int32_t>(wtdog_period_ / WTDOG_TICK_MS);
+    reload_watchdog(std::chrono::steady_clock::now());
     if (!stats_.is_active) {
         stats_.is_active = true;
         stats_.last_start_date = now();
@@ -177,15 +182,27 @@ void UDPClient::report_dropped_records() {
 
 void UDPClient::_bkgd_wtdog_func() {
     do {
-        watchdog_tick();
-        sleep_ms(WTDOG_TICK_MS);
+        const auto pause = watchdog_tick();
+        std::unique_lock<std::mutex> lock(wtdog_wait_mutex_);
+        wtdog_wakeup_.wait_for(lock, pause, [this] { return !wtdog_running_; });
     } while (wtdog_running_);
 }
 
-void UDPClient::watchdog_tick() {
-    if (!tx_running_) return;
+void UDPClient::reload_watchdog(std::chrono::steady_clock::time_point now) {
+    wtdog_cnt_ = static_cast<int32_t>(wtdog_period_ / WTDOG_TICK_MS);
+    wtdog_expiry_ = now + std::chrono::milliseconds(WTDOG_TICK_MS) * (wtdog_cnt_ + 1);
+}
+
+std::chrono::steady_clock::duration UDPClient::watchdog_tick() {
+    const std::chrono::steady_clock::duration tick = std::chrono::milliseconds(WTDOG_TICK_MS);
+    if (!tx_running_) return tick;
     std::lock_guard<std::mutex> lock(stats_mutex_);
-    if (--wtdog_cnt_ >= 0) return;
+    const auto at = std::chrono::steady_clock::now();
+    if (at < wtdog_expiry_) {
+        // The ticks that passed, as the countdown would have counted them.
+        wtdog_cnt_ = static_cast<int32_t>((wtdog_expiry_ - at + tick - std::chrono::nanoseconds(1)) / tick) - 1;
+        return wtdog_expiry_ - at;
+    }
     if (stats_.is_active) {
         stats_.is_active = false;
         // The moment of the last successful send, as far as the countdown can tell.
@@ -197,8 +214,11 @@ void UDPClient::watchdog_tick() {
     }
     stats_.inact_duration = now() - stats_.last_stop_date;
     stats_.total_inact_duration = inact_accum_ + stats_.inact_duration;
+    // While the link stays down every tick expires again and the inactivity figures grow.
     wtdog_cnt_ = 0;
+    wtdog_expiry_ = at + tick;
     set_changed();
+    return tick;
 }
 
 void UDPClient::_bkgd_per_sec_func() {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
@@ -58,7 +59,10 @@ private:
     void report_dropped_records();
     void refresh_stats();
     void reset_stats();
-    void watchdog_tick();
+    // One watchdog wake-up; returns how long the watchdog may sleep before the next tick that
+    // can end the activity.
+    std::chrono::steady_clock::duration watchdog_tick();
+    void reload_watchdog(std::chrono::steady_clock::time_point now);
 
     boost::asio::io_service io_;
     boost::asio::ip::udp::socket socket_;
@@ -67,11 +71,14 @@ private:
     boost::posix_time::time_duration inact_accum_;
     uint32_t wtdog_period_;
     int32_t wtdog_cnt_;
+    // When the countdown, reloaded by the last successful send, goes below zero. The watchdog
+    // sleeps until then instead of waking for every tick that cannot expire.
+    std::chrono::steady_clock::time_point wtdog_expiry_;
     int32_t max_evt_;
     FILE* log_;
     std::shared_ptr<RecordQueue> queue_;
 
-    // Guards stats_, the accumulators and wtdog_cnt_; held only for short updates and copies.
+    // Guards stats_, the accumulators and the watchdog countdown; held only for short updates and copies.
     mutable std::mutex stats_mutex_;
     UDPStats stats_;
     uint32_t prev_pkt_sent_cnt_ = 0;
@@ -91,4 +98,6 @@ private:
     std::atomic<bool> tx_running_{false};
     std::thread wtdog_thread_;
     std::atomic<bool> wtdog_running_{false};
+    std::mutex wtdog_wait_mutex_;
+    std::condition_variable wtdog_wakeup_;
 };

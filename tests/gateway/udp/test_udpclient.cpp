@@ -451,6 +451,33 @@ TEST_F(UDPClientTest, WatchdogWithDefaultLifesignEndsActivity2500msAfterTheLastS
     EXPECT_EQ(stats.total_act_duration, stats.act_duration);
 }
 
+TEST_F(UDPClientTest, WatchdogSendsInsideThePeriodKeepTheLinkActiveUntilTheyStop) {
+    Receiver receiver;
+    start(receiver.port(), 1, 100);  // a 500 ms watchdog period
+    // Each send moves the end of the countdown: a watchdog that slept through it must not
+    // end the activity at the end it saw before.
+    for (uint32_t n = 1; n <= 12; ++n) {
+        queue_->enqueue(make_record(EVENT_TYPE, 40, n));
+        std::this_thread::sleep_for(100ms);
+    }
+    UDPStats stats = client_->stats();
+    EXPECT_TRUE(stats.is_active);
+    EXPECT_EQ(stats.act_loss_cnt, 0u);
+    EXPECT_EQ(stats.pkt_sent_cnt, 12u);
+
+    const auto last = std::chrono::steady_clock::now() - 100ms;
+    ASSERT_TRUE(wait_until([&] { return !client_->stats().is_active; }, 3000ms));
+    const auto inactive_after = std::chrono::steady_clock::now() - last;
+    EXPECT_GE(inactive_after, 490ms);
+    EXPECT_LT(inactive_after, 1500ms);
+    // Down, the figures grow tick by tick.
+    const auto first = client_->stats().inact_duration;
+    std::this_thread::sleep_for(100ms);
+    stats = client_->stats();
+    EXPECT_GE(stats.inact_duration - first, boost::posix_time::milliseconds(60));
+    EXPECT_EQ(stats.act_loss_cnt, 1u);
+}
+
 TEST_F(UDPClientTest, WatchdogWithLifesignZeroEndsActivityAfterEverySend) {
     Receiver receiver;
     start(receiver.port(), 1, 0);
