@@ -35,7 +35,13 @@ using integration::ReceivedDatagram;
 namespace {
 
 // A few percent of every fault, and enough index gaps to be counted in hundreds.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+// About 9 000 frames/s: an instrumented receiver beside an instrumented gateway on a shared
+// machine must not lose datagrams outside the pause.
+const char* const FAULTY_BUS = "fcs_err=0.03,loss=0.01,status_err=0.03,unknown=0.03,seed=4242,bitrate=1000000";
+#else
 const char* const FAULTY_BUS = "fcs_err=0.03,loss=0.01,status_err=0.03,unknown=0.03,seed=4242";
+#endif
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 // The sanitizers' own bookkeeping (shadow memory, allocation history) grows with the traffic.
