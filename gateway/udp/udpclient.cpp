@@ -31,7 +31,6 @@ UDPClient::UDPClient(std::string ip, unsigned short port, bool broadcast, unsign
       act_accum_(0, 0, 0, 0),
       inact_accum_(0, 0, 0, 0),
       wtdog_period_(WTDOG_LIFESIGN_FACTOR * lifesign),
-      wtdog_cnt_(static_cast<int32_t>(wtdog_period_ / WTDOG_TICK_MS)),
       max_evt_(max_evt),
       log_(log),
       queue_(std::move(queue)) {
@@ -48,7 +47,7 @@ UDPClient::UDPClient(std::string ip, unsigned short port, bool broadcast, unsign
     stats_.port = port;
     reset_stats();
 
-    reload_watchdog(std::chrono::steady_clock::now());
+    reload_watchdog(std::chrono::steady_clock::now());  // the countdown starts full
     per_sec_running_ = true;
     per_sec_thread_ = std::thread(&UDPClient::_bkgd_per_sec_func, this);
     wtdog_running_ = true;

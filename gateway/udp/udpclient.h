@@ -70,7 +70,7 @@ private:
     boost::posix_time::time_duration act_accum_;
     boost::posix_time::time_duration inact_accum_;
     uint32_t wtdog_period_;
-    int32_t wtdog_cnt_;
+    int32_t wtdog_cnt_ = 0;
     // When the countdown, reloaded by the last successful send, goes below zero. The watchdog
     // sleeps until then instead of waking for every tick that cannot expire.
     std::chrono::steady_clock::time_point wtdog_expiry_;

@@ -8,17 +8,16 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 
 #include "common/driver/byteorder.h"
+#include "common/driver/controlbyte.h"
 #include "common/driver/eventrecord.h"
-#include "common/driver/framecheck.h"
-#include "common/driver/protocol.h"
 #include "gateway/monitoring/lifesignrecord.h"
 #include "tests/integration/support/datagramreceiver.h"
 #include "tests/integration/support/gatewayoutput.h"
 #include "tests/integration/support/gatewayprocess.h"
 #include "tests/integration/support/scratchdirectory.h"
+#include "tests/support/blockbuilder.h"
 
 using namespace std::chrono_literals;
 using integration::DatagramReceiver;
@@ -28,32 +27,19 @@ using integration::GatewayProcess;
 namespace {
 
 constexpr std::size_t REPLAY_BLOCKS = 200;
-constexpr uint8_t ID_DAT = 0x03;
-constexpr uint8_t FCS_MODE = 2;
-constexpr std::size_t ID_DAT_LENGTH = 5;  // control byte, identifier, FCS
 constexpr uint32_t TINY_BUFFER = 64 << 10;
 
-// Blocks of identification frames with indices 1, 2, 3... without a gap; returns the event count.
+// Full blocks of identification frames with indices 1, 2, 3... without a gap; returns the event count.
 uint64_t write_replay(const std::string& path, std::size_t blocks) {
-    std::ofstream file(path, std::ios::binary);
+    const auto frame = testsupport::make_identifier_frame(linkscope::CTRL_ID_DAT, 0x9080);
+    std::vector<std::vector<uint8_t>> replay;
     uint64_t index = 0;
     for (std::size_t b = 0; b < blocks; ++b) {
-        std::vector<uint8_t> block(linkscope::EVENT_BLOCK_SIZE, 0);
-        linkscope::store_le32(block.data(), linkscope::BLOCK_FLAG_EVENTS_A);
-        std::size_t at = linkscope::EVENT_AREA_OFFSET;
-        const std::size_t record_size = linkscope::EVT_HEADER_SIZE + ID_DAT_LENGTH;
-        while (at + record_size <= linkscope::EVENT_BLOCK_SIZE) {
-            uint8_t frame[ID_DAT_LENGTH] = {ID_DAT, 0x90, 0x80, 0, 0};
-            uint16_t fcs = 0;
-            linkscope::FrameCheck::compute(FCS_MODE, frame, ID_DAT_LENGTH - 2, &fcs);
-            linkscope::store_be16(frame + ID_DAT_LENGTH - 2, fcs);
-            linkscope::EventHeader header;
-            header.status = linkscope::make_status(FCS_MODE, 3);
-            header.index = ++index;
-            at += linkscope::write_event_record(block.data() + at, header, frame, ID_DAT_LENGTH);
-        }
-        file.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(block.size()));
+        testsupport::BlockBuilder builder;
+        while (builder.add_record(frame, index + 1)) ++index;
+        replay.push_back(builder.build());
     }
+    if (!testsupport::write_block_file(path, replay)) return 0;
     return index;
 }
 

@@ -10,6 +10,7 @@
 #include "common/driver/framecheck.h"
 #include "tests/integration/support/datagramreceiver.h"
 #include "tests/integration/support/gatewayprocess.h"
+#include "tests/integration/support/scratchdirectory.h"
 
 using namespace std::chrono_literals;
 using integration::DatagramReceiver;
@@ -19,16 +20,6 @@ namespace {
 
 class CaptureRun : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/busgate-capture-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-        buffer_ = dir_ + "/buf/buffer.bin";
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        std::filesystem::remove_all(dir_, ignored);
-    }
     std::unique_ptr<GatewayProcess> launch(const std::string& sim) {
         return std::make_unique<GatewayProcess>(
             integration::busgated_path(),
@@ -38,8 +29,9 @@ protected:
     }
 
     DatagramReceiver receiver_;
-    std::string dir_;
-    std::string buffer_;
+    integration::ScratchDirectory scratch_{"busgate-capture"};
+    const std::string dir_ = scratch_.path();
+    const std::string buffer_ = dir_ + "/buf/buffer.bin";
 };
 
 TEST_F(CaptureRun, ForwardsEveryEventInOrderAndStopsOnSigint) {
