@@ -8,15 +8,16 @@
 
 namespace platform {
 
-// Creates every missing level of dir with mode 0700, then refuses a dir (or a level above it)
-// that is a symbolic link or a directory owned by another user; root-owned levels are trusted.
+// Creates every missing level of dir (mode 0700 on Linux), refusing a level that is a link (a
+// symbolic link; on Windows any reparse point: symbolic link, junction, mount point), then
+// refuses a dir that is no directory or, on Linux, is owned by another user (root is trusted).
 void prepare_buffer_directory(const std::string& dir);
 
 // Removes a file left at path by an earlier run; a missing file is not an error.
 void remove_buffer_file(const std::string& path) noexcept;
 
 // Creates path with create-only semantics (never opens a file that appeared meanwhile, never
-// follows a link), mode 0600, and reserves all size bytes on disk, so that a later write to the
+// follows a link), mode 0600 on Linux, and reserves all size bytes on disk, so that a later write to the
 // mapping cannot meet a full disk. A disk too full is refused with its own message.
 void create_buffer_file(const std::string& path, uint64_t size);
 

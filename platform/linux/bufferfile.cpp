@@ -35,6 +35,9 @@ void make_missing_levels(const std::string& dir) {
         if (::lstat(level.c_str(), &st) != 0) {
             if (errno != ENOENT) refuse("buffer directory", level, "cannot be examined (" + os_error(errno) + ")");
             make_directory_level(level);
+        } else if (S_ISLNK(st.st_mode)) {
+            // A link above the directory would carry the levels below it anywhere.
+            refuse("buffer directory", level, "is a symbolic link, refused");
         }
         if (end == std::string::npos) return;
     }

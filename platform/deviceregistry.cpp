@@ -1,0 +1,90 @@
+// Installed test devices and simulated cards by number, one open handle per device.
+#include "platform/deviceregistry.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+
+#include "sim/simulatedcards.h"
+
+namespace platform {
+
+namespace {
+
+struct Registry {
+    std::mutex mutex;
+    std::map<int, std::shared_ptr<Device>> installed;
+    std::map<int, std::shared_ptr<Device>> simulated;
+    std::set<int> open;
+    bool simulated_loaded = false;
+};
+
+Registry& registry() {
+    static Registry r;
+    return r;
+}
+
+void load_simulated_cards(Registry& r) {
+    if (r.simulated_loaded) return;
+    r.simulated_loaded = true;
+    const char* settings = std::getenv("LINKSCOPE_SIM");
+    if (!settings) return;
+    sim::SimulatedCards cards = sim::make_simulated_cards(settings);
+    if (!cards.error.empty()) {
+        std::fprintf(stderr, "LINKSCOPE_SIM: %s\n", cards.error.c_str());
+        return;
+    }
+    for (const std::string& warning : cards.warnings) std::fprintf(stderr, "LINKSCOPE_SIM: %s\n", warning.c_str());
+    r.simulated = std::move(cards.devices);
+}
+
+}  // namespace
+
+void install_device(int number, std::shared_ptr<Device> device) {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.installed[number] = std::move(device);
+}
+
+void remove_device(int number) {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.installed.erase(number);
+}
+
+RegisteredOpen open_registered_device(int number) {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    load_simulated_cards(r);
+    RegisteredOpen result;
+    std::shared_ptr<Device> device;
+    bool simulated = false;
+    if (auto it = r.installed.find(number); it != r.installed.end()) {
+        device = it->second;
+    } else if (auto sit = r.simulated.find(number); sit != r.simulated.end()) {
+        device = sit->second;
+        simulated = true;
+    }
+    result.registered = device != nullptr;
+    if (!device || r.open.count(number) || !device->is_present()) return result;
+    if (simulated) {
+        result.lock = lock_card_across_processes(number);
+        if (!result.lock) return result;
+    }
+    r.open.insert(number);
+    device->on_open();
+    result.device = std::move(device);
+    return result;
+}
+
+void close_registered_device(int number, Device& device) {
+    device.on_close();
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.open.erase(number);
+}
+
+}  // namespace platform
