@@ -6,6 +6,7 @@
 #include "gateway/app.h"
 #include "gateway/appcfg.h"
 #include "gateway/logger.h"
+#include "platform/console.h"
 
 const char* const SERVICE_NAME = "BusgateSvc";
 
@@ -14,7 +15,7 @@ platform::ServiceStatusHandle svc_status_hnd = nullptr;
 
 namespace {
 
-constexpr uint32_t CONTROLS_WHILE_RUNNING = platform::SERVICE_ACCEPT_STOP | platform::SERVICE_ACCEPT_SHUTDOWN;
+constexpr uint32_t CONTROLS_WHILE_RUNNING = platform::SVC_ACCEPT_STOP | platform::SVC_ACCEPT_SHUTDOWN;
 static_assert(CONTROLS_WHILE_RUNNING == 5, "stop and shutdown are accepted while running");
 
 // The signal (SIGINT or SIGTERM) that asked the run to end; 0 for none.
@@ -34,21 +35,21 @@ void request_stop(int signal_number) {
 
 void winsvc_state_update(uint32_t state, uint32_t exit_code) {
     std::lock_guard<std::mutex> lock(status_mutex);
-    if (state == platform::SERVICE_START_PENDING) {
+    if (state == platform::SVC_START_PENDING) {
         svc_status = platform::ServiceStatus{};
-        svc_status.service_type = platform::SERVICE_WIN32_OWN_PROCESS;
+        svc_status.service_type = platform::SVC_WIN32_OWN_PROCESS;
     }
     svc_status.current_state = state;
-    svc_status.controls_accepted = state == platform::SERVICE_RUNNING ? CONTROLS_WHILE_RUNNING : 0;
+    svc_status.controls_accepted = state == platform::SVC_RUNNING ? CONTROLS_WHILE_RUNNING : 0;
     svc_status.service_specific_exit_code = exit_code;
-    svc_status.win32_exit_code = exit_code != 0 ? platform::ERROR_SERVICE_SPECIFIC_ERROR : 0;
+    svc_status.win32_exit_code = exit_code != 0 ? platform::SVC_ERROR_SPECIFIC_EXIT : 0;
     svc_status.check_point = 0;
     (void)platform::set_service_status(svc_status_hnd, &svc_status);
 }
 
 void winsvc_ctrl_handler(uint32_t control) {
-    if (control != platform::SERVICE_CONTROL_STOP && control != platform::SERVICE_CONTROL_SHUTDOWN) return;
-    winsvc_state_update(platform::SERVICE_STOP_PENDING, 0);
+    if (control != platform::SVC_CONTROL_STOP && control != platform::SVC_CONTROL_SHUTDOWN) return;
+    winsvc_state_update(platform::SVC_STOP_PENDING, 0);
     request_stop(SIGINT);
     std::signal(SIGINT, SIG_DFL);
 }
@@ -56,9 +57,9 @@ void winsvc_ctrl_handler(uint32_t control) {
 void winsvc_main(uint32_t /*argc*/, char** /*argv*/) {
     svc_status_hnd = platform::register_service_ctrl_handler(SERVICE_NAME, winsvc_ctrl_handler);
     if (svc_status_hnd == nullptr) return;
-    winsvc_state_update(platform::SERVICE_START_PENDING, 0);
+    winsvc_state_update(platform::SVC_START_PENDING, 0);
     const int result = app(cfg);
-    winsvc_state_update(platform::SERVICE_STOPPED, static_cast<uint32_t>(result));
+    winsvc_state_update(platform::SVC_STOPPED, static_cast<uint32_t>(result));
     svc_status_hnd = nullptr;
 }
 
@@ -66,7 +67,7 @@ int run_as_service() {
     const platform::ServiceTableEntry table[] = {{SERVICE_NAME, winsvc_main}, {nullptr, nullptr}};
     (void)platform::start_service_ctrl_dispatcher(table);
     std::lock_guard<std::mutex> lock(status_mutex);
-    return svc_status.win32_exit_code != 0 ? 1 : 0;
+    return platform::service_exit_status(svc_status);
 }
 
 void handle_signal(int signal_number) {
@@ -78,6 +79,7 @@ void handle_signal(int signal_number) {
 void install_signal_handlers() {
     std::signal(SIGINT, handle_signal);
     std::signal(SIGTERM, handle_signal);
+    platform::deliver_console_stop_events(handle_signal);
 }
 
 void clear_stop_request() { requested_stop.store(0); }

@@ -18,13 +18,15 @@ void winsvc_main(uint32_t argc, char** argv);
 void winsvc_ctrl_handler(uint32_t control);
 void winsvc_state_update(uint32_t state, uint32_t exit_code);
 
-// Hands the process to the service dispatcher; returns the exit status of the service run
-// (0, or 1 after a failed run: the 1066 reported to the manager does not fit an exit status).
+// Hands the process to the service dispatcher; returns the exit status of the service run: 0,
+// or after a failed run the Win32 exit code where an exit status holds it (1066 on Windows, 1
+// where an exit status has 8 bits).
 int run_as_service();
 
 // Handler of SIGINT and SIGTERM: clears `running`, records the signal and gives the signal its
 // default action back, so that a second one ends the process at once. Other signals are ignored.
 void handle_signal(int signal_number);
+// Installs handle_signal for both signals and for the console's stop events that stand for them.
 void install_signal_handlers();
 
 // Forgets a signal or stop control recorded earlier (start of a run).

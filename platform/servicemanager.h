@@ -1,6 +1,8 @@
-// The service control manager with the shape of the Windows calls. On Linux the manager is
-// systemd: status reports become sd_notify messages, and without NOTIFY_SOCKET the dispatcher
-// cannot connect, as a Windows service started from a console.
+// The service control manager with the shape of the Windows calls. On Windows these are the
+// calls themselves. On Linux the manager is systemd: status reports become sd_notify messages,
+// and without NOTIFY_SOCKET the dispatcher cannot connect, as a Windows service started from a
+// console. The constants carry the Windows values under names that do not collide with the
+// macros of the Windows headers.
 #pragma once
 
 #include <cstdint>
@@ -8,23 +10,23 @@
 
 namespace platform {
 
-constexpr uint32_t SERVICE_WIN32_OWN_PROCESS = 0x10;
+constexpr uint32_t SVC_WIN32_OWN_PROCESS = 0x10;
 
-constexpr uint32_t SERVICE_STOPPED = 1;
-constexpr uint32_t SERVICE_START_PENDING = 2;
-constexpr uint32_t SERVICE_STOP_PENDING = 3;
-constexpr uint32_t SERVICE_RUNNING = 4;
+constexpr uint32_t SVC_STOPPED = 1;
+constexpr uint32_t SVC_START_PENDING = 2;
+constexpr uint32_t SVC_STOP_PENDING = 3;
+constexpr uint32_t SVC_RUNNING = 4;
 
-constexpr uint32_t SERVICE_ACCEPT_STOP = 0x1;
-constexpr uint32_t SERVICE_ACCEPT_SHUTDOWN = 0x4;
+constexpr uint32_t SVC_ACCEPT_STOP = 0x1;
+constexpr uint32_t SVC_ACCEPT_SHUTDOWN = 0x4;
 
-constexpr uint32_t SERVICE_CONTROL_STOP = 1;
-constexpr uint32_t SERVICE_CONTROL_PAUSE = 2;
-constexpr uint32_t SERVICE_CONTROL_CONTINUE = 3;
-constexpr uint32_t SERVICE_CONTROL_INTERROGATE = 4;
-constexpr uint32_t SERVICE_CONTROL_SHUTDOWN = 5;
+constexpr uint32_t SVC_CONTROL_STOP = 1;
+constexpr uint32_t SVC_CONTROL_PAUSE = 2;
+constexpr uint32_t SVC_CONTROL_CONTINUE = 3;
+constexpr uint32_t SVC_CONTROL_INTERROGATE = 4;
+constexpr uint32_t SVC_CONTROL_SHUTDOWN = 5;
 
-constexpr uint32_t ERROR_SERVICE_SPECIFIC_ERROR = 1066;
+constexpr uint32_t SVC_ERROR_SPECIFIC_EXIT = 1066;
 
 // The seven 32-bit fields of a service status report, in the platform's order.
 struct ServiceStatus {
@@ -61,7 +63,11 @@ ServiceStatusHandle register_service_ctrl_handler(const char* name, ServiceContr
 // Reports `status` to the service manager; false when the handle is null or the report failed.
 bool set_service_status(ServiceStatusHandle handle, const ServiceStatus* status);
 
-// The notify message that reports `status` ("READY=1" for running, ...).
+// The exit status of a process whose service run ended with `last`: the Win32 exit code where
+// an exit status holds it; 0 or 1 where an exit status has only 8 bits.
+int service_exit_status(const ServiceStatus& last);
+
+// The systemd notify message that reports `status` ("READY=1" for running, ...).
 std::string service_notify_message(const ServiceStatus& status);
 
 // Test seam: delivers `control` to the registered handler as the manager would. False when

@@ -74,22 +74,7 @@ ServiceStatusHandle register_service_ctrl_handler(const char* name, ServiceContr
     return &d.registration;
 }
 
-std::string service_notify_message(const ServiceStatus& status) {
-    switch (status.current_state) {
-        case SERVICE_START_PENDING: return "STATUS=starting";
-        case SERVICE_RUNNING: return "READY=1";
-        case SERVICE_STOP_PENDING: return "STOPPING=1";
-        case SERVICE_STOPPED: {
-            std::string message = "STATUS=stopped (win32 exit code " + std::to_string(status.win32_exit_code) +
-                                  ", service exit code " + std::to_string(status.service_specific_exit_code) + ")";
-            if (status.win32_exit_code != 0) {
-                message += "\nERRNO=" + std::to_string(status.service_specific_exit_code);
-            }
-            return message;
-        }
-        default: return "STATUS=state " + std::to_string(status.current_state);
-    }
-}
+int service_exit_status(const ServiceStatus& last) { return last.win32_exit_code != 0 ? 1 : 0; }
 
 bool set_service_status(ServiceStatusHandle handle, const ServiceStatus* status) {
     if (handle == nullptr || status == nullptr) return false;

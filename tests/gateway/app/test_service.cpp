@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <future>
 #include <thread>
 
@@ -12,7 +13,9 @@
 #include "gateway/app.h"
 #include "platform/servicemanager.h"
 #include "tests/gateway/app/appfixture.h"
+#ifndef _WIN32
 #include "tests/gateway/app/notifylistener.h"
+#endif
 
 namespace {
 
@@ -49,9 +52,9 @@ class StateUpdateTest : public ::testing::TestWithParam<StatusCase> {};
 TEST_P(StateUpdateTest, FillsTheRecord) {
     const StatusCase c = GetParam();
     svc_status = {0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF, 0x11};
-    winsvc_state_update(platform::SERVICE_START_PENDING, 0);
+    winsvc_state_update(platform::SVC_START_PENDING, 0);
     winsvc_state_update(c.state, c.exit_code);
-    EXPECT_EQ(svc_status.service_type, platform::SERVICE_WIN32_OWN_PROCESS);
+    EXPECT_EQ(svc_status.service_type, platform::SVC_WIN32_OWN_PROCESS);
     EXPECT_EQ(svc_status.current_state, c.state);
     EXPECT_EQ(svc_status.controls_accepted, c.controls_accepted);
     EXPECT_EQ(svc_status.win32_exit_code, c.win32_exit_code);
@@ -61,11 +64,11 @@ TEST_P(StateUpdateTest, FillsTheRecord) {
 }
 
 INSTANTIATE_TEST_SUITE_P(States, StateUpdateTest,
-                         ::testing::Values(StatusCase{platform::SERVICE_START_PENDING, 0, 0, 0},
-                                           StatusCase{platform::SERVICE_RUNNING, 0, 5, 0},
-                                           StatusCase{platform::SERVICE_STOP_PENDING, 0, 0, 0},
-                                           StatusCase{platform::SERVICE_STOPPED, 0, 0, 0},
-                                           StatusCase{platform::SERVICE_STOPPED, 1, 0, 1066}));
+                         ::testing::Values(StatusCase{platform::SVC_START_PENDING, 0, 0, 0},
+                                           StatusCase{platform::SVC_RUNNING, 0, 5, 0},
+                                           StatusCase{platform::SVC_STOP_PENDING, 0, 0, 0},
+                                           StatusCase{platform::SVC_STOPPED, 0, 0, 0},
+                                           StatusCase{platform::SVC_STOPPED, 1, 0, 1066}));
 
 struct MessageCase {
     platform::ServiceStatus status;
@@ -117,11 +120,11 @@ protected:
 class StopControlTest : public HandlerTest, public ::testing::WithParamInterface<uint32_t> {};
 
 TEST_P(StopControlTest, ReportsStopPendingAndEndsTheRun) {
-    winsvc_state_update(platform::SERVICE_START_PENDING, 0);
-    winsvc_state_update(platform::SERVICE_RUNNING, 0);
+    winsvc_state_update(platform::SVC_START_PENDING, 0);
+    winsvc_state_update(platform::SVC_RUNNING, 0);
     std::signal(SIGINT, handle_signal);
     winsvc_ctrl_handler(GetParam());
-    EXPECT_EQ(svc_status.current_state, platform::SERVICE_STOP_PENDING);
+    EXPECT_EQ(svc_status.current_state, platform::SVC_STOP_PENDING);
     EXPECT_EQ(svc_status.controls_accepted, 0u);
     EXPECT_EQ(running.load(), 0);
     EXPECT_EQ(disposition(SIGINT), SIG_DFL);
@@ -131,13 +134,13 @@ TEST_P(StopControlTest, ReportsStopPendingAndEndsTheRun) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Controls, StopControlTest,
-                         ::testing::Values(platform::SERVICE_CONTROL_STOP, platform::SERVICE_CONTROL_SHUTDOWN));
+                         ::testing::Values(platform::SVC_CONTROL_STOP, platform::SVC_CONTROL_SHUTDOWN));
 
 class IgnoredControlTest : public HandlerTest, public ::testing::WithParamInterface<uint32_t> {};
 
 TEST_P(IgnoredControlTest, ChangesNothing) {
-    winsvc_state_update(platform::SERVICE_START_PENDING, 0);
-    winsvc_state_update(platform::SERVICE_RUNNING, 0);
+    winsvc_state_update(platform::SVC_START_PENDING, 0);
+    winsvc_state_update(platform::SVC_RUNNING, 0);
     const platform::ServiceStatus before = svc_status;
     winsvc_ctrl_handler(GetParam());
     EXPECT_EQ(std::memcmp(&before, &svc_status, sizeof before), 0);
@@ -146,8 +149,8 @@ TEST_P(IgnoredControlTest, ChangesNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Controls, IgnoredControlTest,
-                         ::testing::Values(platform::SERVICE_CONTROL_PAUSE, platform::SERVICE_CONTROL_CONTINUE,
-                                           platform::SERVICE_CONTROL_INTERROGATE, 0x80u, 0u));
+                         ::testing::Values(platform::SVC_CONTROL_PAUSE, platform::SVC_CONTROL_CONTINUE,
+                                           platform::SVC_CONTROL_INTERROGATE, 0x80u, 0u));
 
 struct SignalCase {
     int signal_number;
@@ -189,18 +192,34 @@ TEST_P(OtherSignalTest, IsIgnored) {
     EXPECT_EQ(read_stream(log_), "");
 }
 
-INSTANTIATE_TEST_SUITE_P(Signals, OtherSignalTest, ::testing::Values(SIGHUP, SIGUSR1, SIGPIPE, 0, 99));
+INSTANTIATE_TEST_SUITE_P(Signals, OtherSignalTest, ::testing::Values(SIGABRT, SIGFPE, SIGILL, SIGSEGV, 0, 99));
 
 TEST(ServiceDispatch, WithoutServiceManagerNothingRuns) {
+#ifndef _WIN32
+    // The notify socket is how systemd shows itself.
     const char* saved = std::getenv("NOTIFY_SOCKET");
     const std::string kept = saved ? saved : "";
     unsetenv("NOTIFY_SOCKET");
+#endif
     svc_status = platform::ServiceStatus{};
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(run_as_service(), 0);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(svc_status.current_state, 0u);
+#ifndef _WIN32
     if (saved) setenv("NOTIFY_SOCKET", kept.c_str(), 1);
+#endif
+}
+
+TEST(ServiceDispatch, ExitStatusOfAFailedRunIsNotZero) {
+    platform::ServiceStatus last{};
+    last.current_state = platform::SVC_STOPPED;
+    EXPECT_EQ(platform::service_exit_status(last), 0);
+    last.win32_exit_code = platform::SVC_ERROR_SPECIFIC_EXIT;
+    last.service_specific_exit_code = 1;
+    const int status = platform::service_exit_status(last);
+    // The whole code where an exit status holds it, else a plain failure (1066 & 0xFF would be 42).
+    EXPECT_TRUE(status == 1066 || status == 1) << status;
 }
 
 TEST(ServiceDispatch, ServiceMainOutsideTheDispatcherRegistersNothing) {
@@ -210,9 +229,10 @@ TEST(ServiceDispatch, ServiceMainOutsideTheDispatcherRegistersNothing) {
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(svc_status.current_state, 0u);
     EXPECT_EQ(svc_status_hnd, nullptr);
-    EXPECT_FALSE(platform::deliver_service_control(platform::SERVICE_CONTROL_STOP));
+    EXPECT_FALSE(platform::deliver_service_control(platform::SVC_CONTROL_STOP));
 }
 
+#ifndef _WIN32
 // A whole service run in the test process, with the notify socket as the service manager.
 class ServiceRunTest : public apptest::AppFixture {
 protected:
@@ -238,18 +258,18 @@ TEST_F(ServiceRunTest, StopControlThroughTheSeam) {
     EXPECT_EQ(listener_->next(10s), "STATUS=starting");
     EXPECT_EQ(listener_->next(10s), "READY=1");
     EXPECT_EQ(svc_status.controls_accepted, 5u);
-    ASSERT_TRUE(platform::deliver_service_control(platform::SERVICE_CONTROL_STOP));
+    ASSERT_TRUE(platform::deliver_service_control(platform::SVC_CONTROL_STOP));
     EXPECT_EQ(listener_->next(10s), "STOPPING=1");
     EXPECT_EQ(listener_->next(10s), "STATUS=stopped (win32 exit code 0, service exit code 0)");
     ASSERT_EQ(service.wait_for(10s), std::future_status::ready);
     EXPECT_EQ(service.get(), 0);
-    EXPECT_EQ(svc_status.current_state, platform::SERVICE_STOPPED);
+    EXPECT_EQ(svc_status.current_state, platform::SVC_STOPPED);
     EXPECT_EQ(svc_status.win32_exit_code, 0u);
     EXPECT_FALSE(card_->is_open());
     const std::string log = log_text();
     EXPECT_NE(log.find("[event] SIGINT signal received\n"), std::string::npos) << log;
     // After the run no handler is registered any more.
-    EXPECT_FALSE(platform::deliver_service_control(platform::SERVICE_CONTROL_STOP));
+    EXPECT_FALSE(platform::deliver_service_control(platform::SVC_CONTROL_STOP));
 }
 
 TEST_F(ServiceRunTest, StartWithoutCardReportsTheFailureAndNeverRunning) {
@@ -264,7 +284,9 @@ TEST_F(ServiceRunTest, StartWithoutCardReportsTheFailureAndNeverRunning) {
     EXPECT_EQ(listener_->next(100ms), "");
     EXPECT_EQ(svc_status.win32_exit_code, 1066u);
     EXPECT_EQ(svc_status.service_specific_exit_code, 1u);
-    EXPECT_FALSE(boost::filesystem::exists(buffer_path()));
+    EXPECT_FALSE(std::filesystem::exists(buffer_path()));
 }
+
+#endif  // the notify socket
 
 }  // namespace
