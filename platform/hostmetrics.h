@@ -1,25 +1,32 @@
-// Host health figures from the operating system: CPU times, CPU temperature, physical memory.
+// Host health figures from the operating system: CPU load, CPU temperature, physical memory.
 #pragma once
 
 #include <cstdint>
-#include <string>
+#include <memory>
 
 namespace platform {
 
-// Cumulative CPU time of all processors, in clock ticks.
-struct CpuTimes {
-    uint64_t busy = 0;
-    uint64_t total = 0;
+// The total load of all processors, measured as a rate between two readings.
+class CpuLoadMeter {
+public:
+    // Takes the first reading, from which the first load is measured.
+    CpuLoadMeter();
+    ~CpuLoadMeter();
+    CpuLoadMeter(const CpuLoadMeter&) = delete;
+    CpuLoadMeter& operator=(const CpuLoadMeter&) = delete;
+
+    // Busy share of all processors since the last reading that gave a load, in percent; NaN when
+    // the load cannot be read or too little time has passed to measure it.
+    double read();
+
+private:
+    struct Source;
+    std::unique_ptr<Source> source_;
 };
 
-// Parses the aggregate "cpu" line of /proc/stat; false when it is missing or malformed.
-bool parse_cpu_times(const std::string& proc_stat, CpuTimes* out);
-bool read_cpu_times(CpuTimes* out);
-
-// Busy share of the time between two readings, in percent; NaN when no time has passed.
-double cpu_load_percent(const CpuTimes& before, const CpuTimes& after);
-
-// The first thermal zone of the host, in degrees Celsius; false when there is none.
+// Stores the temperature of the host's first thermal zone, in degrees Celsius, into *celsius and
+// returns true; returns false, leaving *celsius alone, when the host reports no zone. A zone
+// whose figure cannot be read stores NaN.
 bool read_cpu_temperature(float* celsius);
 
 struct MemoryStatus {
@@ -27,8 +34,7 @@ struct MemoryStatus {
     uint64_t available_bytes = 0;
 };
 
-// Parses MemTotal and MemAvailable of /proc/meminfo; false when either is missing.
-bool parse_memory_status(const std::string& meminfo, MemoryStatus* out);
+// Physical memory; false when the system does not tell.
 bool read_memory_status(MemoryStatus* out);
 
 }  // namespace platform

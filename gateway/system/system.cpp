@@ -1,16 +1,17 @@
 #include "gateway/system/system.h"
 
 #include <cmath>
+#include <filesystem>
 #include <iostream>
+#include <system_error>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
-#include <boost/filesystem.hpp>
 
 namespace {
 
 constexpr unsigned KIB_SHIFT = 10;
 constexpr auto ROUND_PERIOD = std::chrono::seconds(1);
-// The kernel counts CPU time in ticks of 10 ms: a first reading needs a span of several ticks.
+// CPU time is counted in ticks of 10 to 16 ms: a first reading needs a span of several ticks.
 constexpr auto FIRST_LOAD_SPAN = std::chrono::milliseconds(100);
 
 uint32_t to_kib(uint64_t bytes) { return static_cast<uint32_t>(bytes >> KIB_SHIFT); }
@@ -21,9 +22,8 @@ float percent_of(uint32_t part, uint32_t total) {
 
 }  // namespace
 
+// The load meter's first reading is taken here: the first round's load covers the time since.
 System::System(FILE* log_stream) : log(log_stream) {
-    // The first round's load then covers the time since construction.
-    platform::read_cpu_times(&prev_cpu_times);
     running = true;
     per_sec_thread = std::thread(&System::_bkgd_per_sec_func, this);
 }
@@ -61,26 +61,17 @@ void System::fill_storage(SystemStats* stats, uint64_t capacity_bytes, uint64_t 
 }
 
 void System::sample_cpu(SystemStats* next) {
-    platform::CpuTimes now;
-    if (platform::read_cpu_times(&now)) {
-        double load = platform::cpu_load_percent(prev_cpu_times, now);
-        if (std::isnan(load) && std::isnan(counter_value) && wait_for_stop(FIRST_LOAD_SPAN) &&
-            platform::read_cpu_times(&now))
-            load = platform::cpu_load_percent(prev_cpu_times, now);
-        if (!std::isnan(load)) {
-            counter_value = load;
-            prev_cpu_times = now;
-        }
-    }
+    double load = cpu_load_meter.read();
+    if (std::isnan(load) && std::isnan(counter_value) && wait_for_stop(FIRST_LOAD_SPAN)) load = cpu_load_meter.read();
+    if (!std::isnan(load)) counter_value = load;
     next->cpu_load = static_cast<float>(counter_value);
-    float temperature = SystemStats::unset;
-    platform::read_cpu_temperature(&temperature);
-    next->cpu_temperature = temperature;
+    // A host without a thermal zone keeps the figure it had (NaN unless one was ever read).
+    platform::read_cpu_temperature(&next->cpu_temperature);
 }
 
 void System::sample_storage(SystemStats* next) {
-    boost::system::error_code error;
-    const boost::filesystem::space_info space = boost::filesystem::space(".", error);
+    std::error_code error;
+    const std::filesystem::space_info space = std::filesystem::space(".", error);
     if (error) {
         std::cerr << error.message() << std::endl;
         return;

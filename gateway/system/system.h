@@ -37,7 +37,7 @@ private:
     FILE* log;
     mutable std::mutex stats_mutex;
     SystemStats stats_;
-    platform::CpuTimes prev_cpu_times;
+    platform::CpuLoadMeter cpu_load_meter;
     // Last good load reading; a failed read repeats it.
     double counter_value = SystemStats::unset;
 
