@@ -2,20 +2,17 @@
 // asked for; the benchmark thread drains the queue, as the UDP sender would.
 #include <benchmark/benchmark.h>
 
-#include <stdlib.h>
-
 #include <chrono>
 #include <cstdio>
 #include <memory>
 #include <string>
-
-#include <boost/filesystem/operations.hpp>
 
 #include "common/driver/byteorder.h"
 #include "common/driver/controlbyte.h"
 #include "gateway/card/linkscope.h"
 #include "gateway/queue/syncmappedqueue.h"
 #include "tests/support/blockbuilder.h"
+#include "tests/support/scratchdirectory.h"
 #include "tests/support/testdevice.h"
 
 namespace {
@@ -35,13 +32,8 @@ std::size_t fill_block(std::vector<uint8_t>& block, uint64_t first_index) {
 }
 
 void BM_AcquisitionIntoQueue(benchmark::State& state) {
-    char pattern[] = "/tmp/busgate-bench-card-XXXXXX";
-    if (!mkdtemp(pattern)) {
-        state.SkipWithError("cannot make a temp dir");
-        return;
-    }
-    const std::string dir = pattern;
-    auto queue = std::make_shared<Linkscope::Queue>(dir + "/buffer.bin", QUEUE_SIZE);
+    const testsupport::ScratchDirectory dir{"busgate-bench-card"};
+    auto queue = std::make_shared<Linkscope::Queue>(dir / "buffer.bin", QUEUE_SIZE);
     std::vector<uint8_t> block;
     const std::size_t per_block = fill_block(block, 1);
     auto device = std::make_shared<testsupport::TestDevice>();
@@ -85,8 +77,6 @@ void BM_AcquisitionIntoQueue(benchmark::State& state) {
     platform::remove_device(DEVICE_NUMBER);
     std::fclose(log);
     queue.reset();
-    boost::system::error_code ignored;
-    boost::filesystem::remove_all(dir, ignored);
 }
 
 BENCHMARK(BM_AcquisitionIntoQueue)->UseRealTime()->Unit(benchmark::kMicrosecond);

@@ -3,9 +3,9 @@
 #include <vector>
 
 #include <benchmark/benchmark.h>
-#include <boost/filesystem.hpp>
 
 #include "gateway/queue/syncmappedqueue.h"
+#include "tests/support/scratchdirectory.h"
 
 namespace {
 
@@ -14,10 +14,9 @@ constexpr int RECORDS_PER_PRODUCER = 20000;
 
 void BM_QueueTwoProducersOneConsumer(benchmark::State& state) {
     const auto record_length = static_cast<std::size_t>(state.range(0));
-    const boost::filesystem::path dir =
-        boost::filesystem::temp_directory_path() / boost::filesystem::unique_path("busgate-bench-%%%%-%%%%");
+    const testsupport::ScratchDirectory dir{"busgate-bench"};
     {
-        SyncMappedQueue<std::vector<char>> queue((dir / "buffer.bin").string(), BUFFER_SIZE);
+        SyncMappedQueue<std::vector<char>> queue(dir / "buffer.bin", BUFFER_SIZE);
         const std::vector<char> record(record_length, 0x42);
         for (auto _ : state) {
             auto produce = [&] {
@@ -35,7 +34,6 @@ void BM_QueueTwoProducersOneConsumer(benchmark::State& state) {
         state.SetItemsProcessed(state.iterations() * 2 * RECORDS_PER_PRODUCER);
         state.counters["dropped"] = static_cast<double>(queue.dropped_count());
     }
-    boost::filesystem::remove_all(dir);
 }
 
 }  // namespace

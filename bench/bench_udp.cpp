@@ -9,10 +9,10 @@
 #include <benchmark/benchmark.h>
 #include <boost/asio/ip/address_v4.hpp>
 #include <boost/asio/ip/udp.hpp>
-#include <boost/filesystem.hpp>
 
 #include "common/driver/byteorder.h"
 #include "gateway/udp/udpclient.h"
+#include "tests/support/scratchdirectory.h"
 
 namespace {
 
@@ -55,11 +55,10 @@ void set_rates(benchmark::State& state, std::size_t datagram_length) {
 void BM_SenderToLoopback(benchmark::State& state) {
     const Shape shape = shape_of(state);
     const std::vector<char> record = make_record(shape.length);
-    const boost::filesystem::path dir =
-        boost::filesystem::temp_directory_path() / boost::filesystem::unique_path("busgate-bench-%%%%-%%%%");
+    const testsupport::ScratchDirectory dir{"busgate-bench"};
     Sink sink;
     {
-        auto queue = std::make_shared<UDPClient::RecordQueue>((dir / "buffer.bin").string(), 52428800);
+        auto queue = std::make_shared<UDPClient::RecordQueue>(dir / "buffer.bin", 52428800);
         for (auto _ : state) {
             state.PauseTiming();
             for (int n = 0; n < DATAGRAMS_PER_ITERATION * shape.records; ++n) queue->enqueue(record);
@@ -75,7 +74,6 @@ void BM_SenderToLoopback(benchmark::State& state) {
         }
         set_rates(state, Datagram::HEADER_SIZE + shape.records * shape.length);
     }
-    boost::filesystem::remove_all(dir);
 }
 
 void BM_PlainSendToLoop(benchmark::State& state) {

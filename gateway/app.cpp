@@ -110,7 +110,7 @@ int gateway_task(std::shared_ptr<Linkscope> card) {
             continue;
         }
         running.store(0);
-        logger::print(flog, logger::ERROR, "device connection is broken\n");
+        logger::print(flog, logger::ERR, "device connection is broken\n");
         result = -1;
     }
     report_stop_request(flog);
@@ -126,7 +126,7 @@ int app(app_cfg& config) {
     Gateway gateway;
     int32_t index = config.index;
     if (!Linkscope::is_available(&index)) {
-        logger::print(flog, logger::ERROR, "linkscope: device (idx=%d) not found\n", config.index);
+        logger::print(flog, logger::ERR, "linkscope: device (idx=%d) not found\n", config.index);
         help();
         finish(config, gateway);
         return 1;
@@ -137,11 +137,11 @@ int app(app_cfg& config) {
     try {
         build(gateway, config, step);
     } catch (const std::exception& error) {
-        logger::print(flog, logger::ERROR, "cannot build the %s: %s\n", step, error.what());
+        logger::print(flog, logger::ERR, "cannot build the %s: %s\n", step, error.what());
         finish(config, gateway);
         return 1;
     } catch (...) {
-        logger::print(flog, logger::ERROR, "cannot build the %s: unknown error\n", step);
+        logger::print(flog, logger::ERR, "cannot build the %s: unknown error\n", step);
         finish(config, gateway);
         return 1;
     }
@@ -149,12 +149,12 @@ int app(app_cfg& config) {
     const int start_code = gateway.card->start(config.index);
     int watch_result = -1;
     if (start_code == 0) {
-        if (config.daemon) winsvc_state_update(platform::SERVICE_RUNNING, 0);
+        if (config.daemon) winsvc_state_update(platform::SVC_RUNNING, 0);
         watch_result = gateway_task(gateway.card);
     }
     (void)gateway.card->stop();
     if (start_code != 0) {
-        logger::print(flog, logger::ERROR, "error code: %d - failure cause: %s\n", start_code,
+        logger::print(flog, logger::ERR, "error code: %d - failure cause: %s\n", start_code,
                       start_failure_cause(start_code));
     }
     finish(config, gateway);

@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "platform/console.h"
+#include "platform/streamlock.h"
 
 namespace logger {
 
@@ -18,7 +19,7 @@ constexpr std::size_t TIMESTAMP_BUFFER_SIZE = 100;
 const char* level_color(int level) {
     switch (level) {
         case WARN: return "\033[0;33m";
-        case ERROR: return "\033[0;31m";
+        case ERR: return "\033[0;31m";
         case EVENT: return "\033[0;36m";
         default: return nullptr;
     }
@@ -35,18 +36,6 @@ std::string current_timestamp() {
     return format_timestamp(local, microseconds);
 }
 
-// Holds the stream's lock for the pieces of one line.
-class StreamLock {
-public:
-    explicit StreamLock(FILE* stream) : stream_(stream) { flockfile(stream_); }
-    ~StreamLock() { funlockfile(stream_); }
-    StreamLock(const StreamLock&) = delete;
-    StreamLock& operator=(const StreamLock&) = delete;
-
-private:
-    FILE* stream_;
-};
-
 }  // namespace
 
 std::string format_timestamp(const std::tm& local, long microseconds) {
@@ -60,7 +49,7 @@ const char* level_tag(int level) {
     switch (level) {
         case INFO: return "[info] ";
         case WARN: return "[warn] ";
-        case ERROR: return "[error]";
+        case ERR: return "[error]";
         case EVENT: return "[event]";
         default: return "[????] ";
     }
@@ -71,7 +60,8 @@ int vprint(FILE* stream, int level, const char* fmt, va_list args) {
     if (level == DEBUG || stream == nullptr) return 0;
     const bool colored = is_colorized.load(std::memory_order_relaxed);
 
-    StreamLock lock(stream);
+    // Every piece of the line under the stream's lock: lines of other threads cannot interleave.
+    platform::StreamLock lock(stream);
     if (colored) {
         std::fputs(RESET, stream);
         std::fputs(TIMESTAMP_COLOR, stream);
@@ -95,6 +85,6 @@ int print(FILE* stream, int level, const char* fmt, ...) {
     return written;
 }
 
-bool win_colorization_support_check() { return platform::stdout_is_terminal(); }
+bool win_colorization_support_check() { return platform::terminal_shows_colors(); }
 
 }  // namespace logger

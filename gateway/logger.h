@@ -12,7 +12,7 @@ namespace logger {
 enum Level : int {
     INFO = 0,
     WARN = 1,
-    ERROR = 2,
+    ERR = 2,
     EVENT = 3,
     DEBUG = 4,  // written nowhere
 };
@@ -31,7 +31,7 @@ std::string format_timestamp(const std::tm& local, long microseconds);
 // The 7-character tag of a level ("[info] ", "[????] " for an unknown level).
 const char* level_tag(int level);
 
-// Whether the console can show the colour sequences (here: standard output is a terminal).
+// Whether the console can show the colour sequences.
 bool win_colorization_support_check();
 
 // Sequences for the console dashboard.

@@ -165,7 +165,7 @@ void Linkscope::list() {
 
 int Linkscope::start(int index) {
     if (opened_) {
-        logger::print(log_, logger::ERROR, "fip: already started.\n");
+        logger::print(log_, logger::ERR, "fip: already started.\n");
         return -1;
     }
     // A card that stopped answering is still held: let it go before opening anew.
@@ -173,7 +173,7 @@ int Linkscope::start(int index) {
 
     dev_ = open_card(index);
     if (dev_ == platform::INVALID_DEVICE_HANDLE) {
-        logger::print(log_, logger::ERROR, "fip: cannot open the device.\n");
+        logger::print(log_, logger::ERR, "fip: cannot open the device.\n");
         errno = EACCES;
         return EACCES;
     }
@@ -184,7 +184,7 @@ int Linkscope::start(int index) {
 
     uint8_t buffer[DEVICE_INFOS_SIZE];
     if (!read_infos(dev_, buffer)) {
-        logger::print(log_, logger::ERROR, "fip: impossible to get device info.\n");
+        logger::print(log_, logger::ERR, "fip: impossible to get device info.\n");
         platform::device_close(dev_);
         dev_ = platform::INVALID_DEVICE_HANDLE;
         opened_ = false;
@@ -204,15 +204,15 @@ int Linkscope::start(int index) {
     const uint64_t epoch = epoch_microseconds();
     if (!opened_ || !set_epoch(dev_, epoch)) {
         const bool request_failed = opened_;
-        logger::print(log_, logger::ERROR, "cannot configure the epoch time.\n");
+        logger::print(log_, logger::ERR, "cannot configure the epoch time.\n");
         return fail_started_card(request_failed);
     }
     if (!opened_) {
-        logger::print(log_, logger::ERROR, "cannot set mem_rdy flag.\n");
+        logger::print(log_, logger::ERR, "cannot set mem_rdy flag.\n");
         return fail_started_card(false);
     }
     if (!set_sniffer(dev_, SNIFFER_ON)) {
-        logger::print(log_, logger::ERROR, "cannot start the sniffer.\n");
+        logger::print(log_, logger::ERR, "cannot start the sniffer.\n");
         return fail_started_card(true);
     }
     return 0;
@@ -236,7 +236,7 @@ int Linkscope::stop() {
 
 void Linkscope::release_card() {
     const bool sniffer_stopped = set_sniffer(dev_, SNIFFER_OFF);
-    if (!sniffer_stopped) logger::print(log_, logger::ERROR, "cannot stop the sniffer correctly.\n");
+    if (!sniffer_stopped) logger::print(log_, logger::ERR, "cannot stop the sniffer correctly.\n");
     end_acquisition();
     platform::device_close(dev_);
     dev_ = platform::INVALID_DEVICE_HANDLE;
@@ -296,7 +296,7 @@ void Linkscope::_bkgd_irq_func() {
                 failing = true;
                 first_failure = now;
             } else if (now - first_failure >= CARD_SILENCE_LIMIT) {
-                logger::print(log_, logger::ERROR, "fip: the card no longer answers.\n");
+                logger::print(log_, logger::ERR, "fip: the card no longer answers.\n");
                 opened_ = false;
                 break;
             }

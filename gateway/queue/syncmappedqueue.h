@@ -5,15 +5,17 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <filesystem>
+#include <mutex>
 #include <new>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include <boost/container/deque.hpp>
-#include <boost/date_time/posix_time/posix_time_types.hpp>
-#include <boost/filesystem/path.hpp>
 #include <boost/interprocess/allocators/allocator.hpp>
 #include <boost/interprocess/creation_tags.hpp>
 #include <boost/interprocess/exceptions.hpp>
@@ -24,8 +26,6 @@
 #include <boost/interprocess/mem_algo/rbtree_best_fit.hpp>
 #include <boost/interprocess/offset_ptr.hpp>
 #include <boost/interprocess/sync/mutex_family.hpp>
-#include <boost/thread/condition_variable.hpp>
-#include <boost/thread/mutex.hpp>
 
 #include "gateway/queue/bufferusage.h"
 #include "platform/bufferfile.h"
@@ -99,12 +99,12 @@ private:
     void map_buffer_file();
     // Appends under the held lock; false when the record was dropped.
     bool append_locked(T&& item);
-    bool wait_for_record(boost::unique_lock<boost::mutex>& lock, Wait wait);
+    bool wait_for_record(std::unique_lock<std::mutex>& lock, Wait wait);
     bool segment_still_full() const;
 
     Container* queue_ = nullptr;
-    boost::mutex mutex_;
-    boost::condition_variable condition_;
+    std::mutex mutex_;
+    std::condition_variable condition_;
     BufferUsage usage_;
     std::string path_;
     uint32_t size_;
@@ -123,7 +123,7 @@ private:
 
 template <typename T>
 SyncMappedQueue<T>::SyncMappedQueue(const std::string& path, unsigned size) : path_(path), size_(size) {
-    platform::prepare_buffer_directory(boost::filesystem::path(path_).parent_path().string());
+    platform::prepare_buffer_directory(std::filesystem::path(path_).parent_path().string());
     platform::remove_buffer_file(path_);
     platform::create_buffer_file(path_, size_);
     try {
@@ -169,7 +169,7 @@ void SyncMappedQueue<T>::enqueue(const T& item) {
 
 template <typename T>
 void SyncMappedQueue<T>::enqueue(T&& item) {
-    boost::unique_lock<boost::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
     // The consumer waits only on an empty queue: a record put behind others needs no wake-up.
     const bool was_empty = queue_->empty();
     if (append_locked(std::move(item)) && was_empty) condition_.notify_one();
@@ -177,7 +177,7 @@ void SyncMappedQueue<T>::enqueue(T&& item) {
 
 template <typename T>
 void SyncMappedQueue<T>::enqueue_all(std::vector<T>& items, std::size_t count) {
-    boost::unique_lock<boost::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
     const bool was_empty = queue_->empty();
     bool appended = false;
     for (std::size_t i = 0; i < count && i < items.size(); ++i) {
@@ -196,7 +196,7 @@ void SyncMappedQueue<T>::enqueue_all(std::vector<T>& items, std::size_t count) {
 template <typename T>
 void SyncMappedQueue<T>::recycle(std::vector<T>& spent) {
     {
-        boost::lock_guard<boost::mutex> lock(mutex_);
+        std::lock_guard<std::mutex> lock(mutex_);
         const std::size_t limit = std::min(lent_, MAX_SPARES);
         for (T& record : spent) {
             if (spares_.size() >= limit) break;
@@ -231,7 +231,7 @@ bool SyncMappedQueue<T>::segment_still_full() const {
 }
 
 template <typename T>
-bool SyncMappedQueue<T>::wait_for_record(boost::unique_lock<boost::mutex>& lock, Wait wait) {
+bool SyncMappedQueue<T>::wait_for_record(std::unique_lock<std::mutex>& lock, Wait wait) {
     while (queue_->empty()) {
         if (consumer_woken_) {
             consumer_woken_ = false;
@@ -239,7 +239,7 @@ bool SyncMappedQueue<T>::wait_for_record(boost::unique_lock<boost::mutex>& lock,
         }
         if (wait == Wait::until_record)
             condition_.wait(lock);
-        else if (!condition_.timed_wait(lock, boost::posix_time::milliseconds(DEQUEUE_WAIT_MS)))
+        else if (condition_.wait_for(lock, std::chrono::milliseconds(DEQUEUE_WAIT_MS)) == std::cv_status::timeout)
             return false;
     }
     return true;
@@ -247,7 +247,7 @@ bool SyncMappedQueue<T>::wait_for_record(boost::unique_lock<boost::mutex>& lock,
 
 template <typename T>
 void SyncMappedQueue<T>::wake_consumer() {
-    boost::lock_guard<boost::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     consumer_woken_ = true;
     condition_.notify_all();
 }
@@ -256,7 +256,7 @@ template <typename T>
 bool SyncMappedQueue<T>::dequeue(T& out) {
     T taken;
     {
-        boost::unique_lock<boost::mutex> lock(mutex_);
+        std::unique_lock<std::mutex> lock(mutex_);
         if (!wait_for_record(lock, Wait::bounded)) return false;
         taken = std::move(queue_->front());
         queue_->pop_front();
@@ -268,7 +268,7 @@ bool SyncMappedQueue<T>::dequeue(T& out) {
 
 template <typename T>
 std::size_t SyncMappedQueue<T>::dequeue_some(std::vector<T>& out, std::size_t max, Wait wait) {
-    boost::unique_lock<boost::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
     if (max == 0 || !wait_for_record(lock, wait)) return 0;
     std::size_t taken = 0;
     while (taken < max && !queue_->empty()) {
@@ -281,7 +281,7 @@ std::size_t SyncMappedQueue<T>::dequeue_some(std::vector<T>& out, std::size_t ma
 
 template <typename T>
 BufferUsage SyncMappedQueue<T>::get_usage() {
-    boost::lock_guard<boost::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     usage_.total = static_cast<uint32_t>(segment_.get_size());
     usage_.free = static_cast<uint32_t>(segment_.get_free_memory());
     usage_.used = usage_.total - usage_.free;

@@ -160,7 +160,7 @@ void UDPClient::on_send_failure(const boost::system::error_code& error) {
             std::lock_guard<std::mutex> lock(stats_mutex_);
             stats_.pkt_err_cnt += 1;
         }
-        logger::print(log_, logger::ERROR, "impossible to send on udp.\n");
+        logger::print(log_, logger::ERR, "impossible to send on udp.\n");
     }
     sleep_ms(SEND_ERROR_PAUSE_MS);
 }

@@ -16,7 +16,7 @@
 #include "tests/integration/support/datagramreceiver.h"
 #include "tests/integration/support/gatewayoutput.h"
 #include "tests/integration/support/gatewayprocess.h"
-#include "tests/integration/support/scratchdirectory.h"
+#include "tests/support/scratchdirectory.h"
 #include "tests/support/blockbuilder.h"
 
 using namespace std::chrono_literals;
@@ -50,7 +50,7 @@ protected:
         return {{"LINKSCOPE_SIM", sim}, {"LINKSCOPE_LOCK_DIR", dir_ / "locks"}, {"NOTIFY_SOCKET", ""}};
     }
 
-    integration::ScratchDirectory dir_{"busgate-limits"};
+    testsupport::ScratchDirectory dir_{"busgate-limits"};
 };
 
 TEST_F(BufferLimits, FullSegmentDropsCountsAndRecovers) {

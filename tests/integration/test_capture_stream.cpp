@@ -10,7 +10,7 @@
 #include "common/driver/framecheck.h"
 #include "tests/integration/support/datagramreceiver.h"
 #include "tests/integration/support/gatewayprocess.h"
-#include "tests/integration/support/scratchdirectory.h"
+#include "tests/support/scratchdirectory.h"
 
 using namespace std::chrono_literals;
 using integration::DatagramReceiver;
@@ -29,7 +29,7 @@ protected:
     }
 
     DatagramReceiver receiver_;
-    integration::ScratchDirectory scratch_{"busgate-capture"};
+    testsupport::ScratchDirectory scratch_{"busgate-capture"};
     const std::string dir_ = scratch_.path();
     const std::string buffer_ = dir_ + "/buf/buffer.bin";
 };

@@ -24,7 +24,7 @@
 #include "tests/integration/support/gatewayoutput.h"
 #include "tests/integration/support/gatewayprocess.h"
 #include "tests/integration/support/rsssampler.h"
-#include "tests/integration/support/scratchdirectory.h"
+#include "tests/support/scratchdirectory.h"
 
 using namespace std::chrono_literals;
 using integration::DatagramReceiver;
@@ -151,7 +151,7 @@ protected:
         events_.push_back({d.sequence, event.index(), tally_of_event(event)});
     }
 
-    integration::ScratchDirectory dir_{"busgate-soak"};
+    testsupport::ScratchDirectory dir_{"busgate-soak"};
     const std::string buffer_ = dir_ / "buffer.bin";
     DatagramReceiver receiver_;
     std::vector<ReceivedEvent> events_;

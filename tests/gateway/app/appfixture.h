@@ -3,13 +3,13 @@
 #pragma once
 
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/udp.hpp>
-#include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
 
 #include "gateway/app.h"
@@ -17,6 +17,7 @@
 #include "gateway/settings.h"
 #include "platform/device.h"
 #include "tests/gateway/app/commandline.h"
+#include "tests/support/scratchdirectory.h"
 #include "tests/support/testdevice.h"
 
 namespace apptest {
@@ -28,8 +29,6 @@ protected:
     static constexpr int CARD_NUMBER = CARD_INDEX + 1;
 
     void SetUp() override {
-        dir_ = boost::filesystem::temp_directory_path() / boost::filesystem::unique_path("busgate-app-%%%%%%%%");
-        boost::filesystem::create_directories(dir_);
         receiver_.open(boost::asio::ip::udp::v4());
         receiver_.bind({boost::asio::ip::make_address_v4("127.0.0.1"), 0});
         running.store(0);
@@ -39,7 +38,6 @@ protected:
         platform::remove_device(CARD_NUMBER);
         release_cfg_strings(cfg);
         clear_log();
-        boost::filesystem::remove_all(dir_);
     }
 
     void install_card() {
@@ -47,7 +45,7 @@ protected:
         platform::install_device(CARD_NUMBER, card_);
     }
 
-    std::string path(const std::string& name) const { return (dir_ / name).string(); }
+    std::string path(const std::string& name) const { return dir_ / name; }
     std::string buffer_path() const { return path("buffer.bin"); }
     std::string log_path() const { return path("busgated.log"); }
     unsigned short receiver_port() const { return receiver_.local_endpoint().port(); }
@@ -74,7 +72,7 @@ protected:
 
     void clear_log() const { std::remove(log_path().c_str()); }
 
-    boost::filesystem::path dir_;
+    testsupport::ScratchDirectory dir_{"busgate-app"};
     boost::asio::io_context io_;
     boost::asio::ip::udp::socket receiver_{io_};
     std::shared_ptr<testsupport::TestDevice> card_;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <future>
 #include <thread>
@@ -106,7 +107,7 @@ TEST_F(AppTest, NoCardEndsBeforeAnythingIsBuilt) {
     const std::string out = ::testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("Usage: busgated [OPTION]..."), std::string::npos);
     EXPECT_NE(log_text().find("[error] linkscope: device (idx=-1) not found\n"), std::string::npos) << log_text();
-    EXPECT_FALSE(boost::filesystem::exists(buffer_path()));
+    EXPECT_FALSE(std::filesystem::exists(buffer_path()));
     EXPECT_EQ(cfg.log_file, nullptr);  // the record's strings are freed
     EXPECT_EQ(flog, stdout);
 }
@@ -148,7 +149,7 @@ TEST_F(AppTest, StopSignalEndsTheRunWithStatusZero) {
     auto run = start_app();
     wait_until_started();
     EXPECT_EQ(cfg.index, CARD_INDEX);  // the probe wrote the card it found
-    EXPECT_TRUE(boost::filesystem::exists(buffer_path()));
+    EXPECT_TRUE(std::filesystem::exists(buffer_path()));
     handle_signal(SIGINT);
     EXPECT_EQ(finish(run), 0);
     EXPECT_FALSE(card_->is_open());
@@ -202,7 +203,7 @@ TEST_P(BuildFailureTest, EndsWithStatusOneAndReleasesEverything) {
     EXPECT_NE(log.find(std::string("[error] ") + GetParam().line), std::string::npos) << log;
     EXPECT_EQ(card_->count(LINKSCOPE_IOCTL_SET_SNIFFER), 0u);  // the card was never started
     EXPECT_FALSE(card_->is_open());
-    EXPECT_FALSE(boost::filesystem::exists(buffer_path()));
+    EXPECT_FALSE(std::filesystem::exists(buffer_path()));
     EXPECT_EQ(flog, stdout);
 }
 

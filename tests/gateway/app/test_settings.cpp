@@ -6,7 +6,6 @@
 #include <functional>
 #include <string>
 
-#include <boost/filesystem.hpp>
 
 #include "gateway/appcfg.h"
 #include "gateway/logger.h"
@@ -14,6 +13,7 @@
 #include "platform/console.h"
 #include "tests/gateway/app/commandline.h"
 #include "tests/gateway/app/helptext.h"
+#include "tests/support/scratchdirectory.h"
 
 namespace {
 
@@ -200,20 +200,14 @@ void PrintTo(const ConfCase& c, std::ostream* os) { *os << c.name; }
 class ConfFileTest : public SettingsTest, public ::testing::WithParamInterface<ConfCase> {
 protected:
     void SetUp() override {
-        dir_ = boost::filesystem::temp_directory_path() / boost::filesystem::unique_path("busgate-conf-%%%%%%%%");
-        boost::filesystem::create_directories(dir_);
         run_load_settings({"busgated", "-p", "5000"});
     }
-    void TearDown() override {
-        boost::filesystem::remove_all(dir_);
-        SettingsTest::TearDown();
-    }
     std::string write_file(const std::string& text) {
-        const auto path = (dir_ / "busgated.conf").string();
+        const auto path = dir_ / "busgated.conf";
         std::ofstream(path, std::ios::binary) << text;
         return path;
     }
-    boost::filesystem::path dir_;
+    testsupport::ScratchDirectory dir_{"busgate-conf"};
 };
 
 TEST_P(ConfFileTest, LaysKeysOverTheRecord) {
@@ -248,7 +242,7 @@ INSTANTIATE_TEST_SUITE_P(Lines, ConfFileTest, ::testing::ValuesIn(CONF_CASES),
                          [](const ::testing::TestParamInfo<ConfCase>& info) { return info.param.name; });
 
 TEST_F(ConfFileTest, MissingFileIsIgnored) {
-    cfg.conf_file = strdup((dir_ / "absent.conf").string().c_str());
+    cfg.conf_file = strdup((dir_ / "absent.conf").c_str());
     EXPECT_EQ(read_conf_file(cfg), -1);
     EXPECT_EQ(cfg.port, 5000);
 }

@@ -1,21 +1,16 @@
 #include "tests/gateway/card/cardtest.h"
 
-#include <unistd.h>
-
 #include <fstream>
 #include <sstream>
 #include <thread>
-
-#include <boost/filesystem/operations.hpp>
 
 #include "common/driver/controlbyte.h"
 
 using namespace std::chrono_literals;
 
 void CardTest::SetUp() {
-    char pattern[] = "/tmp/busgate-card-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
+    scratch_ = std::make_unique<testsupport::ScratchDirectory>("busgate-card");
+    dir_ = scratch_->path();
     log_path_ = dir_ + "/log.txt";
     log_ = std::fopen(log_path_.c_str(), "w+");
     ASSERT_NE(log_, nullptr);
@@ -26,8 +21,7 @@ void CardTest::TearDown() {
     for (int number : installed_) platform::remove_device(number);
     queue_.reset();
     if (log_) std::fclose(log_);
-    boost::system::error_code ignored;
-    boost::filesystem::remove_all(dir_, ignored);
+    scratch_.reset();
 }
 
 std::shared_ptr<testsupport::TestDevice> CardTest::install(int device_number, const linkscope::device_infos& infos) {

@@ -14,6 +14,7 @@
 #include "gateway/card/linkscope.h"
 #include "gateway/queue/syncmappedqueue.h"
 #include "tests/support/blockbuilder.h"
+#include "tests/support/scratchdirectory.h"
 #include "tests/support/testdevice.h"
 
 class CardTest : public ::testing::Test {
@@ -37,6 +38,7 @@ protected:
     static bool eventually(const std::function<bool()>& done,
                            std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
+    std::unique_ptr<testsupport::ScratchDirectory> scratch_;
     std::string dir_;
     std::string log_path_;
     FILE* log_ = nullptr;

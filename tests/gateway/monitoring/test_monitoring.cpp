@@ -9,13 +9,13 @@
 #include <thread>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
-#include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
 
 #include "gateway/card/linkscope.h"
 #include "gateway/queue/syncmappedqueue.h"
 #include "gateway/system/system.h"
 #include "gateway/udp/udpclient.h"
+#include "tests/support/scratchdirectory.h"
 
 using namespace boost::posix_time;
 using Bytes = std::vector<uint8_t>;
@@ -24,22 +24,11 @@ namespace {
 
 constexpr unsigned QUEUE_SIZE = 1 << 20;
 
+// One directory for this run's queues, removed when the test program ends.
 std::string queue_path(const char* name) {
-    return (boost::filesystem::temp_directory_path() /
-            ("monitoring-test-" + std::to_string(getpid())) / name)
-        .string();
+    static const testsupport::ScratchDirectory directory{"monitoring-test"};
+    return directory / name;
 }
-
-// Removes this run's queue directory when the tests end.
-class QueueDirectoryCleanup : public ::testing::Environment {
-public:
-    void TearDown() override {
-        boost::system::error_code ignored;
-        boost::filesystem::remove_all(boost::filesystem::path(queue_path("x")).parent_path(), ignored);
-    }
-};
-const auto* const queue_directory_cleanup =
-    ::testing::AddGlobalTestEnvironment(new QueueDirectoryCleanup);
 
 std::shared_ptr<Monitoring::Queue> make_queue(const char* name) {
     return std::make_shared<Monitoring::Queue>(queue_path(name), QUEUE_SIZE);

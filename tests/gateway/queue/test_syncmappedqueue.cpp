@@ -4,18 +4,19 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
 
 #include "tests/gateway/udp/isolatednamespace.h"
+#include "tests/support/scratchdirectory.h"
 
-namespace fs = boost::filesystem;
+namespace fs = std::filesystem;
 using Record = std::vector<char>;
 using Queue = SyncMappedQueue<Record>;
 
@@ -25,18 +26,9 @@ constexpr unsigned QUEUE_SIZE = 1u << 20;
 
 class SyncMappedQueueTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        root_ = fs::temp_directory_path() / fs::unique_path("busgate-queue-%%%%-%%%%");
-        fs::create_directories(root_);
-        path_ = (root_ / "buffer.bin").string();
-    }
-    void TearDown() override {
-        boost::system::error_code ignored;
-        fs::remove_all(root_, ignored);
-    }
-
-    fs::path root_;
-    std::string path_;
+    testsupport::ScratchDirectory scratch_{"busgate-queue"};
+    const fs::path root_{scratch_.path()};
+    const std::string path_ = (root_ / "buffer.bin").string();
 };
 
 Record tagged(int producer, int n) {

@@ -4,9 +4,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
-#include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
 
 namespace isolated {
@@ -47,7 +47,7 @@ inline Outcome rerun_current_test(const std::string& unshare_flags) {
     }
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     const std::string filter = std::string(info->test_suite_name()) + "." + info->name();
-    const std::string exe = boost::filesystem::read_symlink("/proc/self/exe").string();
+    const std::string exe = std::filesystem::read_symlink("/proc/self/exe").string();
     outcome.output = run_and_capture(std::string(INSIDE_VARIABLE) + "=1 unshare " + unshare_flags + " '" + exe +
                                          "' '--gtest_filter=" + filter + "'",
                                      status);

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <ctime>
 #include <fstream>
 #include <functional>
@@ -13,13 +14,13 @@
 #include <vector>
 
 #include <boost/asio/ip/address_v4.hpp>
-#include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
 
 #include "common/driver/byteorder.h"
 #include "tests/gateway/udp/isolatednamespace.h"
+#include "tests/support/scratchdirectory.h"
 
-namespace fs = boost::filesystem;
+namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Record = std::vector<char>;
 using boost::asio::ip::udp;
@@ -129,8 +130,6 @@ std::size_t count_of(const std::string& text, const std::string& what) {
 class UDPClientTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        root_ = fs::temp_directory_path() / fs::unique_path("busgate-udp-%%%%-%%%%");
-        fs::create_directories(root_);
         queue_ = std::make_shared<UDPClient::RecordQueue>((root_ / "buffer.bin").string(), 8u << 20);
         log_path_ = (root_ / "log.txt").string();
         log_ = std::fopen(log_path_.c_str(), "w+");
@@ -140,8 +139,6 @@ protected:
         client_.reset();
         queue_.reset();
         std::fclose(log_);
-        boost::system::error_code ignored;
-        fs::remove_all(root_, ignored);
     }
 
     void start(unsigned short port, int max_evt, unsigned lifesign = NO_LIFESIGN_EXPIRY,
@@ -157,7 +154,8 @@ protected:
         return text.str();
     }
 
-    fs::path root_;
+    testsupport::ScratchDirectory scratch_{"busgate-udp"};
+    const fs::path root_{scratch_.path()};
     std::shared_ptr<UDPClient::RecordQueue> queue_;
     std::string log_path_;
     FILE* log_ = nullptr;
