@@ -18,7 +18,8 @@
 extern "C" {
 #endif
 
-#if defined(BUSREC_BUILDING_LIBRARY) && defined(__GNUC__)
+/* ELF builds hide everything else; the DLL's exports are listed in its .def file. */
+#if defined(BUSREC_BUILDING_LIBRARY) && defined(__GNUC__) && !defined(_WIN32)
 #define BUSREC_API __attribute__((visibility("default")))
 #else
 #define BUSREC_API
