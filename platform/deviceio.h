@@ -10,12 +10,13 @@ using DeviceHandle = DeviceHandleData*;
 constexpr DeviceHandle INVALID_DEVICE_HANDLE = nullptr;
 
 // Opens "\\.\LINKSCOPE<n>" exclusively: fails while another handle, in this or another
-// process, holds device n, and when no device n exists; errno is then EACCES. Test devices and
-// simulated cards come first; on Windows any other number is the card's driver.
+// process, holds device n, and when no device n exists. Test devices and simulated cards come
+// first; on Windows any other number is the card's driver. Like the Windows calls, these leave
+// errno alone: the callers set the value their own interface names.
 DeviceHandle device_open(const char* path);
 
-// Issues one request and blocks until it is served; true on success. A failure (an invalid
-// handle too) leaves errno EFAULT. Another thread may issue requests on the same handle while
+// Issues one request and blocks until it is served; true on success (an invalid handle fails).
+// Another thread may issue requests on the same handle while
 // one is pending: LINKSCOPE_IOCTL_RELEASE_WAIT ends a pending LINKSCOPE_IOCTL_WAIT_EVENTS.
 bool device_request(DeviceHandle handle, uint32_t code, const void* in, uint32_t in_size, void* out,
                     uint32_t out_size, uint32_t* bytes_returned);

@@ -1,6 +1,7 @@
 // Installed test devices and simulated cards by number, one open handle per device.
 #include "platform/deviceregistry.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -71,7 +72,10 @@ RegisteredOpen open_registered_device(int number) {
     result.registered = device != nullptr;
     if (!device || r.open.count(number) || !device->is_present()) return result;
     if (simulated) {
+        // The lock file's calls must not change what the caller finds in errno.
+        const int caller_errno = errno;
         result.lock = lock_card_across_processes(number);
+        errno = caller_errno;
         if (!result.lock) return result;
     }
     r.open.insert(number);

@@ -70,20 +70,14 @@ DeviceHandle device_open(const char* path) {
     int number = 0;
     RegisteredOpen opened;
     if (linkscope::parse_device_path(path, &number)) opened = open_registered_device(number);
-    if (!opened.device) {
-        errno = EACCES;
-        return INVALID_DEVICE_HANDLE;
-    }
+    if (!opened.device) return INVALID_DEVICE_HANDLE;
     return new DeviceHandleData{number, std::move(opened.device), std::move(opened.lock)};
 }
 
 bool device_request(DeviceHandle handle, uint32_t code, const void* in, uint32_t in_size, void* out,
                     uint32_t out_size, uint32_t* bytes_returned) {
-    if (handle == INVALID_DEVICE_HANDLE || !handle->device->request(code, in, in_size, out, out_size, bytes_returned)) {
-        errno = EFAULT;
-        return false;
-    }
-    return true;
+    if (handle == INVALID_DEVICE_HANDLE) return false;
+    return handle->device->request(code, in, in_size, out, out_size, bytes_returned);
 }
 
 void device_close(DeviceHandle handle) {

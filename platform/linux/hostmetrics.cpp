@@ -44,20 +44,16 @@ bool lowest_thermal_zone(std::string* path) {
     return true;
 }
 
-}  // namespace
-
-struct CpuLoadMeter::Source {
-    CpuTimes previous;
-};
-
-namespace {
-
 bool read_cpu_times(CpuTimes* out) {
     std::string text;
     return read_whole_file("/proc/stat", &text) && parse_cpu_times(text, out);
 }
 
 }  // namespace
+
+struct CpuLoadMeter::Source {
+    CpuTimes previous;
+};
 
 CpuLoadMeter::CpuLoadMeter() : source_(std::make_unique<Source>()) { read_cpu_times(&source_->previous); }
 

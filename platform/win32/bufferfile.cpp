@@ -41,7 +41,8 @@ std::string::size_type first_level_end(const std::string& dir) {
 
 // A link of any kind (symbolic link, junction, mount point) is a reparse point.
 void refuse_link(const std::string& level, DWORD attributes) {
-    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) refuse("buffer directory", level, "is a link (symbolic link, junction or mount point), refused");
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
+        refuse("buffer directory", level, "is a link (symbolic link, junction or mount point), refused");
 }
 
 void make_missing_level(const std::string& level) {
@@ -108,7 +109,8 @@ void create_buffer_file(const std::string& path, uint64_t size) {
     // CREATE_NEW never opens what exists, a link included.
     const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) refuse("buffer file", path, "cannot be created (" + os_error(GetLastError()) + ")");
+    if (file == INVALID_HANDLE_VALUE)
+        refuse("buffer file", path, "cannot be created (" + os_error(GetLastError()) + ")");
     const DWORD error = reserve(file, size);
     CloseHandle(file);
     if (error == ERROR_SUCCESS) return;

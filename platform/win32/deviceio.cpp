@@ -10,7 +10,6 @@
 
 #include <windows.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -102,30 +101,19 @@ std::unique_ptr<CardLock> lock_card_across_processes(int number) {
 
 DeviceHandle device_open(const char* path) {
     int number = 0;
-    if (!linkscope::parse_device_path(path, &number)) {
-        errno = EACCES;
-        return INVALID_DEVICE_HANDLE;
-    }
+    if (!linkscope::parse_device_path(path, &number)) return INVALID_DEVICE_HANDLE;
     RegisteredOpen opened = open_registered_device(number);
     if (opened.device) return new DeviceHandleData{number, std::move(opened.device), std::move(opened.lock), nullptr};
     const HANDLE driver = opened.registered ? INVALID_HANDLE_VALUE : open_driver_device(path);
-    if (driver == INVALID_HANDLE_VALUE) {
-        errno = EACCES;
-        return INVALID_DEVICE_HANDLE;
-    }
+    if (driver == INVALID_HANDLE_VALUE) return INVALID_DEVICE_HANDLE;
     return new DeviceHandleData{number, nullptr, nullptr, driver};
 }
 
 bool device_request(DeviceHandle handle, uint32_t code, const void* in, uint32_t in_size, void* out,
                     uint32_t out_size, uint32_t* bytes_returned) {
-    bool served = false;
-    if (handle != INVALID_DEVICE_HANDLE) {
-        served = handle->device ? handle->device->request(code, in, in_size, out, out_size, bytes_returned)
-                                : overlapped_request(handle->driver_handle, code, in, in_size, out, out_size,
-                                                     bytes_returned);
-    }
-    if (!served) errno = EFAULT;
-    return served;
+    if (handle == INVALID_DEVICE_HANDLE) return false;
+    if (handle->device) return handle->device->request(code, in, in_size, out, out_size, bytes_returned);
+    return overlapped_request(handle->driver_handle, code, in, in_size, out, out_size, bytes_returned);
 }
 
 void device_close(DeviceHandle handle) {

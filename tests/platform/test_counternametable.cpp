@@ -18,7 +18,9 @@ std::string table_bytes(const std::vector<std::string>& strings) {
     return bytes;
 }
 
-CounterNameTable parse(const std::string& bytes) { return platform::parse_counter_name_table(bytes.data(), bytes.size()); }
+CounterNameTable parse(const std::string& bytes) {
+    return platform::parse_counter_name_table(bytes.data(), bytes.size());
+}
 
 TEST(CounterNameTable, ParsesPairsAndKeepsTheFirstIndexOfARepeatedName) {
     const CounterNameTable table =

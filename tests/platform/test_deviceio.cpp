@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -23,6 +24,7 @@
 #include "common/driver/devicepath.h"
 #include "common/driver/protocol.h"
 #include "platform/device.h"
+#include "platform/deviceregistry.h"
 #include "tests/support/testdevice.h"
 
 namespace {
@@ -160,6 +162,18 @@ TEST(DeviceIo, ASimulatedCardOpensOnceInThisProcess) {
     const DeviceHandle again = open_number(2);
     EXPECT_NE(again, INVALID_DEVICE_HANDLE);
     device_close(again);
+}
+
+TEST(DeviceIo, ACardLockedElsewhereIsRefusedWithErrnoLeftAlone) {
+    std::unique_ptr<CardLock> elsewhere = lock_card_across_processes(2);
+    ASSERT_NE(elsewhere, nullptr);
+    errno = EFAULT;
+    EXPECT_EQ(open_number(2), INVALID_DEVICE_HANDLE);
+    EXPECT_EQ(errno, EFAULT) << "a listing keeps the errno of an earlier failed request";
+    elsewhere.reset();
+    const DeviceHandle h = open_number(2);
+    EXPECT_NE(h, INVALID_DEVICE_HANDLE);
+    device_close(h);
 }
 
 TEST(DeviceIo, ASimulatedCardOpensOnceAcrossProcesses) {

@@ -30,28 +30,18 @@ protected:
     std::shared_ptr<testsupport::TestDevice> device_;
 };
 
-TEST_F(DeviceRegistryTest, FailuresLeaveTheErrnoOfTheirKind) {
-    errno = 0;
+// The callers set errno as their interfaces name it (a card listing keeps the 14 of a failed
+// request across the failed opens that follow), so the layer must leave it alone.
+TEST_F(DeviceRegistryTest, FailuresLeaveErrnoAlone) {
+    constexpr int MARK = 14;
+    errno = MARK;
     EXPECT_EQ(device_open(device_path(ABSENT_NUMBER).c_str()), INVALID_DEVICE_HANDLE);
-    EXPECT_EQ(errno, EACCES) << "no such card";
-    errno = 0;
     EXPECT_EQ(device_open("\\\\.\\LINKSCOPE0"), INVALID_DEVICE_HANDLE);
-    EXPECT_EQ(errno, EACCES) << "not a card's name";
-
     const DeviceHandle h = device_open(device_path(TEST_NUMBER).c_str());
     ASSERT_NE(h, INVALID_DEVICE_HANDLE);
-    errno = 0;
     EXPECT_EQ(device_open(device_path(TEST_NUMBER).c_str()), INVALID_DEVICE_HANDLE);
-    EXPECT_EQ(errno, EACCES) << "held by another handle";
-
-    device_->fail_request(LINKSCOPE_IOCTL_SET_SNIFFER);
-    const uint8_t on[4] = {1, 0, 0, 0};
-    errno = 0;
-    EXPECT_FALSE(device_request(h, LINKSCOPE_IOCTL_SET_SNIFFER, on, sizeof on, nullptr, 0, nullptr));
-    EXPECT_EQ(errno, EFAULT);
-    errno = 0;
     EXPECT_FALSE(device_request(INVALID_DEVICE_HANDLE, LINKSCOPE_IOCTL_RESET, nullptr, 0, nullptr, 0, nullptr));
-    EXPECT_EQ(errno, EFAULT);
+    EXPECT_EQ(errno, MARK);
     device_close(h);
 }
 
