@@ -74,6 +74,7 @@ int vprint(FILE* stream, int level, const char* fmt, va_list args) {
     std::fprintf(stream, "%s ", level_tag(level));
     const int written = std::vfprintf(stream, fmt, args);
     if (colored) std::fputs(RESET, stream);
+    std::fflush(stream);  // whole lines leave at once, whatever buffering the stream has
     return written;
 }
 

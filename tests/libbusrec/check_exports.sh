@@ -1,7 +1,17 @@
 #!/bin/sh
-# libbusrec.so exports the 16 busrec_* functions and nothing else.
+# The library exports the 16 busrec_* functions and nothing else.
+#   check_exports.sh libbusrec.so              (the ELF dynamic symbol table)
+#   check_exports.sh libbusrec.dll OBJDUMP     (the DLL's export name table, undecorated names)
 library=$1
-exported=$(nm -D --defined-only "$library" | awk '{print $3}' | sort)
+objdump=${2:-}
+if [ -n "$objdump" ]; then
+  exported=$("$objdump" -p "$library" | awk '
+    /\[Ordinal\/Name Pointer\] Table/ { table = 1; next }
+    table && /^\t\[/ { print $NF; next }
+    table { table = 0 }' | sort)
+else
+  exported=$(nm -D --defined-only "$library" | awk '{print $3}' | sort)
+fi
 expected=$(printf '%s\n' busrec_init busrec_exit busrec_version_get busrec_error_get busrec_strerror \
   busrec_device_list_get busrec_device_open busrec_device_close busrec_device_reset busrec_device_infos_get \
   busrec_sess_init busrec_sess_exit busrec_sess_start busrec_sess_stop busrec_sess_report_get \

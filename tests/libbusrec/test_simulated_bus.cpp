@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "libbusrec/include/busrec.h"
+#include "tests/support/scratchdirectory.h"
 
 namespace {
 
@@ -31,11 +32,13 @@ void on_data(busrec_sess*, const busrec_event*) { ++data_calls; }
 
 class SimulatedBus : public ::testing::Test {
 protected:
+    // putenv (POSIX and the Windows C runtime alike) keeps the strings: they live as long as the program.
     static void SetUpTestSuite() {
-        static char lock_dir[] = "/tmp/busrec-sim-XXXXXX";
-        ASSERT_NE(mkdtemp(lock_dir), nullptr);
-        setenv("LINKSCOPE_LOCK_DIR", lock_dir, 1);
-        setenv("LINKSCOPE_SIM", "stations=4,absent=1,period_code=3,cycle_us=20000,seed=7", 1);
+        static const testsupport::ScratchDirectory lock_dir{"busrec-sim"};
+        static std::string lock_setting = "LINKSCOPE_LOCK_DIR=" + lock_dir.path();
+        static char sim_setting[] = "LINKSCOPE_SIM=stations=4,absent=1,period_code=3,cycle_us=20000,seed=7";
+        ASSERT_EQ(putenv(lock_setting.data()), 0);
+        ASSERT_EQ(putenv(sim_setting), 0);
         busrec_init();
     }
 };
