@@ -12,7 +12,14 @@ namespace busdump {
 
 namespace {
 
-std::string printf_text(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+// MinGW's own printf (the one C++ programs get, with %zu and %llu) has a format checker of its own.
+#ifdef __MINGW_PRINTF_FORMAT
+#define TEXT_PRINTF_FORMAT __MINGW_PRINTF_FORMAT
+#else
+#define TEXT_PRINTF_FORMAT printf
+#endif
+
+std::string printf_text(const char* fmt, ...) __attribute__((format(TEXT_PRINTF_FORMAT, 1, 2)));
 
 std::string printf_text(const char* fmt, ...) {
     va_list args;
