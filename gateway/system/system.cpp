@@ -73,9 +73,13 @@ void System::sample_cpu(SystemStats* next) {
         }
     }
     next->cpu_load = static_cast<float>(counter_value);
-    float temperature = SystemStats::unset;
-    platform::read_cpu_temperature(&temperature);
-    next->cpu_temperature = temperature;
+    sample_temperature(next, platform::read_cpu_temperature);
+}
+
+void System::sample_temperature(SystemStats* next, bool (*read)(float*)) {
+    // A zone that disappears (a driver reload, a hot-unplugged sensor) keeps the last reading.
+    float temperature = next->cpu_temperature;
+    if (read(&temperature)) next->cpu_temperature = temperature;
 }
 
 void System::sample_storage(SystemStats* next) {
