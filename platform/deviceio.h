@@ -13,6 +13,10 @@ constexpr DeviceHandle INVALID_DEVICE_HANDLE = nullptr;
 // process, holds device n, and when no device n exists.
 DeviceHandle device_open(const char* path);
 
+// Whether device path names a card that exists but cannot be opened now because another
+// handle, in this or another process, holds it. Opens nothing and holds nothing.
+bool device_is_busy(const char* path);
+
 // Issues one request; true on success. An invalid handle fails.
 bool device_request(DeviceHandle handle, uint32_t code, const void* in, uint32_t in_size, void* out,
                     uint32_t out_size, uint32_t* bytes_returned);

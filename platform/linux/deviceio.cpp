@@ -89,7 +89,36 @@ int lock_card_across_processes(int number) {
     return fd;
 }
 
+// Whether another process holds the card's lock; an unreadable lock directory tells nothing.
+bool locked_by_another_process(int number) {
+    const std::string path = lock_directory() + "/LINKSCOPE" + std::to_string(number) + ".lock";
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return false;
+    const bool held = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    close(fd);  // also lets go of the lock when this probe took it
+    return held;
+}
+
 }  // namespace
+
+bool device_is_busy(const char* path) {
+    int number = 0;
+    if (!linkscope::parse_device_path(path, &number)) return false;
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    load_simulated_cards(r);
+    std::shared_ptr<Device> device;
+    bool simulated = false;
+    if (auto it = r.installed.find(number); it != r.installed.end()) {
+        device = it->second;
+    } else if (auto sit = r.simulated.find(number); sit != r.simulated.end()) {
+        device = sit->second;
+        simulated = true;
+    }
+    if (!device || !device->is_present()) return false;
+    if (r.open.count(number)) return true;
+    return simulated && locked_by_another_process(number);
+}
 
 void install_device(int number, std::shared_ptr<Device> device) {
     Registry& r = registry();
