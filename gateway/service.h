@@ -31,6 +31,8 @@ void install_signal_handlers();
 void clear_stop_request();
 // Whether a signal or stop control asked the run to end.
 bool stop_requested();
-// Writes the event line of the recorded signal to `log` once, outside the handler where the
-// stream's lock may be held by the interrupted thread.
+// Writes the event line of each recorded stop signal to `log` once, in the order they came,
+// outside the handler where the stream's lock may be held by the interrupted thread.
 void report_stop_request(FILE* log);
+// Whether the log file is to be reopened (SIGHUP), clearing the request.
+bool take_log_reopen_request();

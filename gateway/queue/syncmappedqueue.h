@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -80,6 +81,10 @@ public:
     // Recomputes the use of the segment; used + free == total.
     BufferUsage get_usage();
 
+    // The smallest size with room for the segment's own data and one record; a smaller size
+    // is refused at construction with a line that gives this figure.
+    static uint32_t minimum_size();
+
     // Records refused since construction because the segment (or the heap) was exhausted.
     uint64_t dropped_count() const { return dropped_.load(std::memory_order_relaxed); }
 
@@ -97,6 +102,7 @@ private:
     static constexpr const char* CONTAINER_NAME = "_queue";
 
     void map_buffer_file();
+    static bool segment_fits(std::size_t size);
     // Appends under the held lock; false when the record was dropped.
     bool append_locked(T&& item);
     bool wait_for_record(boost::unique_lock<boost::mutex>& lock, Wait wait);
@@ -123,6 +129,10 @@ private:
 
 template <typename T>
 SyncMappedQueue<T>::SyncMappedQueue(const std::string& path, unsigned size) : path_(path), size_(size) {
+    if (size_ < minimum_size())
+        throw std::invalid_argument("a buffer size of " + std::to_string(size_) +
+                                    " bytes is too small for the queue: it must be at least " +
+                                    std::to_string(minimum_size()) + " bytes");
     platform::prepare_buffer_directory(boost::filesystem::path(path_).parent_path().string());
     platform::remove_buffer_file(path_);
     platform::create_buffer_file(path_, size_);
@@ -146,6 +156,35 @@ void SyncMappedQueue<T>::map_buffer_file() {
     segment_ = Segment(bip::create_only, region_.get_address(), size_);
     queue_ = segment_.template find_or_construct<Container>(CONTAINER_NAME)(segment_.get_segment_manager());
     queue_->clear();
+}
+
+template <typename T>
+bool SyncMappedQueue<T>::segment_fits(std::size_t size) {
+    std::vector<std::max_align_t> memory((size + sizeof(std::max_align_t) - 1) / sizeof(std::max_align_t));
+    try {
+        Segment segment(boost::interprocess::create_only, memory.data(), size);
+        Container* container =
+            segment.template find_or_construct<Container>(CONTAINER_NAME)(segment.get_segment_manager());
+        container->push_back(T());
+        container->clear();
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+template <typename T>
+uint32_t SyncMappedQueue<T>::minimum_size() {
+    // Found once by trying segments in memory: the figure depends on the library's layout.
+    static const uint32_t minimum = [] {
+        uint32_t too_small = 0, enough = 1u << 20;
+        while (enough - too_small > 1) {
+            const uint32_t middle = too_small + (enough - too_small) / 2;
+            (segment_fits(middle) ? enough : too_small) = middle;
+        }
+        return enough;
+    }();
+    return minimum;
 }
 
 template <typename T>

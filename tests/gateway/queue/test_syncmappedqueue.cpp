@@ -350,6 +350,26 @@ TEST_F(SyncMappedQueueTest, SizeTooSmallForTheSegmentThrowsAndLeavesNoFile) {
     EXPECT_NE(construction_error(path_, 0), "");
 }
 
+TEST_F(SyncMappedQueueTest, SizeTooSmallSaysHowSmallItMayBe) {
+    const uint32_t minimum = Queue::minimum_size();
+    ASSERT_GT(minimum, 64u);
+    ASSERT_LT(minimum, 64u << 10);
+    const std::string at_least = "it must be at least " + std::to_string(minimum) + " bytes";
+    for (unsigned size : {0u, 100u, minimum - 1}) {
+        const std::string error = construction_error(path_, size);
+        EXPECT_NE(error.find("a buffer size of " + std::to_string(size) + " bytes is too small for the queue"),
+                  std::string::npos) << error;
+        EXPECT_NE(error.find(at_least), std::string::npos) << error;
+        EXPECT_FALSE(fs::exists(path_));
+    }
+    // The figure given is enough: a queue of that size is made and carries a record.
+    Queue queue(path_, minimum);
+    queue.enqueue(Record{1, 2, 3});
+    Record out;
+    ASSERT_TRUE(queue.dequeue(out));
+    EXPECT_EQ(out, (Record{1, 2, 3}));
+}
+
 TEST_F(SyncMappedQueueTest, SymlinkedBufferDirectoryIsRefused) {
     fs::create_directories(root_ / "real");
     fs::create_symlink(root_ / "real", root_ / "link");
