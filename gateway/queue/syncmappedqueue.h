@@ -1,6 +1,7 @@
 // First-in first-out record queue between the producers (acquisition, lifesign) and the UDP
 // transmit thread. The container lives in a segment of a memory-mapped buffer file that exists
 // only while the queue does; each record takes one slot in the segment, its bytes stay on the heap.
+// The file begins with a mark (BufferFileMark) that tells it from any other file.
 #pragma once
 
 #include <algorithm>
@@ -28,6 +29,7 @@
 #include <boost/thread/condition_variable.hpp>
 #include <boost/thread/mutex.hpp>
 
+#include "gateway/queue/bufferfilemark.h"
 #include "gateway/queue/bufferusage.h"
 #include "platform/bufferfile.h"
 
@@ -39,7 +41,8 @@ public:
     // How long dequeue_some waits for a first record.
     enum class Wait { bounded, until_record };
 
-    // Creates the buffer file (removing one left by an earlier run) and an empty queue.
+    // Creates the buffer file and an empty queue. A buffer file left by an earlier run, or an
+    // empty file, is replaced; anything else at the path is refused and left untouched.
     // Throws when the directory or the file cannot be made safely, or the segment cannot be built.
     SyncMappedQueue(const std::string& path, unsigned size);
     ~SyncMappedQueue();
@@ -134,6 +137,8 @@ SyncMappedQueue<T>::SyncMappedQueue(const std::string& path, unsigned size) : pa
                                     " bytes is too small for the queue: it must be at least " +
                                     std::to_string(minimum_size()) + " bytes");
     platform::prepare_buffer_directory(boost::filesystem::path(path_).parent_path().string());
+    // A typo in the path must not cost a user's file: only a file of ours or an empty one goes.
+    BufferFileMark::check_replaceable(path_);
     platform::remove_buffer_file(path_);
     platform::create_buffer_file(path_, size_);
     try {
@@ -153,7 +158,9 @@ void SyncMappedQueue<T>::map_buffer_file() {
     namespace bip = boost::interprocess;
     mapping_ = bip::file_mapping(path_.c_str(), bip::read_write);
     region_ = bip::mapped_region(mapping_, bip::read_write, 0, size_);
-    segment_ = Segment(bip::create_only, region_.get_address(), size_);
+    char* start = static_cast<char*>(region_.get_address());
+    BufferFileMark::write(start);
+    segment_ = Segment(bip::create_only, start + BufferFileMark::AREA_SIZE, size_ - BufferFileMark::AREA_SIZE);
     queue_ = segment_.template find_or_construct<Container>(CONTAINER_NAME)(segment_.get_segment_manager());
     queue_->clear();
 }
@@ -182,7 +189,7 @@ uint32_t SyncMappedQueue<T>::minimum_size() {
             const uint32_t middle = too_small + (enough - too_small) / 2;
             (segment_fits(middle) ? enough : too_small) = middle;
         }
-        return enough;
+        return static_cast<uint32_t>(enough + BufferFileMark::AREA_SIZE);
     }();
     return minimum;
 }
@@ -321,7 +328,8 @@ std::size_t SyncMappedQueue<T>::dequeue_some(std::vector<T>& out, std::size_t ma
 template <typename T>
 BufferUsage SyncMappedQueue<T>::get_usage() {
     boost::lock_guard<boost::mutex> lock(mutex_);
-    usage_.total = static_cast<uint32_t>(segment_.get_size());
+    // The whole file, mark included.
+    usage_.total = size_;
     usage_.free = static_cast<uint32_t>(segment_.get_free_memory());
     usage_.used = usage_.total - usage_.free;
     if (usage_.total != 0) {

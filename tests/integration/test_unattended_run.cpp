@@ -172,6 +172,38 @@ TEST_F(UnattendedRun, CardHeldByAnotherGatewayIsNamedAsSuch) {
     EXPECT_NE(free_listing.stdout_text().find("*** Linkscope [1]"), std::string::npos);
 }
 
+// A typo in -B naming a user's file: one error line naming it, status 1, the file intact.
+TEST_F(UnattendedRun, BufferPathNamingAUserFileIsRefused) {
+    const std::string user_file = dir_ / "report.txt";
+    const std::string content = "quarterly figures\n" + std::string(5000, 'q');
+    std::ofstream(user_file, std::ios::binary) << content;
+    GatewayProcess gateway(busgated_path(), {"-B", user_file, "-a", "127.0.0.1", "-p", "9"}, environment("1"));
+    EXPECT_EQ(gateway.wait_exit(20s), 1);
+    const std::string out = gateway.stdout_text();
+    EXPECT_EQ(count_of(out, "[error]"), 1u) << out;
+    EXPECT_NE(out.find("[error] cannot build the mapped event queue: buffer file " + user_file +
+                       ": exists and is not a buffer file of busgated"),
+              std::string::npos) << out;
+    EXPECT_EQ(out.find("app is running"), std::string::npos) << out;
+    EXPECT_EQ(read_file(user_file), content);
+}
+
+// The buffer file of a gateway that was killed is replaced by the next run, and removed at its end.
+TEST_F(UnattendedRun, BufferFileLeftByAKilledRunIsReplaced) {
+    {
+        GatewayProcess killed(busgated_path(), options({"-L", log()}), environment("1"));
+        ASSERT_TRUE(wait_for_file_text(log(), "app is running", 20s)) << read_file(log());
+        ASSERT_TRUE(killed.send_signal(SIGKILL));
+        EXPECT_EQ(killed.wait_exit(20s), 128 + SIGKILL);
+    }
+    ASSERT_TRUE(std::filesystem::exists(dir_ / "buffer.bin"));
+    GatewayProcess next(busgated_path(), options({"-L", dir_ / "next.log"}), environment("1"));
+    ASSERT_TRUE(wait_for_file_text(dir_ / "next.log", "app is running", 20s)) << read_file(dir_ / "next.log");
+    ASSERT_TRUE(next.send_signal(SIGINT));
+    EXPECT_EQ(next.wait_exit(30s), 0);
+    EXPECT_FALSE(std::filesystem::exists(dir_ / "buffer.bin"));
+}
+
 TEST_F(UnattendedRun, BufferSizeTooSmallSaysHowSmallItMayBe) {
     GatewayProcess gateway(busgated_path(), options({"-S", "100"}), environment("1"));
     EXPECT_EQ(gateway.wait_exit(20s), 1);
