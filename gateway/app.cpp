@@ -12,6 +12,7 @@
 #include "gateway/monitoring/monitoring.h"
 #include "gateway/queue/syncmappedqueue.h"
 #include "gateway/service.h"
+#include "gateway/servicereporter.h"
 #include "gateway/settings.h"
 #include "gateway/system/system.h"
 #include "gateway/udp/udpclient.h"
@@ -122,9 +123,17 @@ void finish(app_cfg& config, Gateway& gateway) {
     close_log();
 }
 
+void report_to_service(const Gateway& gateway, ServiceReporter& reporter) {
+    const ServiceReporter::Due due = reporter.tick(ServiceReporter::Clock::now());
+    if (due.summary)
+        winsvc_report_summary(ServiceReporter::summary_text(gateway.card->stats(), gateway.udp->stats(),
+                                                            gateway.queue->dropped_count()));
+    if (due.alive) winsvc_report_alive();
+}
+
 }  // namespace
 
-int gateway_task(std::shared_ptr<Linkscope> card) {
+int gateway_task(std::shared_ptr<Linkscope> card, const std::function<void()>& on_round) {
     if (!card) return -1;
     logger::print(flog, logger::INFO, "app is running... press Ctrl + C to exit.\n");
     running.store(1);
@@ -134,6 +143,7 @@ int gateway_task(std::shared_ptr<Linkscope> card) {
     const timespec period{0, WATCH_PERIOD_NS};
     while (running.load() == 1) {
         if (take_log_reopen_request()) reopen_log();
+        if (on_round) on_round();
         if (card->opened()) {
             nanosleep(&period, nullptr);
             continue;
@@ -180,8 +190,14 @@ int app(app_cfg& config) {
     const int start_code = gateway.card->start(config.index);
     int watch_result = -1;
     if (start_code == 0) {
-        if (config.daemon) winsvc_state_update(platform::SERVICE_RUNNING, 0);
-        watch_result = gateway_task(gateway.card);
+        if (config.daemon) {
+            winsvc_state_update(platform::SERVICE_RUNNING, 0);
+            ServiceReporter reporter(platform::service_watchdog_interval());
+            watch_result = gateway_task(gateway.card, [&gateway, &reporter] { report_to_service(gateway, reporter); });
+            if (watch_result == 0) winsvc_report_stop_pending();
+        } else {
+            watch_result = gateway_task(gateway.card);
+        }
     }
     (void)gateway.card->stop();
     if (start_code != 0) {

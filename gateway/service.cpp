@@ -65,6 +65,26 @@ void winsvc_state_update(uint32_t state, uint32_t exit_code) {
     (void)platform::set_service_status(svc_status_hnd, &svc_status);
 }
 
+void winsvc_report_stop_pending() {
+    {
+        std::lock_guard<std::mutex> lock(status_mutex);
+        // Only a running service that has not reported it yet (a stop control already has).
+        if (svc_status_hnd == nullptr || svc_status.current_state != platform::SERVICE_RUNNING) return;
+    }
+    winsvc_state_update(platform::SERVICE_STOP_PENDING, 0);
+}
+
+void winsvc_report_summary(const std::string& summary) {
+    std::lock_guard<std::mutex> lock(status_mutex);
+    if (svc_status.current_state != platform::SERVICE_RUNNING) return;
+    (void)platform::set_service_summary(svc_status_hnd, summary);
+}
+
+void winsvc_report_alive() {
+    std::lock_guard<std::mutex> lock(status_mutex);
+    (void)platform::report_service_alive(svc_status_hnd);
+}
+
 void winsvc_ctrl_handler(uint32_t control) {
     if (control != platform::SERVICE_CONTROL_STOP && control != platform::SERVICE_CONTROL_SHUTDOWN) return;
     winsvc_state_update(platform::SERVICE_STOP_PENDING, 0);
