@@ -1,6 +1,7 @@
 #include "gateway/app.h"
 
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <exception>
 #include <string>
@@ -11,9 +12,11 @@
 #include "gateway/monitoring/monitoring.h"
 #include "gateway/queue/syncmappedqueue.h"
 #include "gateway/service.h"
+#include "gateway/servicereporter.h"
 #include "gateway/settings.h"
 #include "gateway/system/system.h"
 #include "gateway/udp/udpclient.h"
+#include "platform/signals.h"
 
 std::atomic<int32_t> running{0};
 FILE* flog = stdout;
@@ -43,10 +46,18 @@ struct Gateway {
     }
 };
 
+// A buffer of this size or more reserves gigabytes on disk: worth a line in the start log.
+constexpr uint64_t HUGE_BUFFER_SIZE = 1ull << 30;
+
+// The path of the open log file; empty while the log goes to standard output.
+std::string log_path;
+
 FILE* open_log(const char* path) {
+    log_path.clear();
     if (path == nullptr) return stdout;
     FILE* file = std::fopen(path, "a+");
     if (file == nullptr) return stdout;
+    log_path = path;
     // Each line reaches the file when it is written, also if the process dies afterwards.
     std::setvbuf(file, nullptr, _IOLBF, 0);
     return file;
@@ -55,6 +66,23 @@ FILE* open_log(const char* path) {
 void close_log() {
     if (flog != stdout && flog != nullptr) std::fclose(flog);
     flog = stdout;
+    log_path.clear();
+}
+
+// After a rotation (SIGHUP) the log goes on in a file of the same name; the objects keep the
+// stream they were given, which now writes there.
+void reopen_log() {
+    if (log_path.empty()) return;
+    if (platform::reopen_append(flog, log_path.c_str()))
+        logger::print(flog, logger::INFO, "log file reopened\n");
+    else
+        logger::print(flog, logger::ERR, "cannot reopen the log file %s: %s\n", log_path.c_str(), std::strerror(errno));
+}
+
+void report_huge_buffer(const std::string& path, uint32_t size) {
+    if (size < HUGE_BUFFER_SIZE) return;
+    logger::print(flog, logger::WARN, "the buffer file %s reserves %u bytes (%.1f GiB) of disk (-S)\n", path.c_str(), size,
+                  static_cast<double>(size) / HUGE_BUFFER_SIZE);
 }
 
 const char* start_failure_cause(int code) {
@@ -67,6 +95,7 @@ void build(Gateway& gateway, const app_cfg& config, const char*& step) {
     const std::string buffer_path = config.buff_file ? config.buff_file : default_buffer_path;
     const std::string destination = config.ip_address ? config.ip_address : "";
 
+    report_huge_buffer(buffer_path, static_cast<uint32_t>(config.buf_size));
     step = "mapped event queue";
     gateway.queue = std::make_shared<RecordQueue>(buffer_path, static_cast<uint32_t>(config.buf_size));
     step = "host metrics sampler";
@@ -94,9 +123,17 @@ void finish(app_cfg& config, Gateway& gateway) {
     close_log();
 }
 
+void report_to_service(const Gateway& gateway, ServiceReporter& reporter) {
+    const ServiceReporter::Due due = reporter.tick(ServiceReporter::Clock::now());
+    if (due.summary)
+        winsvc_report_summary(ServiceReporter::summary_text(gateway.card->stats(), gateway.udp->stats(),
+                                                            gateway.queue->dropped_count()));
+    if (due.alive) winsvc_report_alive();
+}
+
 }  // namespace
 
-int gateway_task(std::shared_ptr<Linkscope> card) {
+int gateway_task(std::shared_ptr<Linkscope> card, const std::function<void()>& on_round) {
     if (!card) return -1;
     logger::print(flog, logger::INFO, "app is running... press Ctrl + C to exit.\n");
     running.store(1);
@@ -105,6 +142,8 @@ int gateway_task(std::shared_ptr<Linkscope> card) {
     int result = 0;
     const timespec period{0, WATCH_PERIOD_NS};
     while (running.load() == 1) {
+        if (take_log_reopen_request()) reopen_log();
+        if (on_round) on_round();
         if (card->opened()) {
             nanosleep(&period, nullptr);
             continue;
@@ -127,6 +166,8 @@ int app(app_cfg& config) {
     int32_t index = config.index;
     if (!Linkscope::is_available(&index)) {
         logger::print(flog, logger::ERR, "linkscope: device (idx=%d) not found\n", config.index);
+        const int held = Linkscope::held_elsewhere(config.index);
+        if (held >= 0) logger::print(flog, logger::ERR, Linkscope::HELD_ELSEWHERE_FORMAT, held);
         help();
         finish(config, gateway);
         return 1;
@@ -149,8 +190,14 @@ int app(app_cfg& config) {
     const int start_code = gateway.card->start(config.index);
     int watch_result = -1;
     if (start_code == 0) {
-        if (config.daemon) winsvc_state_update(platform::SVC_RUNNING, 0);
-        watch_result = gateway_task(gateway.card);
+        if (config.daemon) {
+            winsvc_state_update(platform::SVC_RUNNING, 0);
+            ServiceReporter reporter(platform::service_watchdog_interval());
+            watch_result = gateway_task(gateway.card, [&gateway, &reporter] { report_to_service(gateway, reporter); });
+            if (watch_result == 0) winsvc_report_stop_pending();
+        } else {
+            watch_result = gateway_task(gateway.card);
+        }
     }
     (void)gateway.card->stop();
     if (start_code != 0) {

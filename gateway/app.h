@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 
 #include "gateway/appcfg.h"
@@ -24,4 +25,5 @@ int app(app_cfg& config);
 
 // Polls `running` and the card every 100 ms. -1 at once for an empty pointer or when the card
 // handle was found closed, 0 when the flag was cleared from outside.
-int gateway_task(std::shared_ptr<Linkscope> card);
+// `on_round`, when set, is called on every round of the loop (service reports).
+int gateway_task(std::shared_ptr<Linkscope> card, const std::function<void()>& on_round = {});

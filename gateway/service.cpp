@@ -7,6 +7,7 @@
 #include "gateway/appcfg.h"
 #include "gateway/logger.h"
 #include "platform/console.h"
+#include "platform/signals.h"
 
 const char* const SERVICE_NAME = "BusgateSvc";
 
@@ -18,17 +19,35 @@ namespace {
 constexpr uint32_t CONTROLS_WHILE_RUNNING = platform::SVC_ACCEPT_STOP | platform::SVC_ACCEPT_SHUTDOWN;
 static_assert(CONTROLS_WHILE_RUNNING == 5, "stop and shutdown are accepted while running");
 
-// The signal (SIGINT or SIGTERM) that asked the run to end; 0 for none.
-std::atomic<int> requested_stop{0};
+// The stop signals that came and not yet logged: one bit each, and which came first.
+constexpr unsigned SIGINT_BIT = 1u;
+constexpr unsigned SIGTERM_BIT = 2u;
+std::atomic<unsigned> requested_stops{0};
+std::atomic<int> first_stop{0};
+static_assert(std::atomic<unsigned>::is_always_lock_free, "written from a signal handler");
 static_assert(std::atomic<int>::is_always_lock_free, "written from a signal handler");
+
+// A request to reopen the log file, not yet served.
+std::atomic<bool> log_reopen_requested{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "written from a signal handler");
+
+unsigned stop_bit(int signal_number) { return signal_number == SIGTERM ? SIGTERM_BIT : SIGINT_BIT; }
 
 // The control handler (dispatcher thread) and the service thread both report.
 std::mutex status_mutex;
 
 void request_stop(int signal_number) {
     // Recorded before the flag is cleared: the watch loop checks it after setting the flag.
-    requested_stop.store(signal_number);
+    int none = 0;
+    first_stop.compare_exchange_strong(none, signal_number);
+    requested_stops.fetch_or(stop_bit(signal_number));
     running.store(0);
+}
+
+void handle_log_reopen(int /*signal_number*/) { log_reopen_requested.store(true); }
+
+void log_stop_line(FILE* log, int signal_number) {
+    logger::print(log, logger::EVENT, signal_number == SIGTERM ? "SIGTERM signal received\n" : "SIGINT signal received\n");
 }
 
 }  // namespace
@@ -45,6 +64,26 @@ void winsvc_state_update(uint32_t state, uint32_t exit_code) {
     svc_status.win32_exit_code = exit_code != 0 ? platform::SVC_ERROR_SPECIFIC_EXIT : 0;
     svc_status.check_point = 0;
     (void)platform::set_service_status(svc_status_hnd, &svc_status);
+}
+
+void winsvc_report_stop_pending() {
+    {
+        std::lock_guard<std::mutex> lock(status_mutex);
+        // Only a running service that has not reported it yet (a stop control already has).
+        if (svc_status_hnd == nullptr || svc_status.current_state != platform::SVC_RUNNING) return;
+    }
+    winsvc_state_update(platform::SVC_STOP_PENDING, 0);
+}
+
+void winsvc_report_summary(const std::string& summary) {
+    std::lock_guard<std::mutex> lock(status_mutex);
+    if (svc_status.current_state != platform::SVC_RUNNING) return;
+    (void)platform::set_service_summary(svc_status_hnd, summary);
+}
+
+void winsvc_report_alive() {
+    std::lock_guard<std::mutex> lock(status_mutex);
+    (void)platform::report_service_alive(svc_status_hnd);
 }
 
 void winsvc_ctrl_handler(uint32_t control) {
@@ -80,16 +119,27 @@ void install_signal_handlers() {
     std::signal(SIGINT, handle_signal);
     std::signal(SIGTERM, handle_signal);
     platform::deliver_console_stop_events(handle_signal);
+    // A reader of standard output that goes away (busgated -s 500 | head) must not end the run.
+    platform::ignore_closed_output();
+    platform::on_log_reopen_request(handle_log_reopen);
 }
 
-void clear_stop_request() { requested_stop.store(0); }
+void clear_stop_request() {
+    requested_stops.store(0);
+    first_stop.store(0);
+}
 
-bool stop_requested() { return requested_stop.load() != 0; }
+bool stop_requested() { return requested_stops.load() != 0; }
 
 void report_stop_request(FILE* log) {
-    switch (requested_stop.exchange(0)) {
-        case SIGINT: logger::print(log, logger::EVENT, "SIGINT signal received\n"); break;
-        case SIGTERM: logger::print(log, logger::EVENT, "SIGTERM signal received\n"); break;
-        default: break;
-    }
+    const unsigned stops = requested_stops.exchange(0);
+    if (stops == 0) return;
+    // The first signal's line first; a second, different signal gets its own line.
+    const int first = first_stop.load();
+    const int first_signal = (stops & stop_bit(first)) != 0 ? first : 0;
+    if (first_signal != 0) log_stop_line(log, first_signal);
+    for (const int signal_number : {SIGINT, SIGTERM})
+        if (signal_number != first_signal && (stops & stop_bit(signal_number)) != 0) log_stop_line(log, signal_number);
 }
+
+bool take_log_reopen_request() { return log_reopen_requested.exchange(false); }

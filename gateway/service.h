@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "platform/servicemanager.h"
 
@@ -17,6 +18,12 @@ extern platform::ServiceStatusHandle svc_status_hnd;
 void winsvc_main(uint32_t argc, char** argv);
 void winsvc_ctrl_handler(uint32_t control);
 void winsvc_state_update(uint32_t state, uint32_t exit_code);
+// Reports stop pending when the running service was asked to stop by a signal (a service
+// manager's stop on Linux is SIGTERM); nothing when a stop control has reported it already.
+void winsvc_report_stop_pending();
+// While running: the live summary, and the sign of life the manager's watchdog waits for.
+void winsvc_report_summary(const std::string& summary);
+void winsvc_report_alive();
 
 // Hands the process to the service dispatcher; returns the exit status of the service run: 0,
 // or after a failed run the Win32 exit code where an exit status holds it (1066 on Windows, 1
@@ -33,6 +40,8 @@ void install_signal_handlers();
 void clear_stop_request();
 // Whether a signal or stop control asked the run to end.
 bool stop_requested();
-// Writes the event line of the recorded signal to `log` once, outside the handler where the
-// stream's lock may be held by the interrupted thread.
+// Writes the event line of each recorded stop signal to `log` once, in the order they came,
+// outside the handler where the stream's lock may be held by the interrupted thread.
 void report_stop_request(FILE* log);
+// Whether the log file is to be reopened (SIGHUP), clearing the request.
+bool take_log_reopen_request();

@@ -98,12 +98,13 @@ void enable_colour() {
 }
 
 // The cleaned text of a configuration line: spaces dropped, cut at "#" or the line feed.
-void clean_conf_line(const char* line, char* cleaned) {
-    std::size_t out = 0;
-    for (const char* c = line; *c != '\0' && *c != '#' && *c != '\n'; ++c) {
-        if (*c != ' ' && out + 1 < CONF_LINE_SIZE) cleaned[out++] = *c;
+std::string clean_conf_line(const std::string& line) {
+    std::string cleaned;
+    for (const char c : line) {
+        if (c == '#' || c == '\n') break;
+        if (c != ' ') cleaned += c;
     }
-    cleaned[out] = '\0';
+    return cleaned;
 }
 
 // The next token delimited by "=" or a line feed (as strtok with "=\n"); null when none is left.
@@ -121,21 +122,26 @@ void copy_token(char (&target)[CONF_TOKEN_SIZE], const char* token) {
     target[CONF_TOKEN_SIZE - 1] = '\0';
 }
 
-// Text mode on Windows turns CR LF into LF; read the same files alike here.
-void drop_carriage_return(char* line) {
-    const std::size_t length = std::strlen(line);
-    if (length >= 2 && line[length - 2] == '\r' && line[length - 1] == '\n') {
-        line[length - 2] = '\n';
-        line[length - 1] = '\0';
+// One whole line, whatever its length, without its line end: a CR LF reads like an LF,
+// as text mode reads it on Windows. False at the end of the file.
+bool read_conf_line(FILE* file, std::string& line) {
+    line.clear();
+    char piece[CONF_LINE_SIZE];
+    while (std::fgets(piece, sizeof piece, file) != nullptr) {
+        line += piece;
+        if (!line.empty() && line.back() == '\n') break;
     }
+    if (line.empty()) return false;
+    if (!line.empty() && line.back() == '\n') line.pop_back();
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return true;
 }
 
 // Applies one line; false when the line has a key without a value (reading stops there).
-bool apply_conf_line(const char* line, app_cfg& config) {
-    char cleaned[CONF_LINE_SIZE] = {};
-    clean_conf_line(line, cleaned);
-    if (cleaned[0] == '\0') return true;
-    char* cursor = cleaned;
+bool apply_conf_line(const std::string& line, app_cfg& config) {
+    std::string cleaned = clean_conf_line(line);
+    if (cleaned.empty()) return true;
+    char* cursor = cleaned.data();
     const char* key_token = next_token(cursor);
     const char* value_token = key_token ? next_token(cursor) : nullptr;
     if (key_token == nullptr || value_token == nullptr) return false;
@@ -206,6 +212,8 @@ int load_settings(int argc, char** argv, int* go_on) {
                 replace_string(cfg.ip_address, optarg);
                 cfg.broadcast = false;
                 if (!is_numeric_address(optarg)) {
+                    std::fprintf(stderr, "%s: -a '%s': not a numeric IPv4 or IPv6 address (host names are not looked up)\n",
+                                 app_name.c_str(), optarg);
                     help();
                     *go_on = 0;
                     return 1;
@@ -249,10 +257,8 @@ int read_conf_file(app_cfg& config) {
     if (config.conf_file == nullptr) return 0;
     FILE* file = std::fopen(config.conf_file, "r");
     if (file == nullptr) return -1;
-    char line[CONF_LINE_SIZE];
-    while (std::fgets(line, sizeof line, file) != nullptr) {
-        if (line[0] == '\0') continue;
-        drop_carriage_return(line);
+    std::string line;
+    while (read_conf_line(file, line)) {
         if (!apply_conf_line(line, config)) break;
     }
     std::fclose(file);

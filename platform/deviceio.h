@@ -15,6 +15,10 @@ constexpr DeviceHandle INVALID_DEVICE_HANDLE = nullptr;
 // errno alone: the callers set the value their own interface names.
 DeviceHandle device_open(const char* path);
 
+// Whether device path names a card that exists but cannot be opened now because another
+// handle, in this or another process, holds it. Opens nothing and holds nothing.
+bool device_is_busy(const char* path);
+
 // Issues one request and blocks until it is served; true on success (an invalid handle fails).
 // Another thread may issue requests on the same handle while
 // one is pending: LINKSCOPE_IOCTL_RELEASE_WAIT ends a pending LINKSCOPE_IOCTL_WAIT_EVENTS.

@@ -84,6 +84,29 @@ RegisteredOpen open_registered_device(int number) {
     return result;
 }
 
+RegisteredHold registered_device_hold(int number) {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    load_simulated_cards(r);
+    std::shared_ptr<Device> device;
+    bool simulated = false;
+    if (auto it = r.installed.find(number); it != r.installed.end()) {
+        device = it->second;
+    } else if (auto sit = r.simulated.find(number); sit != r.simulated.end()) {
+        device = sit->second;
+        simulated = true;
+    }
+    if (!device) return RegisteredHold::not_registered;
+    if (!device->is_present()) return RegisteredHold::free;
+    if (r.open.count(number)) return RegisteredHold::busy;
+    if (!simulated) return RegisteredHold::free;
+    const int caller_errno = errno;
+    // Taking the lock for a moment tells whether another process has it; it is let go at once.
+    const bool held_elsewhere = lock_card_across_processes(number) == nullptr;
+    errno = caller_errno;
+    return held_elsewhere ? RegisteredHold::busy : RegisteredHold::free;
+}
+
 void close_registered_device(int number, Device& device) {
     device.on_close();
     Registry& r = registry();

@@ -29,6 +29,12 @@ struct RegisteredOpen {
 // process. Not registered: the caller may look for a real card.
 RegisteredOpen open_registered_device(int number);
 
+// Whether the registry knows `number`, and if so whether that device is present but held: open
+// in this process, or a simulated card whose lock another process holds. Leaves nothing open or
+// locked.
+enum class RegisteredHold { not_registered, free, busy };
+RegisteredHold registered_device_hold(int number);
+
 // Ends an open of `number` that open_registered_device granted.
 void close_registered_device(int number, Device& device);
 

@@ -5,6 +5,7 @@
 // macros of the Windows headers.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -69,6 +70,16 @@ int service_exit_status(const ServiceStatus& last);
 
 // The systemd notify message that reports `status` ("READY=1" for running, ...).
 std::string service_notify_message(const ServiceStatus& status);
+
+// While the service runs: a short live summary for the manager's status display (systemd:
+// "STATUS=<summary>"). False when the handle is null or the report failed.
+bool set_service_summary(ServiceStatusHandle handle, const std::string& summary);
+
+// How often the manager wants a sign of life (systemd: WatchdogSec=); zero when it wants none.
+std::chrono::microseconds service_watchdog_interval();
+
+// The sign of life (systemd: "WATCHDOG=1"). False when the handle is null or the report failed.
+bool report_service_alive(ServiceStatusHandle handle);
 
 // Test seam: delivers `control` to the registered handler as the manager would. False when
 // no handler is registered.

@@ -103,7 +103,8 @@ struct Linkscope::BlockTally {
     uint8_t fcs_mode = 0;
 };
 
-Linkscope::Linkscope(FILE* log, std::shared_ptr<Queue> queue) : log_(log), queue_(std::move(queue)) {
+Linkscope::Linkscope(FILE* log, std::shared_ptr<Queue> queue)
+    : log_(log), frame_loss_lines_(log, logger::WARN, "fip frame loss"), queue_(std::move(queue)) {
     // The per-second thread installs a fresh record first; waiting for that keeps it from
     // overwriting what an early start writes into the record.
     std::future<void> initialised = per_sec_initialised_.get_future();
@@ -145,6 +146,16 @@ bool Linkscope::is_available(int* index) {
     return false;
 }
 
+const char* const Linkscope::HELD_ELSEWHERE_FORMAT = "linkscope: device (idx=%d) exists but is held by another program\n";
+
+int Linkscope::held_elsewhere(int index) {
+    auto busy = [](int i) { return index_is_nameable(i) && platform::device_is_busy(device_path(i + FIRST_DEVICE_NUMBER).c_str()); };
+    if (index >= 0) return busy(index) ? index : -1;
+    for (int i = 0; i < GATEWAY_CARD_INDEX_COUNT; ++i)
+        if (busy(i)) return i;
+    return -1;
+}
+
 void Linkscope::list() {
     int found = 0;
     for (int n = FIRST_DEVICE_NUMBER; n < FIRST_DEVICE_NUMBER + LISTED_DEVICE_COUNT; ++n) {
@@ -160,6 +171,8 @@ void Linkscope::list() {
         platform::device_close(dev);
     }
     if (found == 0) std::printf("no device found\n");
+    for (int n = FIRST_DEVICE_NUMBER; n < FIRST_DEVICE_NUMBER + LISTED_DEVICE_COUNT; ++n)
+        if (platform::device_is_busy(device_path(n).c_str())) std::printf(HELD_ELSEWHERE_FORMAT, n - FIRST_DEVICE_NUMBER);
     std::fflush(stdout);
 }
 
@@ -196,6 +209,7 @@ int Linkscope::start(int index) {
     set_changed();
 
     continuity_ = Continuity();
+    card_lost_ = false;
     irq_finished_ = false;
     irq_running_ = true;
     irq_thread_ = std::thread(&Linkscope::_bkgd_irq_func, this);
@@ -235,12 +249,14 @@ int Linkscope::stop() {
 }
 
 void Linkscope::release_card() {
-    const bool sniffer_stopped = set_sniffer(dev_, SNIFFER_OFF);
+    // A card that stopped answering gets no further request: it would only fail again.
+    const bool sniffer_stopped = card_lost_ || set_sniffer(dev_, SNIFFER_OFF);
     if (!sniffer_stopped) logger::print(log_, logger::ERR, "cannot stop the sniffer correctly.\n");
     end_acquisition();
     platform::device_close(dev_);
     dev_ = platform::INVALID_DEVICE_HANDLE;
     opened_ = false;
+    frame_loss_lines_.summarize();
     if (!sniffer_stopped) errno = EFAULT;
 }
 
@@ -248,7 +264,8 @@ void Linkscope::end_acquisition() {
     irq_running_ = false;
     if (!irq_thread_.joinable()) return;
     for (;;) {
-        release_wait(dev_);
+        // The thread that found the card gone ends by itself.
+        if (!card_lost_ && !irq_finished_) release_wait(dev_);
         std::unique_lock<std::mutex> lock(sleep_mutex_);
         if (sleep_cv_.wait_for(lock, RELEASE_RETRY, [this] { return irq_finished_.load(); })) break;
     }
@@ -297,6 +314,7 @@ void Linkscope::_bkgd_irq_func() {
                 first_failure = now;
             } else if (now - first_failure >= CARD_SILENCE_LIMIT) {
                 logger::print(log_, logger::ERR, "fip: the card no longer answers.\n");
+                card_lost_ = true;
                 opened_ = false;
                 break;
             }
@@ -367,10 +385,11 @@ void Linkscope::check_continuity(uint64_t index, BlockTally& tally) {
     const uint64_t breaks = continuity_.discontinuities();
     const uint64_t diff = continuity_.check(index);
     if (continuity_.discontinuities() == breaks) return;
+    ++tally.loss_events;
+    if (!frame_loss_lines_.admit()) return;
     logger::print(log_, logger::WARN, "fip frame loss ([idx-1]:%llu [idx]:%llu [diff]:%lli)\n",
                   static_cast<unsigned long long>(last), static_cast<unsigned long long>(index),
                   static_cast<long long>(diff));
-    ++tally.loss_events;
 }
 
 void Linkscope::count_record(const uint8_t* record, std::size_t length, BlockTally& tally) const {
@@ -462,6 +481,7 @@ void Linkscope::refresh_stats() {
         }
         refresh_stats(stats_, baseline_, usage);
     }
+    frame_loss_lines_.summarize();
     notify_observers();
 }
 

@@ -21,6 +21,7 @@
 #include "gateway/card/fipcalculator.h"
 #include "gateway/card/fipstats.h"
 #include "gateway/monitoring/observable.h"
+#include "gateway/repeatlimiter.h"
 #include "gateway/queue/bufferusage.h"
 #include "platform/deviceio.h"
 
@@ -38,8 +39,14 @@ public:
     // *index >= 0: whether that card opens. *index < 0: the first of cards 0 to 15 that opens
     // is written to *index. No request is sent, nothing printed.
     static bool is_available(int* index);
-    // Prints the identity of every card found on standard output (the -l listing).
+    // Prints the identity of every card found on standard output (the -l listing), then a line
+    // for each card that exists but is held by another program.
     static void list();
+    // index >= 0: that index when its card exists but is held by another program (or handle);
+    // index < 0: the first such index among cards 0 to 15. -1 when there is none.
+    static int held_elsewhere(int index);
+    // "linkscope: device (idx=N) exists but is held by another program\n"
+    static const char* const HELD_ELSEWHERE_FORMAT;
 
     // Opens and starts card `index`: 0 on success, 13 when it cannot be opened, -1 otherwise.
     int start(int index);
@@ -93,6 +100,8 @@ private:
     linkscope::device_infos infos_{};
     platform::DeviceHandle dev_ = platform::INVALID_DEVICE_HANDLE;
     FILE* log_;
+    // Frame loss lines: a few a second, then a per-second count of those left out.
+    RepeatLimiter frame_loss_lines_;
     std::shared_ptr<Queue> queue_;
     FIPCalculator calc_;
 
@@ -121,6 +130,8 @@ private:
     std::atomic<bool> irq_running_{false};
     // Set by the acquisition thread when its body returns: stop keeps releasing until then.
     std::atomic<bool> irq_finished_{true};
+    // Set by the acquisition thread when the card stopped answering: teardown sends it nothing.
+    std::atomic<bool> card_lost_{false};
 
     std::thread per_sec_thread_;
     std::thread wtdog_thread_;

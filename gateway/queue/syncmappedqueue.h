@@ -1,6 +1,7 @@
 // First-in first-out record queue between the producers (acquisition, lifesign) and the UDP
 // transmit thread. The container lives in a segment of a memory-mapped buffer file that exists
 // only while the queue does; each record takes one slot in the segment, its bytes stay on the heap.
+// The file begins with a mark (BufferFileMark) that tells it from any other file.
 #pragma once
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <filesystem>
 #include <mutex>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -27,6 +29,7 @@
 #include <boost/interprocess/offset_ptr.hpp>
 #include <boost/interprocess/sync/mutex_family.hpp>
 
+#include "gateway/queue/bufferfilemark.h"
 #include "gateway/queue/bufferusage.h"
 #include "platform/bufferfile.h"
 
@@ -38,7 +41,8 @@ public:
     // How long dequeue_some waits for a first record.
     enum class Wait { bounded, until_record };
 
-    // Creates the buffer file (removing one left by an earlier run) and an empty queue.
+    // Creates the buffer file and an empty queue. A buffer file left by an earlier run, or an
+    // empty file, is replaced; anything else at the path is refused and left untouched.
     // Throws when the directory or the file cannot be made safely, or the segment cannot be built.
     SyncMappedQueue(const std::string& path, unsigned size);
     ~SyncMappedQueue();
@@ -80,6 +84,10 @@ public:
     // Recomputes the use of the segment; used + free == total.
     BufferUsage get_usage();
 
+    // The smallest size with room for the segment's own data and one record; a smaller size
+    // is refused at construction with a line that gives this figure.
+    static uint32_t minimum_size();
+
     // Records refused since construction because the segment (or the heap) was exhausted.
     uint64_t dropped_count() const { return dropped_.load(std::memory_order_relaxed); }
 
@@ -97,6 +105,7 @@ private:
     static constexpr const char* CONTAINER_NAME = "_queue";
 
     void map_buffer_file();
+    static bool segment_fits(std::size_t size);
     // Appends under the held lock; false when the record was dropped.
     bool append_locked(T&& item);
     bool wait_for_record(std::unique_lock<std::mutex>& lock, Wait wait);
@@ -123,7 +132,13 @@ private:
 
 template <typename T>
 SyncMappedQueue<T>::SyncMappedQueue(const std::string& path, unsigned size) : path_(path), size_(size) {
+    if (size_ < minimum_size())
+        throw std::invalid_argument("a buffer size of " + std::to_string(size_) +
+                                    " bytes is too small for the queue: it must be at least " +
+                                    std::to_string(minimum_size()) + " bytes");
     platform::prepare_buffer_directory(std::filesystem::path(path_).parent_path().string());
+    // A typo in the path must not cost a user's file: only a file of ours or an empty one goes.
+    BufferFileMark::check_replaceable(path_);
     platform::remove_buffer_file(path_);
     platform::create_buffer_file(path_, size_);
     try {
@@ -143,9 +158,40 @@ void SyncMappedQueue<T>::map_buffer_file() {
     namespace bip = boost::interprocess;
     mapping_ = bip::file_mapping(path_.c_str(), bip::read_write);
     region_ = bip::mapped_region(mapping_, bip::read_write, 0, size_);
-    segment_ = Segment(bip::create_only, region_.get_address(), size_);
+    char* start = static_cast<char*>(region_.get_address());
+    BufferFileMark::write(start);
+    segment_ = Segment(bip::create_only, start + BufferFileMark::AREA_SIZE, size_ - BufferFileMark::AREA_SIZE);
     queue_ = segment_.template find_or_construct<Container>(CONTAINER_NAME)(segment_.get_segment_manager());
     queue_->clear();
+}
+
+template <typename T>
+bool SyncMappedQueue<T>::segment_fits(std::size_t size) {
+    std::vector<std::max_align_t> memory((size + sizeof(std::max_align_t) - 1) / sizeof(std::max_align_t));
+    try {
+        Segment segment(boost::interprocess::create_only, memory.data(), size);
+        Container* container =
+            segment.template find_or_construct<Container>(CONTAINER_NAME)(segment.get_segment_manager());
+        container->push_back(T());
+        container->clear();
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+template <typename T>
+uint32_t SyncMappedQueue<T>::minimum_size() {
+    // Found once by trying segments in memory: the figure depends on the library's layout.
+    static const uint32_t minimum = [] {
+        uint32_t too_small = 0, enough = 1u << 20;
+        while (enough - too_small > 1) {
+            const uint32_t middle = too_small + (enough - too_small) / 2;
+            (segment_fits(middle) ? enough : too_small) = middle;
+        }
+        return static_cast<uint32_t>(enough + BufferFileMark::AREA_SIZE);
+    }();
+    return minimum;
 }
 
 template <typename T>
@@ -282,7 +328,8 @@ std::size_t SyncMappedQueue<T>::dequeue_some(std::vector<T>& out, std::size_t ma
 template <typename T>
 BufferUsage SyncMappedQueue<T>::get_usage() {
     std::lock_guard<std::mutex> lock(mutex_);
-    usage_.total = static_cast<uint32_t>(segment_.get_size());
+    // The whole file, mark included.
+    usage_.total = size_;
     usage_.free = static_cast<uint32_t>(segment_.get_free_memory());
     usage_.used = usage_.total - usage_.free;
     if (usage_.total != 0) {

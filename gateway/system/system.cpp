@@ -65,8 +65,13 @@ void System::sample_cpu(SystemStats* next) {
     if (std::isnan(load) && std::isnan(counter_value) && wait_for_stop(FIRST_LOAD_SPAN)) load = cpu_load_meter.read();
     if (!std::isnan(load)) counter_value = load;
     next->cpu_load = static_cast<float>(counter_value);
-    // A host without a thermal zone keeps the figure it had (NaN unless one was ever read).
-    platform::read_cpu_temperature(&next->cpu_temperature);
+    sample_temperature(next, platform::read_cpu_temperature);
+}
+
+void System::sample_temperature(SystemStats* next, bool (*read)(float*)) {
+    // A zone that disappears (a driver reload, a hot-unplugged sensor) keeps the last reading.
+    float temperature = next->cpu_temperature;
+    if (read(&temperature)) next->cpu_temperature = temperature;
 }
 
 void System::sample_storage(SystemStats* next) {

@@ -25,6 +25,8 @@ public:
     // Memory and storage figures from byte counts, as one round stores them.
     static void fill_memory(SystemStats* stats, uint64_t total_bytes, uint64_t available_bytes);
     static void fill_storage(SystemStats* stats, uint64_t capacity_bytes, uint64_t available_bytes);
+    // Takes a temperature from `read`; when the reading fails the previous value stays.
+    static void sample_temperature(SystemStats* stats, bool (*read)(float* celsius));
 
 private:
     void _bkgd_per_sec_func();

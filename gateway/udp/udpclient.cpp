@@ -33,7 +33,9 @@ UDPClient::UDPClient(std::string ip, unsigned short port, bool broadcast, unsign
       wtdog_period_(WTDOG_LIFESIGN_FACTOR * lifesign),
       max_evt_(max_evt),
       log_(log),
-      queue_(std::move(queue)) {
+      queue_(std::move(queue)),
+      send_error_lines_(log, logger::ERR, "impossible to send on udp"),
+      short_send_lines_(log, logger::WARN, "sent_to: impossible to send all bytes") {
     if (!queue_) throw std::invalid_argument("udp sender: no record queue");
     socket_.open(boost::asio::ip::udp::v4());
     socket_.set_option(boost::asio::socket_base::send_buffer_size(SOCKET_BUFFER_SIZE));
@@ -107,6 +109,9 @@ void UDPClient::_bkgd_tx_func() {
         queue_->recycle(batch);
     }
     if (!datagram.empty()) send_datagram(datagram, sequence);
+    if (unreachable_) note_reachable_again("still unreachable at stop");
+    send_error_lines_.summarize();
+    short_send_lines_.summarize();
     std::lock_guard<std::mutex> lock(stats_mutex_);
     stats_.is_active = false;
 }
@@ -120,13 +125,15 @@ void UDPClient::add_record(Datagram& datagram, const std::vector<char>& record, 
 }
 
 void UDPClient::send_datagram(Datagram& datagram, uint64_t& sequence) {
+    const uint32_t records = static_cast<uint32_t>(datagram.record_count());
     const std::vector<uint8_t>& bytes = datagram.close(++sequence);
     boost::system::error_code error;
     const std::size_t sent = socket_.send_to(boost::asio::buffer(bytes), destination_, 0, error);
     if (error) {
-        on_send_failure(error);
+        on_send_failure(error, records);
     } else {
-        if (sent != bytes.size())
+        if (unreachable_) note_reachable_again("reachable again");
+        if (sent != bytes.size() && short_send_lines_.admit())
             logger::print(log_, logger::WARN, "sent_to: impossible to send all bytes (%d/%d)", static_cast<int>(sent),
                           static_cast<int>(bytes.size()));
         on_send_success(bytes.size());
@@ -151,18 +158,46 @@ void UDPClient::on_send_success(std::size_t datagram_length) {
     stats_.bytes_sent_cnt += static_cast<uint32_t>(datagram_length + WIRE_OVERHEAD);
 }
 
-void UDPClient::on_send_failure(const boost::system::error_code& error) {
-    if (error != boost::asio::error::network_unreachable) {
-        const boost::system::system_error e(error, "send_to");
-        std::printf("e.what(): %s - e.code(): %s:%d\n", e.what(), e.code().category().name(), e.code().value());
-        std::fflush(stdout);
+void UDPClient::on_send_failure(const boost::system::error_code& error, uint32_t records) {
+    if (error == boost::asio::error::network_unreachable) {
+        // Not an error count, as before; but no longer silent.
+        note_unreachable(records);
+    } else {
         {
             std::lock_guard<std::mutex> lock(stats_mutex_);
             stats_.pkt_err_cnt += 1;
         }
-        logger::print(log_, logger::ERR, "impossible to send on udp.\n");
+        if (send_error_lines_.admit()) {
+            const boost::system::system_error e(error, "send_to");
+            std::printf("e.what(): %s - e.code(): %s:%d\n", e.what(), e.code().category().name(), e.code().value());
+            std::fflush(stdout);
+            logger::print(log_, logger::ERR, "impossible to send on udp.\n");
+        }
     }
     sleep_ms(SEND_ERROR_PAUSE_MS);
+}
+
+std::string UDPClient::destination_text() const {
+    return destination_.address().to_string() + ":" + std::to_string(destination_.port());
+}
+
+void UDPClient::note_unreachable(uint32_t records) {
+    if (!unreachable_) {
+        unreachable_ = true;
+        unreachable_datagrams_ = 0;
+        unreachable_records_ = 0;
+        logger::print(log_, logger::WARN, "udp: network unreachable, datagrams to %s are dropped\n",
+                      destination_text().c_str());
+    }
+    unreachable_datagrams_ += 1;
+    unreachable_records_ += records;
+}
+
+void UDPClient::note_reachable_again(const char* how) {
+    unreachable_ = false;
+    logger::print(log_, logger::WARN, "udp: network %s (%s), %llu datagrams with %llu records were dropped\n", how,
+                  destination_text().c_str(), static_cast<unsigned long long>(unreachable_datagrams_),
+                  static_cast<unsigned long long>(unreachable_records_));
 }
 
 void UDPClient::report_dropped_records() {
@@ -241,6 +276,8 @@ void UDPClient::reset_stats() {
 }
 
 void UDPClient::refresh_stats() {
+    send_error_lines_.summarize();
+    short_send_lines_.summarize();
     std::lock_guard<std::mutex> lock(stats_mutex_);
     stats_.pkt_sent_cnt_per_sec = counter_growth(stats_.pkt_sent_cnt, prev_pkt_sent_cnt_);
     stats_.pkt_rcvd_cnt_per_sec = counter_growth(stats_.pkt_rcvd_cnt, prev_pkt_rcvd_cnt_);

@@ -18,6 +18,7 @@
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
 #include "gateway/monitoring/observable.h"
+#include "gateway/repeatlimiter.h"
 #include "gateway/queue/syncmappedqueue.h"
 #include "gateway/udp/datagram.h"
 #include "gateway/udp/udpstats.h"
@@ -55,7 +56,12 @@ private:
     void add_record(Datagram& datagram, const std::vector<char>& record, uint32_t max_records, uint64_t& sequence);
     void send_datagram(Datagram& datagram, uint64_t& sequence);
     void on_send_success(std::size_t datagram_length);
-    void on_send_failure(const boost::system::error_code& error);
+    void on_send_failure(const boost::system::error_code& error, uint32_t records);
+    // The unreachable-network warnings: one when datagrams start being dropped, one with the
+    // drop count when sending works again (or the sender stops first).
+    void note_unreachable(uint32_t records);
+    void note_reachable_again(const char* how);
+    std::string destination_text() const;
     void report_dropped_records();
     void refresh_stats();
     void reset_stats();
@@ -86,6 +92,14 @@ private:
     uint32_t prev_pkt_err_cnt_ = 0;
     uint32_t prev_bytes_sent_cnt_ = 0;
     uint32_t prev_bytes_rcvd_cnt_ = 0;
+
+    // Repeated send failures and short sends: a few lines a second, then a count.
+    RepeatLimiter send_error_lines_;
+    RepeatLimiter short_send_lines_;
+    // Transmit thread only: datagrams and records dropped since the network became unreachable.
+    bool unreachable_ = false;
+    uint64_t unreachable_datagrams_ = 0;
+    uint64_t unreachable_records_ = 0;
 
     uint64_t reported_dropped_ = 0;
     boost::posix_time::ptime last_drop_report_;

@@ -74,6 +74,11 @@ DeviceHandle device_open(const char* path) {
     return new DeviceHandleData{number, std::move(opened.device), std::move(opened.lock)};
 }
 
+bool device_is_busy(const char* path) {
+    int number = 0;
+    return linkscope::parse_device_path(path, &number) && registered_device_hold(number) == RegisteredHold::busy;
+}
+
 bool device_request(DeviceHandle handle, uint32_t code, const void* in, uint32_t in_size, void* out,
                     uint32_t out_size, uint32_t* bytes_returned) {
     if (handle == INVALID_DEVICE_HANDLE) return false;

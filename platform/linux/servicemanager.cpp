@@ -82,6 +82,23 @@ bool set_service_status(ServiceStatusHandle handle, const ServiceStatus* status)
     return sd_notify(0, message.c_str()) > 0;
 }
 
+bool set_service_summary(ServiceStatusHandle handle, const std::string& summary) {
+    if (handle == nullptr) return false;
+    const std::string message = "STATUS=" + summary;
+    return sd_notify(0, message.c_str()) > 0;
+}
+
+std::chrono::microseconds service_watchdog_interval() {
+    uint64_t usec = 0;
+    if (sd_watchdog_enabled(0, &usec) <= 0) return std::chrono::microseconds::zero();
+    return std::chrono::microseconds(usec);
+}
+
+bool report_service_alive(ServiceStatusHandle handle) {
+    if (handle == nullptr) return false;
+    return sd_notify(0, "WATCHDOG=1") > 0;
+}
+
 bool deliver_service_control(uint32_t control) {
     ServiceControlHandler handler = nullptr;
     {

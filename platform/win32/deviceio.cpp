@@ -109,6 +109,21 @@ DeviceHandle device_open(const char* path) {
     return new DeviceHandleData{number, nullptr, nullptr, driver};
 }
 
+bool device_is_busy(const char* path) {
+    int number = 0;
+    if (!linkscope::parse_device_path(path, &number)) return false;
+    const RegisteredHold hold = registered_device_hold(number);
+    if (hold != RegisteredHold::not_registered) return hold == RegisteredHold::busy;
+    // A card of the driver: its exclusive open is refused while another handle holds it.
+    const HANDLE probe = open_driver_device(path);
+    if (probe != INVALID_HANDLE_VALUE) {
+        CloseHandle(probe);
+        return false;
+    }
+    const DWORD error = GetLastError();
+    return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
+}
+
 bool device_request(DeviceHandle handle, uint32_t code, const void* in, uint32_t in_size, void* out,
                     uint32_t out_size, uint32_t* bytes_returned) {
     if (handle == INVALID_DEVICE_HANDLE) return false;

@@ -126,6 +126,14 @@ bool set_service_status(ServiceStatusHandle handle, const ServiceStatus* status)
     return SetServiceStatus(handle->handle, &report) != FALSE;
 }
 
+// The service control manager shows no status text and asks for no sign of life: there is
+// nothing to report beyond the states.
+bool set_service_summary(ServiceStatusHandle, const std::string&) { return false; }
+
+std::chrono::microseconds service_watchdog_interval() { return std::chrono::microseconds::zero(); }
+
+bool report_service_alive(ServiceStatusHandle) { return false; }
+
 bool deliver_service_control(uint32_t control) {
     ServiceControlHandler handler = registered_handler();
     if (handler == nullptr) return false;

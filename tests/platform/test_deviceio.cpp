@@ -91,6 +91,7 @@ TEST(DeviceIoChild, Run) {
         const DeviceHandle h = open_number(1);
         std::_Exit(h != INVALID_DEVICE_HANDLE ? CHILD_OPENED : CHILD_REFUSED);  // never closed
     }
+    if (m == "probe-busy") std::_Exit(device_is_busy(device_path(1).c_str()) ? CHILD_OPENED : CHILD_REFUSED);
     if (m == "unplug") {
         const DeviceHandle h = open_number(1);
         device_infos infos{};
@@ -185,6 +186,35 @@ TEST(DeviceIo, ASimulatedCardOpensOnceAcrossProcesses) {
     EXPECT_EQ(run_child("open-and-die").code, CHILD_OPENED);
     const DeviceHandle after = open_number(1);
     EXPECT_NE(after, INVALID_DEVICE_HANDLE) << "a dead process holds nothing";
+    device_close(after);
+}
+
+TEST(DeviceIo, BusyTellsAHeldCardFromAMissingOne) {
+    auto device = std::make_shared<testsupport::TestDevice>();
+    install_device(41, device);
+    EXPECT_FALSE(device_is_busy(device_path(41).c_str()));
+    const DeviceHandle held = open_number(41);
+    ASSERT_NE(held, INVALID_DEVICE_HANDLE);
+    EXPECT_TRUE(device_is_busy(device_path(41).c_str()));
+    device_close(held);
+    EXPECT_FALSE(device_is_busy(device_path(41).c_str()));
+    remove_device(41);
+    EXPECT_FALSE(device_is_busy(device_path(41).c_str())) << "a missing card is not busy";
+    EXPECT_FALSE(device_is_busy(device_path(3).c_str()));
+    EXPECT_FALSE(device_is_busy("LINKSCOPE1"));
+    EXPECT_FALSE(device_is_busy(nullptr));
+}
+
+TEST(DeviceIo, BusyAcrossProcessesAndTheProbeHoldsNothing) {
+    const DeviceHandle held = open_number(1);
+    ASSERT_NE(held, INVALID_DEVICE_HANDLE);
+    EXPECT_EQ(run_child("probe-busy").code, CHILD_OPENED) << "another process holds the card";
+    device_close(held);
+    EXPECT_EQ(run_child("probe-busy").code, CHILD_REFUSED);
+    EXPECT_FALSE(device_is_busy(device_path(1).c_str()));
+    // The probe itself leaves the card free.
+    const DeviceHandle after = open_number(1);
+    EXPECT_NE(after, INVALID_DEVICE_HANDLE);
     device_close(after);
 }
 

@@ -32,6 +32,7 @@ struct SettingsResult {
     int status;
     int go_on;
     std::string out;
+    std::string err;
 };
 
 // Runs load_settings on `words` and returns its status, go_on flag and standard output.
@@ -45,7 +46,7 @@ inline SettingsResult run_load_settings(std::vector<std::string> words) {
     result.status = load_settings(line.argc(), line.argv(), &result.go_on);
     std::fflush(stdout);
     result.out = ::testing::internal::GetCapturedStdout();
-    (void)::testing::internal::GetCapturedStderr();
+    result.err = ::testing::internal::GetCapturedStderr();
     return result;
 }
 

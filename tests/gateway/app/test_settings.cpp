@@ -92,6 +92,16 @@ INSTANTIATE_TEST_SUITE_P(
                       std::vector<const char*>{"-a", "localhost"}, std::vector<const char*>{"-a", "10.0.0.256"},
                       std::vector<const char*>{"-i", "2", "--nothing"}));
 
+TEST_F(SettingsTest, BadAddressNamesTheArgumentAndWhyBeforeTheHelp) {
+    for (const char* address : {"localhost", "10.0.0.256"}) {
+        const auto result = run_load_settings({"busgated", "-a", address});
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.out, EXPECTED_HELP);
+        EXPECT_EQ(result.err, std::string("busgated: -a '") + address +
+                                  "': not a numeric IPv4 or IPv6 address (host names are not looked up)\n");
+    }
+}
+
 // One option and how it sets the record.
 struct OptionCase {
     const char* name;
@@ -236,6 +246,11 @@ const ConfCase CONF_CASES[] = {
     // Values are cut to 99 characters before they are converted.
     {"ValueOf99Characters", "UdpPort=" + std::string(95, '0') + "6008\n", -1, 6008},
     {"ValueCutAt99Characters", "UdpPort=" + std::string(96, '0') + "6008\n", -1, 600},
+    // Lines are read whole, whatever their length.
+    {"LongCommentStaysOneLine", "UdpPort = 6009 # " + std::string(600, 'x') + "\r\nDeviceIndex = 2\r\n", 2, 6009},
+    // 512 characters with CR LF: the CR is the 511th character, the last of a 511-character read.
+    {"CrLfLineOf512Characters", std::string(502, ' ') + "UdpPort=\r\nDeviceIndex=4\r\n", -1, 5000},
+    {"CrLfLongLineThenMore", std::string(509, ' ') + "UdpPort=6010\r\nDeviceIndex=1\r\n", 1, 6010},
 };
 
 INSTANTIATE_TEST_SUITE_P(Lines, ConfFileTest, ::testing::ValuesIn(CONF_CASES),
@@ -252,8 +267,7 @@ TEST_F(ConfFileTest, NoFileNamed) {
     EXPECT_EQ(cfg.port, 5000);
 }
 
-TEST_F(ConfFileTest, OverlongLineContinuesAsTheNextLine) {
-    // 511 characters fill one read; the rest of the line is read as a line of its own.
+TEST_F(ConfFileTest, LineLongerThanOneReadIsReadWhole) {
     const std::string filler(511, ' ');
     cfg.conf_file = strdup(write_file(filler + "UdpPort=6007\n").c_str());
     EXPECT_EQ(read_conf_file(cfg), 0);

@@ -94,6 +94,38 @@ TEST_F(Acquisition, ContinuityWarnsAndCountsEveryGap) {
     EXPECT_EQ(s.frame_rcvd_cnt, 10u);
 }
 
+// A lossy bus: the loss lines stay a few a second, a per-second line counts those left out,
+// and the counters stay exact.
+TEST_F(Acquisition, FrequentFrameLossIsLoggedAFewTimesASecondAndCountedExactly) {
+    constexpr uint64_t GAPS = 400;
+    uint64_t index = 0;
+    for (int block = 0; block < 8; ++block) {
+        std::vector<std::vector<uint8_t>> records;
+        for (uint64_t i = 0; i < GAPS / 8; ++i) {
+            index += 2;  // a gap before each record: the lost total grows by the difference, 2
+            records.push_back(id_dat_record(index));
+        }
+        deliver({block_of(records)});
+    }
+    const FIPStats s = card_->stats();
+    EXPECT_EQ(s.loss_evt_cnt, GAPS);
+    EXPECT_EQ(s.lost_frame_cnt, 2 * GAPS);
+    EXPECT_EQ(s.frame_rcvd_cnt, GAPS);
+    const std::string summary = "[warn]  fip frame loss: ";
+    ASSERT_TRUE(eventually([&] { return log_text().find(summary) != std::string::npos; }, 5s)) << log_text();
+    const std::string log = log_text();
+    std::size_t printed = 0;
+    uint64_t left_out = 0;
+    for (std::size_t at = log.find("fip frame loss ("); at != std::string::npos; at = log.find("fip frame loss (", at + 1))
+        ++printed;
+    for (std::size_t at = log.find(summary); at != std::string::npos; at = log.find(summary, at + 1))
+        left_out += std::stoull(log.substr(at + summary.size()));
+    EXPECT_LE(printed, 2 * RepeatLimiter::DEFAULT_LINES_PER_SECOND) << log;
+    EXPECT_GE(printed, 1u);
+    EXPECT_EQ(printed + left_out, GAPS) << log;
+    EXPECT_NE(log.find(" more left out in the last second\n"), std::string::npos) << log;
+}
+
 TEST_F(Acquisition, BackwardJumpIsPrintedSigned) {
     deliver({block_of({id_dat_record(1), id_dat_record(10), id_dat_record(4)})});
     EXPECT_NE(log_text().find("fip frame loss ([idx-1]:10 [idx]:4 [diff]:-6)\n"), std::string::npos) << log_text();
@@ -264,6 +296,25 @@ TEST_F(DeadCard, FailedWaitsPauseAndEndTheConnectionAfterASecond) {
     EXPECT_EQ(card->stop(), 0);
     EXPECT_FALSE(device->is_open());
     EXPECT_EQ(card->stop(), -1);
+}
+
+TEST_F(DeadCard, ACardThatStoppedAnsweringGetsNoRequestAtTeardown) {
+    auto device = install(1);
+    auto card = make_card();
+    ASSERT_EQ(card->start(0), 0);
+    ASSERT_TRUE(device->wait_for_count(LINKSCOPE_IOCTL_WAIT_EVENTS, 1, 5s));
+    // Unplugged: from now on every request fails.
+    for (uint32_t code : {LINKSCOPE_IOCTL_WAIT_EVENTS, LINKSCOPE_IOCTL_SET_SNIFFER, LINKSCOPE_IOCTL_RELEASE_WAIT})
+        device->fail_request(code);
+    device->push_block(block_of({id_dat_record(1)}));  // ends the pending wait
+    ASSERT_TRUE(eventually([&] { return !card->opened(); }, 10s));
+    const std::size_t sniffer = device->count(LINKSCOPE_IOCTL_SET_SNIFFER);
+    const std::size_t releases = device->count(LINKSCOPE_IOCTL_RELEASE_WAIT);
+    EXPECT_EQ(card->stop(), 0);
+    EXPECT_FALSE(device->is_open());
+    EXPECT_EQ(device->count(LINKSCOPE_IOCTL_SET_SNIFFER), sniffer);
+    EXPECT_EQ(device->count(LINKSCOPE_IOCTL_RELEASE_WAIT), releases);
+    EXPECT_EQ(log_text().find("cannot stop the sniffer correctly."), std::string::npos) << log_text();
 }
 
 TEST_F(DeadCard, AFewFailedWaitsAreForgiven) {

@@ -54,8 +54,27 @@ std::string construction_error(const std::string& path, unsigned size) {
 
 }  // namespace
 
+std::string file_bytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The file an earlier run left behind when it was killed: a marked file with records in it.
+std::string left_over_buffer_file(const std::string& path) {
+    std::string bytes;
+    {
+        Queue earlier(path, QUEUE_SIZE);
+        for (int i = 0; i < 100; ++i) earlier.enqueue(Record(40, 'r'));
+        bytes = file_bytes(path);
+    }
+    std::ofstream(path, std::ios::binary) << bytes;
+    return bytes;
+}
+
 TEST_F(SyncMappedQueueTest, StaleFileIsReplacedAndNothingOfItIsQueued) {
-    std::ofstream(path_) << std::string(4096, 'x');
+    const std::string stale = left_over_buffer_file(path_);
+    ASSERT_EQ(stale.size(), QUEUE_SIZE);
+    EXPECT_TRUE(BufferFileMark::is_marked(stale.data(), stale.size()));
     Queue queue(path_, QUEUE_SIZE);
     EXPECT_EQ(fs::file_size(path_), QUEUE_SIZE);
     Record out{'k'};
@@ -347,6 +366,26 @@ TEST_F(SyncMappedQueueTest, SizeTooSmallForTheSegmentThrowsAndLeavesNoFile) {
     EXPECT_NE(construction_error(path_, 0), "");
 }
 
+TEST_F(SyncMappedQueueTest, SizeTooSmallSaysHowSmallItMayBe) {
+    const uint32_t minimum = Queue::minimum_size();
+    ASSERT_GT(minimum, 64u);
+    ASSERT_LT(minimum, 64u << 10);
+    const std::string at_least = "it must be at least " + std::to_string(minimum) + " bytes";
+    for (unsigned size : {0u, 100u, minimum - 1}) {
+        const std::string error = construction_error(path_, size);
+        EXPECT_NE(error.find("a buffer size of " + std::to_string(size) + " bytes is too small for the queue"),
+                  std::string::npos) << error;
+        EXPECT_NE(error.find(at_least), std::string::npos) << error;
+        EXPECT_FALSE(fs::exists(path_));
+    }
+    // The figure given is enough: a queue of that size is made and carries a record.
+    Queue queue(path_, minimum);
+    queue.enqueue(Record{1, 2, 3});
+    Record out;
+    ASSERT_TRUE(queue.dequeue(out));
+    EXPECT_EQ(out, (Record{1, 2, 3}));
+}
+
 TEST_F(SyncMappedQueueTest, SymlinkedBufferDirectoryIsRefused) {
     fs::create_directories(root_ / "real");
     fs::create_symlink(root_ / "real", root_ / "link");
@@ -355,18 +394,44 @@ TEST_F(SyncMappedQueueTest, SymlinkedBufferDirectoryIsRefused) {
     EXPECT_FALSE(fs::exists(root_ / "real" / "buffer.bin"));
 }
 
-TEST_F(SyncMappedQueueTest, SymlinkAtTheFilePathIsNeverFollowed) {
+TEST_F(SyncMappedQueueTest, SymlinkAtTheFilePathIsRefusedAndNeverFollowed) {
     const fs::path victim = root_ / "victim";
     std::ofstream(victim.string()) << "keep me";
     fs::create_symlink(victim, path_);
-    {
-        Queue queue(path_, QUEUE_SIZE);
-        EXPECT_FALSE(fs::is_symlink(path_));
+    const std::string error = construction_error(path_, QUEUE_SIZE);
+    EXPECT_NE(error.find("buffer file " + path_ + ": is a symbolic link"), std::string::npos) << error;
+    EXPECT_TRUE(fs::is_symlink(path_));
+    EXPECT_EQ(file_bytes(victim.string()), "keep me");
+}
+
+// A typo in -B naming a user's file: refused with one line naming the path, the file intact.
+TEST_F(SyncMappedQueueTest, FileThatIsNotABufferFileIsRefusedAndKept) {
+    const std::string user_data = "measurements 2026\n" + std::string(8192, 'm');
+    for (const std::string& content : {user_data, std::string(10, 'x'), std::string("busgated buffer file")}) {
+        std::ofstream(path_, std::ios::binary) << content;
+        const std::string error = construction_error(path_, QUEUE_SIZE);
+        EXPECT_EQ(error, "buffer file " + path_ +
+                             ": exists and is not a buffer file of busgated, refused and left as it is (name "
+                             "another path with -B)");
+        EXPECT_EQ(file_bytes(path_), content);
     }
-    std::ifstream in(victim.string());
-    std::string content;
-    std::getline(in, content);
-    EXPECT_EQ(content, "keep me");
+    fs::remove(path_);
+    fs::create_directory(path_);
+    EXPECT_NE(construction_error(path_, QUEUE_SIZE).find("is not a regular file"), std::string::npos);
+    EXPECT_TRUE(fs::is_directory(path_));
+}
+
+TEST_F(SyncMappedQueueTest, EmptyFileIsReplacedAndTheNewFileIsMarked) {
+    std::ofstream(path_, std::ios::binary).flush();
+    ASSERT_EQ(fs::file_size(path_), 0u);
+    Queue queue(path_, QUEUE_SIZE);
+    queue.enqueue(Record{1, 2, 3});
+    EXPECT_EQ(fs::file_size(path_), QUEUE_SIZE);
+    const std::string bytes = file_bytes(path_);
+    EXPECT_TRUE(BufferFileMark::is_marked(bytes.data(), bytes.size()));
+    Record out;
+    ASSERT_TRUE(queue.dequeue(out));
+    EXPECT_EQ(out, (Record{1, 2, 3}));
 }
 
 #ifndef _WIN32

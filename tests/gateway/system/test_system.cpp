@@ -75,6 +75,36 @@ TEST(SystemFigures, VolumeBeyondFourTebibytesTruncatesTo32Bits) {
     EXPECT_EQ(s.storage_used, static_cast<uint32_t>((five_tib - five_tib / 5) >> 10));
 }
 
+namespace thermal {
+float reading = 0;
+bool present = false;
+bool read(float* celsius) {
+    if (!present) return false;
+    *celsius = reading;
+    return true;
+}
+}  // namespace thermal
+
+TEST(SystemFigures, TemperatureKeepsTheLastReadingWhenTheZoneGoes) {
+    SystemStats s;
+    thermal::present = false;
+    System::sample_temperature(&s, thermal::read);
+    EXPECT_TRUE(std::isnan(s.cpu_temperature));  // never read yet
+    thermal::present = true;
+    thermal::reading = 41.5f;
+    System::sample_temperature(&s, thermal::read);
+    EXPECT_FLOAT_EQ(s.cpu_temperature, 41.5f);
+    thermal::present = false;
+    thermal::reading = -99.0f;
+    System::sample_temperature(&s, thermal::read);
+    System::sample_temperature(&s, thermal::read);
+    EXPECT_FLOAT_EQ(s.cpu_temperature, 41.5f);
+    thermal::present = true;
+    thermal::reading = 43.0f;
+    System::sample_temperature(&s, thermal::read);
+    EXPECT_FLOAT_EQ(s.cpu_temperature, 43.0f);
+}
+
 TEST(System, FirstNotificationHasStartDateThenMeasurements) {
     auto observer = std::make_shared<RecordingObserver>();
     auto sampler = std::make_shared<System>(stdout);

@@ -508,7 +508,7 @@ TEST_F(UDPClientTest, BroadcastGoesTo255255255255WhateverTheText) {
 }
 
 // Inside a network namespace of its own with no route at all: every send meets network-unreachable.
-TEST_F(UDPClientTest, UnreachableNetworkFailsSilentlyAndTheLinkStaysInactive) {
+TEST_F(UDPClientTest, UnreachableNetworkCountsNoErrorAndTheLinkStaysInactive) {
     RUN_INSIDE_NAMESPACE("-rn");
     ::testing::internal::CaptureStdout();
     start(57117, 1, 10, "10.0.0.5");
@@ -534,6 +534,78 @@ TEST_F(UDPClientTest, UnreachableNetworkFailsSilentlyAndTheLinkStaysInactive) {
     EXPECT_GT(later.inact_duration, first.inact_duration);
     EXPECT_EQ(later.inact_duration, later.total_inact_duration);
     EXPECT_EQ(count_of(log_text(), "[error]"), 0u);
+}
+
+// Inside a namespace of its own whose loopback starts down: sends to 127.0.0.1 meet
+// network-unreachable until the test brings the loopback up.
+TEST_F(UDPClientTest, UnreachableNetworkIsWarnedOnceAndTheDropCountGivenWhenItWorksAgain) {
+    RUN_INSIDE_NAMESPACE("-rn");
+    if (std::system("ip link set lo down") != 0) GTEST_SKIP() << "cannot set the loopback down here";
+    Receiver receiver("0.0.0.0");
+    ::testing::internal::CaptureStdout();
+    start(receiver.port(), 2);
+    constexpr uint32_t OFFERED = 20;
+    for (uint32_t n = 0; n < OFFERED; ++n) queue_->enqueue(make_record(EVENT_TYPE, 40, n));
+    ASSERT_TRUE(wait_until([&] { return count_of(log_text(), "network unreachable") == 1; }));
+    // Ten datagrams of two records, each followed by a 10 ms pause.
+    std::this_thread::sleep_for(500ms);
+    ASSERT_EQ(std::system("ip link set lo up"), 0);
+    queue_->enqueue(make_record(EVENT_TYPE, 40, 99));
+    Received datagram;
+    ASSERT_TRUE(receiver.receive(datagram));
+    EXPECT_EQ(tag_of(datagram.records[0]), 99u);
+    EXPECT_EQ(datagram.header.sequence, 11u);  // the dropped datagrams spent their numbers
+    ASSERT_TRUE(wait_until([&] { return count_of(log_text(), "reachable again") == 1; }));
+    const UDPStats stats = client_->stats();
+    client_.reset();
+    const std::string log = log_text();
+    EXPECT_EQ(count_of(log, "[warn]  udp: network unreachable, datagrams to 127.0.0.1:" +
+                                std::to_string(receiver.port()) + " are dropped\n"), 1u) << log;
+    EXPECT_EQ(count_of(log, "[warn]  udp: network reachable again (127.0.0.1:" + std::to_string(receiver.port()) +
+                                "), 10 datagrams with 20 records were dropped\n"), 1u) << log;
+    EXPECT_EQ(count_of(log, "[warn]"), 2u) << log;
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(stats.pkt_err_cnt, 0u);
+    EXPECT_EQ(stats.pkt_sent_cnt, 1u);
+}
+
+TEST_F(UDPClientTest, StopWhileUnreachableStillGivesTheDropCount) {
+    RUN_INSIDE_NAMESPACE("-rn");
+    start(57117, 1, NO_LIFESIGN_EXPIRY, "10.0.0.5");
+    for (uint32_t n = 0; n < 3; ++n) queue_->enqueue(make_record(EVENT_TYPE, 40, n));
+    ASSERT_TRUE(wait_until([&] { return queue_->get_usage().used == 0 || count_of(log_text(), "unreachable") > 0; }));
+    std::this_thread::sleep_for(200ms);
+    client_.reset();
+    const std::string log = log_text();
+    EXPECT_EQ(count_of(log, "network unreachable, datagrams to 10.0.0.5:57117 are dropped\n"), 1u) << log;
+    EXPECT_EQ(count_of(log, "network still unreachable at stop (10.0.0.5:57117), 3 datagrams with 3 records were dropped\n"), 1u) << log;
+}
+
+// Every other send error is counted exactly, but written a few times a second only, with a
+// per-second count of the lines left out. Broadcast without the broadcast option is refused.
+TEST_F(UDPClientTest, RepeatedSendErrorsAreLoggedAFewTimesASecondAndCountedExactly) {
+    RUN_INSIDE_NAMESPACE("-rn");
+    // A route for the broadcast address; without the broadcast option the send is refused.
+    if (std::system("ip link set lo up && ip route add default dev lo") != 0)
+        GTEST_SKIP() << "cannot route on the loopback here";
+    ::testing::internal::CaptureStdout();
+    start(57117, 1, NO_LIFESIGN_EXPIRY, "255.255.255.255");
+    constexpr uint32_t OFFERED = 150;
+    for (uint32_t n = 0; n < OFFERED; ++n) queue_->enqueue(make_record(EVENT_TYPE, 40, n));
+    ASSERT_TRUE(wait_until([&] { return client_->stats().pkt_err_cnt == OFFERED; }, 10000ms));
+    client_.reset();
+    const std::string out = ::testing::internal::GetCapturedStdout();
+    const std::string log = log_text();
+    const std::size_t lines = count_of(log, "[error] impossible to send on udp.\n");
+    EXPECT_EQ(count_of(out, "e.what(): "), lines);
+    // 150 failures take at least 1.5 s: two or three windows of five lines.
+    EXPECT_GE(lines, 5u);
+    EXPECT_LE(lines, 4 * RepeatLimiter::DEFAULT_LINES_PER_SECOND) << log;
+    const std::string summary = "[error] impossible to send on udp: ";
+    uint64_t left_out = 0;
+    for (auto at = log.find(summary); at != std::string::npos; at = log.find(summary, at + 1))
+        left_out += std::stoull(log.substr(at + summary.size()));
+    EXPECT_EQ(lines + left_out, OFFERED) << log;
 }
 
 TEST_F(UDPClientTest, DroppedRecordsAreReportedAtMostOncePerSecond) {

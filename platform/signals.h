@@ -1,0 +1,23 @@
+// Process signals beyond the stop signals: a closed output and a request to reopen the log.
+#pragma once
+
+#include <cstdio>
+
+namespace platform {
+
+// Writes to a closed pipe or socket (the reader of standard output went away) fail with an
+// error instead of ending the process.
+void ignore_closed_output();
+
+// Calls `handler` with the signal number when the log file is to be reopened: on Linux the
+// hang-up signal, which log rotation sends and which a closed terminal or ssh session raises.
+// The handler runs in signal context and may only set lock-free atomics.
+void on_log_reopen_request(void (*handler)(int));
+
+// Points `stream` at the file `path`, opened for appending (created when missing), keeping the
+// same stream object: whoever holds the stream writes to the new file from then on. Pending
+// output goes to the old file first. False when `path` cannot be opened; the stream then
+// goes on writing where it did.
+bool reopen_append(FILE* stream, const char* path);
+
+}  // namespace platform
