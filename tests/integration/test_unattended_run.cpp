@@ -14,14 +14,14 @@
 #include <thread>
 
 #include "tests/integration/support/gatewayprocess.h"
-#include "tests/integration/support/scratchdirectory.h"
+#include "tests/support/scratchdirectory.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using integration::busgated_path;
 using integration::GatewayProcess;
-using integration::ScratchDirectory;
+using testsupport::ScratchDirectory;
 
 std::string read_file(const std::string& path) {
     std::ifstream in(path);
