@@ -13,7 +13,7 @@ pc=$(find "$work/prefix" -name libbusrec.pc | head -n 1)
 [ -f "$work/prefix/include/busrec.h" ] || { echo "busrec.h not installed"; exit 1; }
 [ -n "$(find "$work/prefix" -name busrecConfig.cmake)" ] || { echo "CMake package not installed"; exit 1; }
 
-PKG_CONFIG_PATH=$(dirname "$pc") cmake -S "$examples_dir" -B "$work/build" >/dev/null
+PKG_CONFIG_PATH=$(dirname "$pc") cmake -S "$examples_dir" -B "$work/build" -DCMAKE_C_FLAGS=-Werror >/dev/null
 cmake --build "$work/build" >/dev/null
 
 mkdir "$work/lock"
@@ -23,3 +23,4 @@ grep -q "^1 card(s)" "$work/out.txt"
 grep -q "^event " "$work/out.txt"
 grep -q "STATION-002" "$work/out.txt"
 grep -q "^absent stations: 253 (first 3)" "$work/out.txt"
+grep -q "^bus cycle: 8 cycles, period 80000 us" "$work/out.txt"
