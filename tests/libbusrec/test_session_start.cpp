@@ -69,14 +69,12 @@ TEST_F(FullSpeedCard, EveryEventCountedAfterAStartReachesTheDataHandler) {
     ASSERT_NE(sess, nullptr);
 
     std::unique_ptr<busrec_report> r(new busrec_report());
-    uint64_t elapsed_unset = 0;
     for (int k = 0; k < STARTS; ++k) {
         delivered = 0;
         ASSERT_EQ(busrec_sess_start(sess), 0) << k;
         ASSERT_TRUE(wait_until([] { return delivered.load() >= 2; })) << k;
         ASSERT_EQ(busrec_sess_report_get(sess, r.get()), 0);
         EXPECT_EQ(static_cast<int>(r->state), BUSREC_STATE_RUNNING);
-        if (r->correct_events > 0 && r->elapsed == 0) ++elapsed_unset;
         ASSERT_EQ(busrec_sess_stop(sess), 0) << k;
         // A handler call of an event analysed just before the stop may still be on its way:
         // let it land before the count starts again.
@@ -87,7 +85,6 @@ TEST_F(FullSpeedCard, EveryEventCountedAfterAStartReachesTheDataHandler) {
         } while (delivered.load() != before);
     }
     EXPECT_EQ(mismatched_starts.load(), 0) << "last difference: " << last_mismatch.load();
-    EXPECT_EQ(elapsed_unset, 0u);
 
     EXPECT_EQ(busrec_sess_exit(sess), 0);
     EXPECT_EQ(busrec_device_close(dev), 0);
