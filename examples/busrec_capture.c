@@ -4,6 +4,8 @@
  *
  *     busrec_capture [seconds]
  */
+#define _POSIX_C_SOURCE 199309L /* nanosleep, also under a strict -std=c99 */
+
 #include <stdio.h>
 #include <stdlib.h>
 #include <time.h>
@@ -62,6 +64,14 @@ static void print_stations(const busrec_report *r) {
 
 static void print_cycle(const busrec_report *r) {
     unsigned k;
+    if (r->cycle_count == 0) {
+        /* The search sees the last 49 recorded cycles: a bus whose traffic repeats only after
+         * more than 24 of them (many stations visited in turn by the aperiodic window), or a
+         * card reporting period code 0 or 7, or too short a capture, gives no result. */
+        printf("bus cycle: none found (the traffic did not repeat within 24 recorded cycles, "
+               "or the capture was too short)\n");
+        return;
+    }
     printf("bus cycle: %u cycles, period %u us\n", (unsigned)r->cycle_count, (unsigned)r->period);
     for (k = 0; k < r->cycle_count && k < BUSREC_CYCLE_COUNT; ++k) {
         const busrec_cycle *c = &r->cycles[k];
@@ -111,6 +121,8 @@ int main(int argc, char **argv) {
     if (status == 0) sleep_seconds(seconds);
     if (busrec_sess_stop(sess) != 0) status = fail("stopping the session");
 
+    /* Events the card delivered before the stop are still being analysed: the report's
+     * counters may run a little ahead of events_seen. */
     report = malloc(sizeof *report);
     if (report && busrec_sess_report_get(sess, report) == 0) {
         printf("%lu events: %llu correct, %llu errors, %llu lost, elapsed %llu us\n", events_seen,
@@ -120,6 +132,8 @@ int main(int argc, char **argv) {
         print_cycle(report);
     }
     free(report);
+    /* Freed whatever the result, unless it was refused (EDEADLK, EINVAL, 258, 260): never
+     * call it twice after an EFAULT. */
     if (busrec_sess_exit(sess) != 0) status = fail("ending the session");
     busrec_device_close(dev);
     busrec_exit();

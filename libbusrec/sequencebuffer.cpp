@@ -31,9 +31,10 @@ void SequenceBuffer::append(uint16_t type, uint16_t identifier, uint64_t time, u
     sync_pending_ = false;
 
     SequenceCycle& cycle = cycles_[current_];
-    if (cycle.count == 0)
+    if (cycle.count == 0) {
         cycle.type = type;
-    else if (type == frame_type::OTHER)
+        cycle.stamps[SequenceCycle::START_STAMP] = time;
+    } else if (type == frame_type::OTHER)
         cycle.type = frame_type::OTHER;
     if (++cycle.count > SequenceCycle::MAX_ENTRIES) cycle.count = 1;
     cycle.entries[cycle.count] = (static_cast<uint32_t>(type) << 16) | identifier;

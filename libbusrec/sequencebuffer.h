@@ -21,11 +21,16 @@ struct SequenceCycle {
     uint32_t type;
     uint32_t count;                        // entries 1 to count are in use
     uint32_t entries[MAX_ENTRIES + 1];     // frame type << 16 | identifier; [0] unused
+    // stamps[i]: time stamp of entry i. stamps[0] holds the time stamp of the cycle's first
+    // entry, kept apart from the entries: a cycle longer than MAX_ENTRIES identifiers starts
+    // again at entry 1 and overwrites the entries' stamps, but not its start.
     uint64_t stamps[MAX_ENTRIES + 1];
     uint64_t end_time;
 
     static uint16_t identifier_of(uint32_t entry) { return static_cast<uint16_t>(entry & 0xFFFF); }
-    uint64_t start_time() const { return count ? stamps[1] : 0; }
+    uint64_t start_time() const { return count ? stamps[START_STAMP] : 0; }
+
+    static constexpr std::size_t START_STAMP = 0;
 };
 
 class SequenceBuffer {

@@ -148,17 +148,25 @@ int Session::start() {
         errno = EFAULT;
         return -1;
     }
+    // The session runs before the sniffer goes on: the card delivers at once, and the
+    // interrupt handler must hand every event it counts to the data handler.
     {
         std::lock_guard<std::mutex> lock(report_lock_);
-        std::memset(report_.get(), 0, sizeof(busrec_report));
-        linkscope::store_le64(bytes_of(report_.get()) + report::START_TIME, start_time);
+        uint8_t* report = bytes_of(report_.get());
+        std::memset(report, 0, sizeof(busrec_report));
+        linkscope::store_le64(report + report::START_TIME, start_time);
+        linkscope::store_le16(report + report::STATE, BUSREC_STATE_RUNNING);
+        running_ = true;
     }
     if (!set_sniffer(linkscope::SNIFFER_ON)) {
+        {
+            std::lock_guard<std::mutex> lock(report_lock_);
+            linkscope::store_le16(bytes_of(report_.get()) + report::STATE, BUSREC_STATE_START_FAILED);
+            running_ = false;
+        }
         errno = EFAULT;
         return -1;
     }
-    set_state(BUSREC_STATE_RUNNING);
-    running_ = true;
     return 0;
 }
 
@@ -170,14 +178,12 @@ int Session::stop() {
         return -1;
     }
     const uint64_t stop_time = linkscope::epoch_microseconds();
-    {
-        std::lock_guard<std::mutex> lock(report_lock_);
-        uint8_t* report = bytes_of(report_.get());
-        const uint64_t start_time = linkscope::load_le64(report + report::START_TIME);
-        linkscope::store_le64(report + report::STOP_TIME, stop_time);
-        linkscope::store_le64(report + report::ELAPSED, stop_time > start_time ? stop_time - start_time : 0);
-        linkscope::store_le16(report + report::STATE, BUSREC_STATE_STOPPED);
-    }
+    std::lock_guard<std::mutex> lock(report_lock_);
+    uint8_t* report = bytes_of(report_.get());
+    const uint64_t start_time = linkscope::load_le64(report + report::START_TIME);
+    linkscope::store_le64(report + report::STOP_TIME, stop_time);
+    linkscope::store_le64(report + report::ELAPSED, stop_time > start_time ? stop_time - start_time : 0);
+    linkscope::store_le16(report + report::STATE, BUSREC_STATE_STOPPED);
     running_ = false;
     return 0;
 }
@@ -218,11 +224,15 @@ void Session::run_irq_handler() {
 
 void Session::process(const linkscope::EventRecord& record) {
     busrec_event event;
+    bool hand_on = false;
     {
+        // Decided with the analysis, under the report lock that start and stop take to change
+        // the running flag: an event counted in a running session's report reaches the handler.
         std::lock_guard<std::mutex> lock(report_lock_);
         analyzer_.analyze(record, bytes_of(report_.get()), event);
+        hand_on = running_;
     }
-    if (running_ && cfg_.data_handler) cfg_.data_handler(handle_, &event);
+    if (hand_on && cfg_.data_handler) cfg_.data_handler(handle_, &event);
 }
 
 void Session::run_diag_task() {

@@ -7,23 +7,30 @@ namespace linkscope {
 
 class Continuity {
 public:
-    // Checks one evt_index. Returns the difference index - last (64-bit) at a discontinuity,
-    // 0 when the index continues the sequence or is 0 (no index: neither checked nor kept).
+    // Checks one evt_index and returns the frames it adds to the lost total. An index other
+    // than last + 1 is a discontinuity: a forward jump adds the difference index - last; an
+    // index that goes backwards or repeats is a restart of the card's count (a reset) and adds
+    // nothing. An index of 0 carries no index: it is neither checked nor kept.
     uint64_t check(uint64_t index) {
         if (index == 0) return 0;
-        uint64_t diff = 0;
+        uint64_t lost = 0;
         if (index != last_ + 1) {
-            diff = index - last_;
             ++discontinuities_;
-            lost_total_ += diff;
+            if (index > last_) lost = index - last_;
+            lost_total_ += lost;
         }
         last_ = index;
-        return diff;
+        return lost;
     }
 
     uint64_t last_index() const { return last_; }
     uint64_t discontinuities() const { return discontinuities_; }
     uint64_t lost_total() const { return lost_total_; }
+
+    // The signed step from `last` to `index`, as the frame-loss warning prints it.
+    static int64_t signed_difference(uint64_t last, uint64_t index) {
+        return static_cast<int64_t>(index - last);
+    }
 
 private:
     uint64_t last_ = 0;

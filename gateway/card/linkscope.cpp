@@ -383,13 +383,14 @@ void Linkscope::fill_record_buffer(std::vector<char>& buffer, const EventRecord&
 void Linkscope::check_continuity(uint64_t index, BlockTally& tally) {
     const uint64_t last = continuity_.last_index();
     const uint64_t breaks = continuity_.discontinuities();
-    const uint64_t diff = continuity_.check(index);
+    continuity_.check(index);
     if (continuity_.discontinuities() == breaks) return;
     ++tally.loss_events;
     if (!frame_loss_lines_.admit()) return;
+    // The line shows the signed step, also for a restart that adds nothing to lost_frame_cnt.
     logger::print(log_, logger::WARN, "fip frame loss ([idx-1]:%llu [idx]:%llu [diff]:%lli)\n",
                   static_cast<unsigned long long>(last), static_cast<unsigned long long>(index),
-                  static_cast<long long>(diff));
+                  static_cast<long long>(Continuity::signed_difference(last, index)));
 }
 
 void Linkscope::count_record(const uint8_t* record, std::size_t length, BlockTally& tally) const {

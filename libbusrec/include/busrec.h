@@ -4,6 +4,24 @@
  * Functions return 0 or a pointer on success and -1 or NULL on failure; the reason is left
  * in errno (standard codes, or BUSREC_E_* below) and explained by busrec_strerror.
  *
+ * Threads and handlers. A session runs two threads of the library: the interrupt handler,
+ * which reads the card and calls the data handler for every event, and the diagnostic task,
+ * which calls the diagnostic handler at each diagnostic step. Handlers must return promptly:
+ * while the data handler runs the card is not read (its buffer fills and frames are lost),
+ * while the diagnostic handler runs no diagnostic step is taken. The reset handler runs on
+ * the caller's thread, inside busrec_sess_init before it returns (before the session's threads
+ * start) and again inside busrec_sess_exit (after they have ended). The error handler must be
+ * given but is not called by this version.
+ *
+ * From the data or diagnostic handler a host may call busrec_sess_report_get,
+ * busrec_sess_stats_clear, busrec_sess_start and busrec_sess_stop on the handler's session
+ * (no lock of the library is held during the call), and the library and device functions on
+ * other devices. It may not end its own session: busrec_sess_exit from a handler of that
+ * session fails with EDEADLK (<errno.h>: the calling thread is one of the threads the call
+ * would wait for) and leaves the session untouched; end it from another thread. Nor may it
+ * close the bound device: busrec_device_close fails with BUSREC_E_DEV_BOUND until the session
+ * has ended. The reset handler must not call the session functions on its session.
+ *
  * Every record below is packed. On a 32-bit target the records have their documented sizes
  * (busrec_device 160, busrec_sess_cfg 30, busrec_sess_infos 50, busrec_event 54 bytes);
  * on a 64-bit target the pointer and handle fields take 8 bytes and the later offsets move
@@ -235,14 +253,61 @@ BUSREC_API const busrec_version *busrec_version_get(void);
 BUSREC_API int busrec_error_get(void);
 BUSREC_API const char *busrec_strerror(int code);
 
-/* Devices: numbers 1 to 255; the listing probes 1 to 16 and `out` holds 16 records. */
+/* Devices. busrec_device_list_get probes device numbers 1 to 16 and needs room for
+ * BUSREC_DEVICE_LIST_SIZE (16) records at `out`, whatever the number of cards; a card open
+ * elsewhere at that moment (a session, another process) is not listed.
+ * busrec_device_open takes a device number from 1 to 255 (0 fails with EINVAL); numbers
+ * above 16 can be opened although the listing does not show them.
+ * busrec_device_close refuses a device still bound to a session (BUSREC_E_DEV_BOUND): end the
+ * session first. busrec_device_reset makes the card count its frame indices from 1 again; a
+ * session sees that as a restart of the count, not as lost frames. */
 BUSREC_API int busrec_device_list_get(device_infos *out, int *count);
 BUSREC_API busrec_device *busrec_device_open(uint8_t number);
 BUSREC_API int busrec_device_close(busrec_device *dev);
 BUSREC_API int busrec_device_reset(busrec_device *dev);
 BUSREC_API int busrec_device_infos_get(const busrec_device *dev, device_infos *out);
 
-/* Sessions. */
+/* Sessions.
+ *
+ * busrec_sess_init binds the device, calls the reset handler and starts the session's threads.
+ * From then on every event is analysed into the report, but reaches the data handler only
+ * while the session runs (from busrec_sess_start to busrec_sess_stop).
+ *
+ * busrec_sess_exit stops the session, calls the reset handler, unbinds the device and frees
+ * the session. It leaves the session untouched, and may be called again, only when it fails
+ * with EINVAL, EDEADLK, BUSREC_E_IRQ_STOPPED or BUSREC_E_DIAG_STOPPED. Any other result, 0 or
+ * -1 with EFAULT (the card refused to switch its sniffer off), comes after the session has
+ * been freed: `sess` is then invalid and must not be passed again. The device stays open.
+ *
+ * busrec_sess_start counts the session as running before it switches the sniffer on, so the
+ * first event the card delivers already reaches the data handler; if the card refuses, the
+ * call fails with EFAULT and the report stays cleared with state BUSREC_STATE_START_FAILED.
+ * The diagnostic handler too is called only while the session runs.
+ * A start clears the whole report: counters, head, station table, network values and cycle
+ * result (the next diagnostic step publishes the cycle found so far again).
+ *
+ * busrec_sess_stop switches the sniffer off and marks the report stopped. Events the card
+ * delivered before it are still analysed after it returns: the counters may grow for a moment,
+ * and those events are not handed to the data handler.
+ *
+ * busrec_sess_report_get copies the whole report (343038 bytes) into `out`.
+ * busrec_sess_stats_clear zeroes the counters only (correct events through lost frames); the
+ * head, the station table, the network values and the cycle result stay.
+ *
+ * The diagnostic handler gets the session's copy of the report: one buffer of the library,
+ * valid only during the call and overwritten at the next step; copy what must outlive it.
+ *
+ * Lost frames: a forward gap in the card's frame indices adds its size to lost_frames and to
+ * error_events; an index that goes back or repeats (a card reset) adds nothing.
+ *
+ * The cycle result (cycle_count, cycles, period) can stay empty: diagnostic steps run only
+ * while the card reports a period code from 1 to 6, and the search sees the last 49 recorded
+ * cycles (identifier runs cut at the sync identifier and between periodic and message
+ * traffic), so it finds the bus cycle only when the traffic repeats within 24 of them. A bus
+ * whose aperiodic traffic visits more stations in turn than that publishes no cycle. A
+ * cycle longer than 999 identifiers is recorded again from its first entry each 999, so it
+ * lists only the identifiers since then (1200 identifiers list the last 201); its time and
+ * the period stay right. */
 BUSREC_API busrec_sess *busrec_sess_init(const busrec_sess_cfg *cfg);
 BUSREC_API int busrec_sess_exit(busrec_sess *sess);
 BUSREC_API int busrec_sess_start(busrec_sess *sess);

@@ -13,7 +13,7 @@ pc=$(find "$work/prefix" -name libbusrec.pc | head -n 1)
 [ -f "$work/prefix/include/busrec.h" ] || { echo "busrec.h not installed"; exit 1; }
 [ -n "$(find "$work/prefix" -name busrecConfig.cmake)" ] || { echo "CMake package not installed"; exit 1; }
 
-PKG_CONFIG_PATH=$(dirname "$pc") cmake -S "$examples_dir" -B "$work/build" >/dev/null
+PKG_CONFIG_PATH=$(dirname "$pc") cmake -S "$examples_dir" -B "$work/build" -DCMAKE_C_FLAGS=-Werror >/dev/null
 cmake --build "$work/build" >/dev/null
 
 sh "$(dirname "$0")/check_example_run.sh" "" "$work/build/busrec_capture"

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "common/driver/byteorder.h"
 #include "common/driver/protocol.h"
 #include "tests/libbusrec/sessionharness.h"
@@ -37,6 +39,23 @@ std::vector<std::vector<uint8_t>> bus(int macrocycles, bool varying, uint16_t sy
         out.push_back(fast(response({3}, 0, t + 250)));
         out.push_back(fast(id_frame(0x05, 0x0300, 0, t + 300)));
         if (varying) out.push_back(fast(id_frame(0x03, static_cast<uint16_t>(0x1400 + k), 0, t + 400)));
+    }
+    return out;
+}
+
+// A bus whose periodic cycle carries `identifiers` identifiers, more than a cycle record holds:
+// sync, the identifiers 100 us apart, a message at +150 ms; one macrocycle every 200 ms.
+constexpr uint64_t LONG_MACROCYCLE = 200000;
+constexpr uint64_t LONG_STEP = 100;
+
+std::vector<std::vector<uint8_t>> long_bus(int macrocycles, int identifiers) {
+    std::vector<std::vector<uint8_t>> out;
+    for (int k = 0; k < macrocycles; ++k) {
+        const uint64_t t = 1000 + k * LONG_MACROCYCLE;
+        out.push_back(fast(id_frame(0x03, 0x9080, 0, t)));
+        for (int i = 1; i <= identifiers; ++i)
+            out.push_back(fast(id_frame(0x03, static_cast<uint16_t>(0x2000 + i), 0, t + i * LONG_STEP)));
+        out.push_back(fast(id_frame(0x05, 0x0300, 0, t + 150000)));
     }
     return out;
 }
@@ -90,6 +109,23 @@ TEST_F(Cycles, OwnSyncIdentifierCutsTheCycles) {
     EXPECT_EQ(val(r->cycle_count), 2u);
     EXPECT_EQ(val(r->period), MACROCYCLE);
     EXPECT_EQ(val(r->sync_frames), 6u);
+}
+
+TEST_F(Cycles, CycleLongerThanARecordKeepsItsStartAndTheRealPeriod) {
+    SessionHarness h;
+    ASSERT_NE(h.session(), nullptr);
+    const auto records = long_bus(6, 1200);
+    for (std::size_t at = 0; at < records.size(); at += 800) {
+        const auto end = records.begin() + std::min(records.size(), at + 800);
+        ASSERT_TRUE(h.deliver(std::vector<std::vector<uint8_t>>(records.begin() + at, end)));
+    }
+    auto r = wait_for_result(h);
+    ASSERT_EQ(val(r->cycle_count), 2u);
+    // From the first identifier of one macrocycle to that of the next.
+    EXPECT_EQ(val(r->period), LONG_MACROCYCLE);
+    EXPECT_EQ(val(r->cycles[0].type), unsigned(BUSREC_CYCLE_PERIODIC));
+    EXPECT_LE(val(r->cycles[0].count_or_time), 999u);
+    EXPECT_EQ(val(r->cycles[1].type), unsigned(BUSREC_CYCLE_MESSAGE));
 }
 
 TEST_F(Cycles, TooFewRepetitionsPublishNothing) {

@@ -106,6 +106,10 @@ TEST(Session, FailedEpochOrSnifferGiveEfault) {
     EXPECT_EQ(busrec_sess_start(h.session()), -1);
     EXPECT_EQ(errno, EFAULT);
     EXPECT_EQ(val(h.report()->state), BUSREC_STATE_START_FAILED);
+    // The running flag set for the start is undone with it: events are not handed on.
+    ASSERT_TRUE(h.deliver({id_frame(0x03, 0x0101, 1)}));
+    EXPECT_TRUE(h.events().empty());
+    EXPECT_EQ(val(h.report()->state), BUSREC_STATE_START_FAILED);
 
     h.card().fail_request(LINKSCOPE_IOCTL_SET_SNIFFER, false);
     ASSERT_EQ(busrec_sess_start(h.session()), 0);
@@ -204,6 +208,49 @@ TEST(Session, TwoCardsKeepTheirOwnContinuityAndIdentifier) {
     EXPECT_EQ(val(r2->stations[5].present), 0u);
 }
 
+std::vector<std::vector<uint8_t>> indexed_frames(uint64_t first, uint64_t last) {
+    std::vector<std::vector<uint8_t>> out;
+    for (uint64_t i = first; i <= last; ++i) out.push_back(id_frame(0x03, 0x0100, i));
+    return out;
+}
+
+TEST(Session, DeviceResetBetweenRunsKeepsTheLostFramesTrue) {
+    SessionHarness h;
+    ASSERT_NE(h.session(), nullptr);
+    ASSERT_EQ(busrec_sess_start(h.session()), 0);
+    ASSERT_TRUE(h.deliver(indexed_frames(1, 50)));
+    ASSERT_EQ(busrec_sess_stop(h.session()), 0);
+    ASSERT_EQ(busrec_device_reset(h.device()), 0);
+    EXPECT_EQ(h.card().count(linkscope::LINKSCOPE_IOCTL_RESET), 1u);
+
+    // The card counts from 1 again; then a real gap of 4 frames (20 to 25).
+    ASSERT_EQ(busrec_sess_start(h.session()), 0);
+    auto after_reset = indexed_frames(1, 20);
+    after_reset.push_back(id_frame(0x03, 0x0100, 25));
+    ASSERT_TRUE(h.deliver(after_reset));
+    auto r = h.report();
+    EXPECT_EQ(val(r->lost_frames), 5u);
+    EXPECT_EQ(val(r->error_events), 5u);
+    EXPECT_EQ(val(r->correct_events), 21u);
+
+    // A restart in the middle of a run, and an index seen twice, add nothing either.
+    ASSERT_TRUE(h.deliver({id_frame(0x03, 0x0100, 1), id_frame(0x03, 0x0100, 2), id_frame(0x03, 0x0100, 2)}));
+    r = h.report();
+    EXPECT_EQ(val(r->lost_frames), 5u);
+    EXPECT_EQ(val(r->error_events), 5u);
+    EXPECT_EQ(val(r->correct_events), 24u);
+    EXPECT_EQ(h.events().size(), 74u);
+}
+
+std::atomic<int> handler_stop_result{-2};
+std::atomic<uint64_t> handler_report_count{0};
+
+void stop_from_handler(busrec_sess* sess, const busrec_event*) {
+    std::unique_ptr<busrec_report> r(new busrec_report());
+    if (busrec_sess_report_get(sess, r.get()) == 0) handler_report_count = r->correct_events;
+    handler_stop_result = busrec_sess_stop(sess);
+}
+
 std::atomic<int> exit_attempt_result{0};
 std::atomic<int> exit_attempt_errno{0};
 
@@ -236,6 +283,35 @@ TEST(Session, ExitFromItsOwnHandlerIsRefused) {
     EXPECT_EQ(busrec_sess_exit(sess), 0);
     EXPECT_EQ(busrec_device_close(dev), 0);
     platform::remove_device(12);
+}
+
+TEST(Session, HandlerMayReadTheReportAndStopTheSession) {
+    auto card = std::make_shared<testsupport::TestDevice>();
+    platform::install_device(13, card);
+    busrec_device* dev = busrec_device_open(13);
+    ASSERT_NE(dev, nullptr);
+    busrec_sess_cfg cfg{};
+    cfg.device = dev;
+    cfg.data_handler = stop_from_handler;
+    cfg.reset_handler = ignore_reset;
+    cfg.error_handler = ignore_error;
+    busrec_sess* sess = busrec_sess_init(&cfg);
+    ASSERT_NE(sess, nullptr);
+    ASSERT_EQ(busrec_sess_start(sess), 0);
+    testsupport::BlockBuilder block;
+    block.add(id_frame(0x03, 0x0100, 1));
+    block.add(id_frame(0x03, 0x0100, 2));
+    card->push_block(block.build());
+    ASSERT_TRUE(card->wait_for_count(LINKSCOPE_IOCTL_WAIT_EVENTS, 2, std::chrono::seconds(10)));
+    EXPECT_EQ(handler_stop_result, 0);
+    EXPECT_EQ(handler_report_count, 1u);  // only the first event was handed on
+    std::unique_ptr<busrec_report> r(new busrec_report());
+    ASSERT_EQ(busrec_sess_report_get(sess, r.get()), 0);
+    EXPECT_EQ(val(r->state), BUSREC_STATE_STOPPED);
+    EXPECT_EQ(val(r->correct_events), 2u);
+    EXPECT_EQ(busrec_sess_exit(sess), 0);
+    EXPECT_EQ(busrec_device_close(dev), 0);
+    platform::remove_device(13);
 }
 
 }  // namespace

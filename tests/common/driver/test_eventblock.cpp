@@ -126,9 +126,16 @@ TEST(Continuity, IndexZeroIsNeitherCheckedNorKept) {
     EXPECT_EQ(c.last_index(), 2u);
 }
 
-TEST(Continuity, BackwardsIndexWrapsIn64Bits) {
+TEST(Continuity, IndexThatGoesBackOrRepeatsIsARestartThatLosesNothing) {
     Continuity c;
     c.check(1);
-    c.check(10);
-    EXPECT_EQ(c.check(3), static_cast<uint64_t>(3) - 10);
+    EXPECT_EQ(c.check(10), 9u);
+    EXPECT_EQ(c.check(3), 0u);  // a reset of the card: counted, never a wrapped difference
+    EXPECT_EQ(c.check(3), 0u);
+    EXPECT_EQ(c.discontinuities(), 3u);
+    EXPECT_EQ(c.lost_total(), 9u);
+    EXPECT_EQ(c.last_index(), 3u);
+    EXPECT_EQ(c.check(4), 0u);  // the new count goes on from the restart
+    EXPECT_EQ(c.discontinuities(), 3u);
+    EXPECT_EQ(Continuity::signed_difference(10, 3), -7);
 }

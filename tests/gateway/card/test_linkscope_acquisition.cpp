@@ -126,11 +126,32 @@ TEST_F(Acquisition, FrequentFrameLossIsLoggedAFewTimesASecondAndCountedExactly) 
     EXPECT_NE(log.find(" more left out in the last second\n"), std::string::npos) << log;
 }
 
-TEST_F(Acquisition, BackwardJumpIsPrintedSigned) {
+TEST_F(Acquisition, BackwardJumpIsPrintedSignedAndLosesNothing) {
     deliver({block_of({id_dat_record(1), id_dat_record(10), id_dat_record(4)})});
     EXPECT_NE(log_text().find("fip frame loss ([idx-1]:10 [idx]:4 [diff]:-6)\n"), std::string::npos) << log_text();
-    // The lost total grows by the 64-bit difference; its low 32 bits are shown.
-    EXPECT_EQ(card_->stats().lost_frame_cnt, static_cast<uint32_t>(9u + static_cast<uint64_t>(-6)));
+    const FIPStats s = card_->stats();
+    EXPECT_EQ(s.loss_evt_cnt, 2u);
+    EXPECT_EQ(s.lost_frame_cnt, 9u);  // only the forward gap; the step back is never a wrapped difference
+}
+
+TEST_F(Acquisition, CardWhoseIndicesRestartKeepsTheLostFrameCountTrue) {
+    // A card that counts from 1 again (a reset) in the middle of a run, twice, the second time
+    // after a real gap.
+    std::vector<std::vector<uint8_t>> run;
+    for (uint64_t i = 1; i <= 300; ++i) run.push_back(id_dat_record(i));
+    deliver({block_of(run)});
+    deliver({block_of({id_dat_record(1), id_dat_record(2), id_dat_record(3), id_dat_record(6)})});
+    deliver({block_of({id_dat_record(1), id_dat_record(2)})});
+
+    const std::string log = log_text();
+    EXPECT_NE(log.find("fip frame loss ([idx-1]:300 [idx]:1 [diff]:-299)\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("fip frame loss ([idx-1]:3 [idx]:6 [diff]:3)\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("fip frame loss ([idx-1]:6 [idx]:1 [diff]:-5)\n"), std::string::npos) << log;
+    EXPECT_EQ(warnings(), 3u);
+    const FIPStats s = card_->stats();
+    EXPECT_EQ(s.loss_evt_cnt, 3u);
+    EXPECT_EQ(s.lost_frame_cnt, 3u);
+    EXPECT_EQ(s.frame_rcvd_cnt, 306u);
 }
 
 TEST_F(Acquisition, RefusedRecordIsStillCheckedForContinuity) {
