@@ -57,7 +57,7 @@ bool is_null(const Object& o, const std::string& key) {
 
 DecodedDatagram decode(const std::vector<uint8_t>& bytes) { return DatagramDecoder::decode(bytes.data(), bytes.size()); }
 
-const Arrival ARRIVAL{1765141445000000, "127.0.0.1:40000"};
+const Arrival ARRIVAL{1765141445000000, "127.0.0.1:40000", 0, std::nullopt};
 
 uint32_t float_bits(float value) {
     uint32_t bits;
@@ -187,7 +187,8 @@ TEST(LifesignJsonRecord, CommonFieldsAndNothingUnlisted) {
     EXPECT_EQ(number(o, "rec"), "0");
     EXPECT_EQ(number(o, "record_type"), "193");
     EXPECT_EQ(number(o, "length"), "323");
-    EXPECT_EQ(o.size(), std::size(LIFESIGN_FIELDS) + 6) << "a field without a documented name";
+    EXPECT_EQ(string_field(o, "source"), "127.0.0.1:40000");
+    EXPECT_EQ(o.size(), std::size(LIFESIGN_FIELDS) + 7) << "a field without a documented name";
 }
 
 TEST(LifesignJsonRecord, UnsetHostFiguresAreNull) {
