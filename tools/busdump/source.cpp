@@ -38,7 +38,8 @@ void Source::observe_serial(const DecodedDatagram& datagram, std::vector<Notice>
     for (const DecodedRecord& record : datagram.records) {
         if (record.kind != RecordKind::lifesign || !record.lifesign) continue;
         const uint32_t serial = record.lifesign->sn;
-        if (serial_ && *serial_ == serial) continue;
+        // 0: the gateway has not read its card's identity (yet).
+        if (serial == 0 || (serial_ && *serial_ == serial)) continue;
         Notice notice;
         notice.kind = Notice::Kind::card_serial;
         notice.sequence = datagram.sequence;
