@@ -169,6 +169,7 @@ TEST_F(BusdumpPlant, TwoGatewaysAndAForeignSenderAreCountedApart) {
     foreign.insert(foreign.end(), event.begin(), event.end());
     std::vector<uint8_t> miscounted = foreign;
     linkscope::store_be32(&foreign[12], 1);
+    linkscope::store_be64(&foreign[4], 5001);
     linkscope::store_be32(&miscounted[12], 2);
     send_to_loopback(port, {{'h', 'e', 'l', 'l', 'o'}, miscounted, foreign});
 
@@ -189,6 +190,7 @@ TEST_F(BusdumpPlant, TwoGatewaysAndAForeignSenderAreCountedApart) {
             EXPECT_EQ(t.datagrams, 3u) << address;
             EXPECT_EQ(t.malformed, 2u) << address;
             EXPECT_EQ(t.events, 1u) << address;
+            EXPECT_EQ(t.restarts + t.sequence_gaps, 0u) << "5000 then 5001: the foreign stream runs on";
             EXPECT_EQ(t.serial, "") << "the foreign sender sent no lifesign";
             continue;
         }
