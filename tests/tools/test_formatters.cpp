@@ -57,7 +57,7 @@ bool is_null(const Object& o, const std::string& key) {
 
 DecodedDatagram decode(const std::vector<uint8_t>& bytes) { return DatagramDecoder::decode(bytes.data(), bytes.size()); }
 
-const Arrival ARRIVAL{1765141445000000, "127.0.0.1:40000", 0, std::nullopt};
+const Arrival ARRIVAL{1765141445000000, "127.0.0.1:40000"};
 
 uint32_t float_bits(float value) {
     uint32_t bits;

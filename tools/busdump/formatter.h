@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "tools/busdump/decodeddatagram.h"
 #include "tools/busdump/notice.h"
@@ -15,6 +16,10 @@ namespace busdump {
 
 // Where and when a datagram arrived.
 struct Arrival {
+    Arrival() = default;
+    Arrival(int64_t time, std::string from, unsigned number = 0, std::optional<uint32_t> card = std::nullopt)
+        : time_us(time), source(std::move(from)), source_number(number), serial(card) {}
+
     int64_t time_us = 0;  // receive time, microseconds since 1970 UTC
     std::string source;   // "address:port" of the sender
     unsigned source_number = 0;       // the sender's place among those heard, from 1; 0: not known

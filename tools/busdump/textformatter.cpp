@@ -44,7 +44,7 @@ std::string celsius(float value) { return !std::isfinite(value) ? "n/a" : printf
 
 std::string prefix(const Arrival& arrival, const DecodedDatagram& datagram, std::size_t number) {
     const std::string source = arrival.source_number ? "#" + std::to_string(arrival.source_number) + " " : "";
-    return printf_text("[%s%" PRIu64 ":%zu] ", source.c_str(), datagram.sequence, number);
+    return printf_text("[%s%" PRIu64 ":%" PRIu64 "] ", source.c_str(), datagram.sequence, static_cast<uint64_t>(number));
 }
 
 std::string serial_text(uint64_t serial) { return printf_text("0x%08" PRIx64, serial); }
