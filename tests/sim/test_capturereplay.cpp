@@ -194,3 +194,19 @@ TEST_F(CaptureReplayTest, UnreadableCapturesAreClearErrors) {
     EXPECT_TRUE(cards.devices.empty());
     EXPECT_NE(cards.error.find("pcap file header"), std::string::npos) << cards.error;
 }
+
+TEST_F(CaptureReplayTest, RealSpeedPacesTheBlocksByTheirTimeStamps) {
+    // Three bursts 20 ms apart: three blocks (irq_us 5000), the last due 40 ms after the first.
+    write({datagram(1, {event(1, 1000000), event(2, 1000100)}), datagram(2, {event(3, 1020000)}),
+           datagram(3, {event(4, 1040000)})});
+    sim::SimulatedCards cards = sim::make_simulated_cards("replay=" + path_ + ",irq_us=5000");
+    ASSERT_EQ(cards.error, "");
+    auto& card = *cards.devices.at(1);
+    card.on_open();
+    simtest::start(card, 0);
+    const auto began = std::chrono::steady_clock::now();
+    const auto events = simtest::read_events(card, 3);
+    EXPECT_GE(std::chrono::steady_clock::now() - began, std::chrono::milliseconds(39));
+    ASSERT_EQ(events.size(), 4u);
+    EXPECT_EQ(events[3].index, 4u);
+}
