@@ -67,8 +67,7 @@ bool BusDump::open() {
         err_ << "busdump: cannot listen on " << options_.bind << ":" << options_.port << ": " << ec.message() << "\n";
         return false;
     }
-    boost::system::error_code ignored;
-    socket_.set_option(asio::socket_base::receive_buffer_size(SOCKET_BUFFER_BYTES), ignored);
+    request_receive_buffer();
 
     destination_.address = bind_address.to_uint();
     destination_.port = local_port();
@@ -86,6 +85,20 @@ bool BusDump::open() {
         return false;
     }
     return true;
+}
+
+void BusDump::request_receive_buffer() {
+    boost::system::error_code ec;
+    socket_.set_option(asio::socket_base::receive_buffer_size(SOCKET_BUFFER_BYTES), ec);
+    asio::socket_base::receive_buffer_size granted;
+    if (!ec) socket_.get_option(granted, ec);
+    // A smaller buffer than asked for makes busdump's own drops likelier: they show as gaps of
+    // the sender, so say so before anyone blames the gateway.
+    if (ec || granted.value() < SOCKET_BUFFER_BYTES)
+        err_ << "busdump: note: the system granted a receive buffer of " << (ec ? 0 : granted.value())
+             << " bytes (asked for " << SOCKET_BUFFER_BYTES
+             << "); under bursts this host may drop datagrams, reported as gaps (on Linux raise "
+                "net.core.rmem_max)\n";
 }
 
 uint16_t BusDump::local_port() const {

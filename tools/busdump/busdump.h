@@ -46,6 +46,7 @@ public:
     static int64_t now_us();
 
 private:
+    void request_receive_buffer();
     void receive_next();
     void schedule_stats();
     void finish();
