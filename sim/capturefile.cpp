@@ -105,7 +105,7 @@ bool CaptureFile::next(Packet& out) {
             damaged_ = true;
             return false;
         }
-        if (captured < original || !udp_payload(frame_, out.payload)) {
+        if (captured < original || !udp_payload(frame_, out)) {
             ++skipped_;
             continue;
         }
@@ -134,7 +134,7 @@ bool CaptureFile::ipv4_offset(const std::vector<uint8_t>& frame, std::size_t& of
     return true;
 }
 
-bool CaptureFile::udp_payload(const std::vector<uint8_t>& frame, std::vector<uint8_t>& payload) const {
+bool CaptureFile::udp_payload(const std::vector<uint8_t>& frame, Packet& out) const {
     std::size_t ip_at = 0;
     if (!ipv4_offset(frame, ip_at) || ip_at + F::IPV4_HEADER_SIZE > frame.size()) return false;
     const uint8_t* ip = frame.data() + ip_at;
@@ -149,7 +149,9 @@ bool CaptureFile::udp_payload(const std::vector<uint8_t>& frame, std::vector<uin
     const uint8_t* udp = ip + ip_header;
     const std::size_t udp_length = linkscope::load_be16(udp + F::UDP_OFF_LENGTH);
     if (udp_length < F::UDP_HEADER_SIZE || udp_length > total - ip_header) return false;
-    payload.assign(udp + F::UDP_HEADER_SIZE, udp + udp_length);
+    out.source_address = linkscope::load_be32(ip + F::IPV4_OFF_SOURCE);
+    out.source_port = linkscope::load_be16(udp + F::UDP_OFF_SOURCE_PORT);
+    out.payload.assign(udp + F::UDP_HEADER_SIZE, udp + udp_length);
     return true;
 }
 

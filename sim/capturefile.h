@@ -16,6 +16,8 @@ class CaptureFile {
 public:
     struct Packet {
         int64_t time_us = 0;           // capture time stamp
+        uint32_t source_address = 0;   // IPv4, host order
+        uint16_t source_port = 0;
         std::vector<uint8_t> payload;  // the UDP payload
     };
 
@@ -41,7 +43,7 @@ private:
     uint32_t word(const uint8_t* bytes) const;
     // Offset of the IPv4 header inside a link-layer frame; false when the frame carries none.
     bool ipv4_offset(const std::vector<uint8_t>& frame, std::size_t& offset) const;
-    bool udp_payload(const std::vector<uint8_t>& frame, std::vector<uint8_t>& payload) const;
+    bool udp_payload(const std::vector<uint8_t>& frame, Packet& out) const;
 
     std::ifstream file_;
     const bool swapped_;

@@ -67,10 +67,17 @@ std::unique_ptr<CaptureReplay> CaptureReplay::open(const std::string& path, uint
 std::string CaptureReplay::describe_skips() const {
     std::string text;
     if (malformed_) text += ", " + std::to_string(malformed_) + " malformed datagram(s) left out";
+    if (foreign_) text += ", " + std::to_string(foreign_) + " datagram(s) of other senders than " + sender_text() + " left out";
     if (file_->skipped()) text += ", " + std::to_string(file_->skipped()) + " packet(s) that are no whole UDP datagram left out";
     if (file_->damaged()) text += ", the file is cut short or damaged at its end";
     if (!text.empty()) text = " (" + text.substr(2) + ")";
     return text;
+}
+
+std::string CaptureReplay::sender_text() const {
+    return std::to_string(sender_address_ >> 24) + "." + std::to_string((sender_address_ >> 16) & 0xFF) + "." +
+           std::to_string((sender_address_ >> 8) & 0xFF) + "." + std::to_string(sender_address_ & 0xFF) + ":" +
+           std::to_string(sender_port_);
 }
 
 void CaptureReplay::rewind() {
@@ -80,6 +87,7 @@ void CaptureReplay::rewind() {
     started_ = false;
     last_stamp_us_ = 0;
     malformed_ = 0;
+    foreign_ = 0;  // the sender chosen stays: a rewind replays the same stream
 }
 
 bool CaptureReplay::next_record(std::vector<uint8_t>& record) {
@@ -91,7 +99,20 @@ bool CaptureReplay::next_record(std::vector<uint8_t>& record) {
     CaptureFile::Packet packet;
     while (pending_.empty()) {
         if (!file_->next(packet)) return false;
-        if (!event_records(packet.payload, pending_)) ++malformed_;
+        const bool from_sender = packet.source_address == sender_address_ && packet.source_port == sender_port_;
+        if (have_sender_ && !from_sender) {
+            ++foreign_;
+            continue;
+        }
+        if (!event_records(packet.payload, pending_)) {
+            ++malformed_;
+            continue;
+        }
+        if (!have_sender_) {
+            have_sender_ = true;
+            sender_address_ = packet.source_address;
+            sender_port_ = packet.source_port;
+        }
     }
     record = std::move(pending_.front());
     pending_.pop_front();

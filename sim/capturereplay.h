@@ -33,6 +33,7 @@ public:
 
     uint64_t events() const { return events_; }           // event records in the capture
     uint64_t malformed() const { return malformed_; }     // datagrams skipped as malformed
+    uint64_t foreign() const { return foreign_; }         // datagrams of other senders, left out
     const std::string& warning() const { return warning_; }
 
     // The event records of one datagram, appended to `out`; false (nothing appended) when the
@@ -45,6 +46,7 @@ private:
     // The next event record of the capture; false at its end.
     bool next_record(std::vector<uint8_t>& record);
     std::string describe_skips() const;
+    std::string sender_text() const;  // "address:port" of the sender replayed
 
     std::unique_ptr<CaptureFile> file_;
     const uint64_t irq_us_;
@@ -54,6 +56,10 @@ private:
     uint64_t last_stamp_us_ = 0;                // time stamp of the last record delivered
     uint64_t events_ = 0;
     uint64_t malformed_ = 0;
+    uint64_t foreign_ = 0;
+    bool have_sender_ = false;      // the sender replayed, chosen by the pass at open()
+    uint32_t sender_address_ = 0;
+    uint16_t sender_port_ = 0;
     std::string warning_;
 };
 

@@ -45,9 +45,11 @@ struct PcapFormat {
     static constexpr uint16_t IPV4_MORE_FRAGMENTS = 0x2000;
     static constexpr uint16_t IPV4_FRAGMENT_OFFSET_MASK = 0x1FFF;
     static constexpr std::size_t IPV4_OFF_PROTOCOL = 9;
+    static constexpr std::size_t IPV4_OFF_SOURCE = 12;
     static constexpr uint8_t IPPROTO_UDP_NUMBER = 17;
 
     static constexpr std::size_t UDP_HEADER_SIZE = 8;
+    static constexpr std::size_t UDP_OFF_SOURCE_PORT = 0;
     static constexpr std::size_t UDP_OFF_LENGTH = 4;
 };
 

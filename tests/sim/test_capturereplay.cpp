@@ -210,3 +210,30 @@ TEST_F(CaptureReplayTest, RealSpeedPacesTheBlocksByTheirTimeStamps) {
     ASSERT_EQ(events.size(), 4u);
     EXPECT_EQ(events[3].index, 4u);
 }
+
+TEST_F(CaptureReplayTest, OneSendersStreamIsReplayedAndTheOthersAreLeftOut) {
+    // Two gateways broadcasting to one busdump: their streams interleave in the capture.
+    const PcapWriter::Endpoint first{0x0A000005, 40000}, second{0x0A000006, 40000}, port{0, 57117};
+    const std::vector<std::pair<PcapWriter::Endpoint, std::vector<uint8_t>>> packets = {
+        {second, {'j', 'u', 'n', 'k'}},
+        {first, datagram(1, {event(1, 100)})},
+        {second, datagram(1, {event(1, 105)})},
+        {first, datagram(2, {event(2, 200)})},
+        {PcapWriter::Endpoint{0x0A000005, 40001}, datagram(1, {event(9, 210)})},
+        {first, datagram(3, {lifesign(), event(3, 300)})},
+    };
+    {
+        PcapWriter writer;
+        ASSERT_TRUE(writer.open(path_));
+        for (const auto& [from, bytes] : packets) ASSERT_TRUE(writer.write(0, from, port, bytes.data(), bytes.size()));
+    }
+    std::string error;
+    auto replay = sim::CaptureReplay::open(path_, 1000000, &error);
+    ASSERT_TRUE(replay) << error;
+    EXPECT_EQ(replay->events(), 3u);
+    EXPECT_NE(replay->warning().find("2 datagram(s) of other senders than 10.0.0.5:40000"), std::string::npos)
+        << replay->warning();
+    std::vector<uint8_t> block(EVENT_BLOCK_SIZE);
+    ASSERT_TRUE(replay->next_block(block.data(), nullptr));
+    EXPECT_EQ(records_of(block), (std::vector<std::vector<uint8_t>>{event(1, 100), event(2, 200), event(3, 300)}));
+}
