@@ -6,9 +6,11 @@
 #include <memory>
 #include <string>
 
+#include "sim/replaysource.h"
+
 namespace sim {
 
-class BlockReplay {
+class BlockReplay : public ReplaySource {
 public:
     // Opens `path`; null with `error` set when the file cannot be read or holds no whole block.
     // A truncated last block is left out and described in warning().
@@ -20,7 +22,10 @@ public:
 
     // Copies the next block to `out` (32780 bytes); false when all were served or reading failed.
     bool next(uint8_t* out);
-    void rewind() { next_ = 0; }
+    void rewind() override { next_ = 0; }
+
+    bool next_block(uint8_t* out, uint64_t*) override { return next(out); }
+    bool timed() const override { return false; }
 
 private:
     BlockReplay(const std::string& path, uint64_t blocks) : path_(path), file_(path, std::ios::binary), blocks_(blocks) {}

@@ -112,7 +112,7 @@ public:
             return number(key, value, 0, MAX_UNPLUG_MS, &s_->unplug_ms);
         }
         if (key == "replay") {
-            if (value.empty()) return bad(key, value, "the path of a file of event blocks");
+            if (value.empty()) return bad(key, value, "the path of a capture or of a file of event blocks");
             s_->replay = value;
             return true;
         }

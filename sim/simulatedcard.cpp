@@ -35,7 +35,7 @@ uint32_t time_count(uint64_t ns) { return static_cast<uint32_t>(std::min<uint64_
 
 }  // namespace
 
-SimulatedCard::SimulatedCard(int device_number, const SimSettings& settings, std::unique_ptr<BlockReplay> replay)
+SimulatedCard::SimulatedCard(int device_number, const SimSettings& settings, std::unique_ptr<ReplaySource> replay)
     : number_(device_number),
       settings_(settings),
       infos_(make_infos(device_number, settings)),
@@ -154,6 +154,8 @@ void SimulatedCard::reset(Clock::time_point now) {
         epoch_bus_ns_ = bus_now_ns(now);
     }
     if (replay_) replay_->rewind();
+    replay_block_ready_ = false;
+    replay_ended_ = false;
     last_replay_ = Clock::time_point();
     changed_.notify_all();
 }
@@ -282,24 +284,40 @@ bool SimulatedCard::wait_events(uint8_t* out, uint32_t* bytes_returned, Lock& lo
     }
 }
 
+bool SimulatedCard::fetch_replay_block() {
+    if (replay_block_ready_) return true;
+    if (replay_ended_) return false;
+    if (replay_block_.size() != EVENT_BLOCK_SIZE) replay_block_.assign(EVENT_BLOCK_SIZE, 0);
+    replay_pause_us_ = settings_.irq_us;
+    if (!replay_->next_block(replay_block_.data(), &replay_pause_us_)) {
+        replay_ended_ = true;
+        return false;
+    }
+    replay_block_ready_ = true;
+    return true;
+}
+
 bool SimulatedCard::wait_replay(uint8_t* out, uint32_t* bytes_returned, Lock& lock, uint64_t release_mark) {
-    const auto irq = std::chrono::microseconds(settings_.irq_us);
     for (;;) {
         const Clock::time_point now = Clock::now();
         if (unplugged(now) || releases_ != release_mark) return false;
-        if (!sniffing_ || replay_->served() >= replay_->blocks()) {
+        if (!sniffing_ || !fetch_replay_block()) {
             if (!sleep_until(Clock::time_point::max(), lock, release_mark)) return false;
             continue;
         }
-        if (settings_.speed == SimSpeed::real && last_replay_ != Clock::time_point() && now < last_replay_ + irq) {
-            if (!sleep_until(last_replay_ + irq, lock, release_mark)) return false;
+        // A block is due its pause after the one before; the first one at once. A reader that
+        // fell behind catches up without waiting, as from the card's buffer.
+        const Clock::time_point due = last_replay_ + std::chrono::microseconds(replay_pause_us_);
+        if (settings_.speed == SimSpeed::real && last_replay_ != Clock::time_point() && now < due) {
+            if (!sleep_until(due, lock, release_mark)) return false;
             continue;
         }
-        if (replay_->next(out)) {
-            last_replay_ = now;
-            if (bytes_returned) *bytes_returned = EVENT_BLOCK_SIZE;
-            return true;
-        }
+        std::memcpy(out, replay_block_.data(), EVENT_BLOCK_SIZE);
+        replay_block_ready_ = false;
+        // Timed blocks keep their own schedule; untimed ones come an interrupt period apart.
+        last_replay_ = replay_->timed() && last_replay_ != Clock::time_point() ? std::max(due, now - std::chrono::seconds(1)) : now;
+        if (bytes_returned) *bytes_returned = EVENT_BLOCK_SIZE;
+        return true;
     }
 }
 

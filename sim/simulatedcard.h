@@ -11,7 +11,7 @@
 
 #include "common/driver/deviceinfos.h"
 #include "platform/device.h"
-#include "sim/blockreplay.h"
+#include "sim/replaysource.h"
 #include "sim/busmodel.h"
 #include "sim/faultinjector.h"
 #include "sim/simsettings.h"
@@ -20,7 +20,7 @@ namespace sim {
 
 class SimulatedCard : public platform::Device {
 public:
-    SimulatedCard(int device_number, const SimSettings& settings, std::unique_ptr<BlockReplay> replay = nullptr);
+    SimulatedCard(int device_number, const SimSettings& settings, std::unique_ptr<ReplaySource> replay = nullptr);
 
     const linkscope::device_infos& infos() const { return infos_; }
 
@@ -49,6 +49,8 @@ private:
     void set_epoch(uint64_t epoch_us, Clock::time_point now);
     bool wait_events(uint8_t* out, uint32_t* bytes_returned, Lock& lock);
     bool wait_replay(uint8_t* out, uint32_t* bytes_returned, Lock& lock, uint64_t release_mark);
+    // Makes sure a replayed block is ready to deliver; false when the replay has no more.
+    bool fetch_replay_block();
     // Sleeps until `wake` (or the unplug time); false when the wait must end (released, unplugged).
     bool sleep_until(Clock::time_point wake, Lock& lock, uint64_t release_mark);
 
@@ -70,7 +72,7 @@ private:
     std::condition_variable changed_;
     BusModel model_;
     FaultInjector faults_;
-    std::unique_ptr<BlockReplay> replay_;
+    std::unique_ptr<ReplaySource> replay_;
 
     bool sniffing_ = false;
     uint64_t epoch_us_ = 0;
@@ -82,6 +84,11 @@ private:
     std::vector<uint8_t> block_;
     std::size_t used_ = 0;             // bytes of the event area holding records
     uint64_t first_pending_ns_ = 0;    // bus time of the first record in the pending block
+    // Replay: the block fetched and not yet delivered, and when the one before was due.
+    std::vector<uint8_t> replay_block_;
+    bool replay_block_ready_ = false;
+    bool replay_ended_ = false;
+    uint64_t replay_pause_us_ = 0;
     Clock::time_point last_replay_;
 
     uint64_t releases_ = 0;            // ends every wait pending when it changes

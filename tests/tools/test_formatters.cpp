@@ -187,7 +187,8 @@ TEST(LifesignJsonRecord, CommonFieldsAndNothingUnlisted) {
     EXPECT_EQ(number(o, "rec"), "0");
     EXPECT_EQ(number(o, "record_type"), "193");
     EXPECT_EQ(number(o, "length"), "323");
-    EXPECT_EQ(o.size(), std::size(LIFESIGN_FIELDS) + 6) << "a field without a documented name";
+    EXPECT_EQ(string_field(o, "source"), "127.0.0.1:40000");
+    EXPECT_EQ(o.size(), std::size(LIFESIGN_FIELDS) + 7) << "a field without a documented name";
 }
 
 TEST(LifesignJsonRecord, UnsetHostFiguresAreNull) {

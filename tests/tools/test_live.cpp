@@ -103,14 +103,19 @@ TEST(BusDumpLive, JsonLinesGapsAndTotals) {
         const std::string type = o.at("type").text;
         types.push_back(type == "notice" ? "notice:" + o.at("kind").text : type);
     }
-    const std::vector<std::string> expected = {"event", "lifesign", "event", "notice:sequence_gap",
-                                               "notice:index_gap", "event", "notice:malformed", "totals"};
+    const std::vector<std::string> expected = {
+        "notice:new_source", "notice:card_serial", "event", "lifesign", "event", "notice:sequence_gap",
+        "notice:index_gap", "event", "notice:malformed", "source_totals", "totals"};
     EXPECT_EQ(types, expected) << run.out.str();
     ASSERT_EQ(lines.size(), expected.size());
-    EXPECT_EQ(lines[1].at("counter").text, "7");
-    EXPECT_EQ(lines[2].at("fcs").text, "bad");
-    EXPECT_EQ(lines[3].at("lost").text, "1");
-    EXPECT_EQ(lines[4].at("lost").text, "7");
+    EXPECT_EQ(lines[1].at("to").text, std::to_string(0x00C0FFEE));
+    EXPECT_EQ(lines[3].at("counter").text, "7");
+    EXPECT_EQ(lines[4].at("fcs").text, "bad");
+    EXPECT_EQ(lines[4].at("response_to").text, std::to_string(0x9080)) << "follows the ID frame of index 41";
+    EXPECT_EQ(lines[5].at("lost").text, "1");
+    EXPECT_EQ(lines[6].at("lost").text, "7");
+    EXPECT_EQ(lines[8].at("sn").text, std::to_string(0x00C0FFEE)) << "the malformed datagram's sender is known";
+    EXPECT_EQ(lines[9].at("datagrams").text, "4");
     const auto& totals = lines.back();
     EXPECT_EQ(totals.at("datagrams").text, "4");
     EXPECT_EQ(totals.at("events").text, "3");
@@ -175,4 +180,26 @@ TEST(BusDumpLive, PcapReadByTsharkThroughTheDissector) {
     EXPECT_NE(rows[1].find("Frame check sequence is wrong"), std::string::npos) << rows[1];
     // The last one is not ours: the heuristic leaves it alone.
     EXPECT_EQ(rows[3].find_first_not_of('|'), std::string::npos) << rows[3];
+}
+
+TEST(BusDumpLive, FiltersChooseTheLinesButEverythingIsCounted) {
+    busdump::Options options;
+    options.json = true;
+    options.count = 4;
+    options.identifiers = {0x9080};
+    options.controls = {0x02};
+    LiveRun run(options);
+    ASSERT_TRUE(run.start()) << run.err.str();
+    send_all(run.dump->local_port(), sample_stream());
+    ASSERT_TRUE(run.join());
+    std::vector<std::string> records;
+    for (const auto& o : json_lines(run.out.str())) {
+        const std::string type = o.at("type").text;
+        if (type == "event") records.push_back(type + ":" + o.at("index").text);
+        if (type == "lifesign") records.push_back(type);
+        if (type == "totals") {
+            EXPECT_EQ(o.at("events").text, "3");
+        }
+    }
+    EXPECT_EQ(records, std::vector<std::string>{"event:42"}) << "the RP_DAT answering 0x9080 only\n" << run.out.str();
 }

@@ -50,7 +50,29 @@ INSTANTIATE_TEST_SUITE_P(
                      EXPECT_EQ(o.bind, "127.0.0.2");
                  }},
         GoodLine{"FractionOfASecond", {"-t", ".5"}, [](const Options& o) { EXPECT_DOUBLE_EQ(o.seconds, 0.5); }},
-        GoodLine{"Help", {"-h"}, [](const Options& o) { EXPECT_TRUE(o.help); }}),
+        GoodLine{"Help", {"-h"}, [](const Options& o) { EXPECT_TRUE(o.help); }},
+        GoodLine{"GroupedFlagsAndAttachedValues", {"-jsv", "-p6000", "-c10", "-ec", "12"}, [](const Options& o) {
+                     EXPECT_TRUE(o.json && o.stats && o.verbose && o.errors_only);
+                     EXPECT_EQ(o.port, 6000);
+                     EXPECT_EQ(o.count, 12u) << "a later value wins";
+                 }},
+        GoodLine{"GroupEndingInAValueOption", {"-jw", "cap.pcap"}, [](const Options& o) {
+                     EXPECT_TRUE(o.json);
+                     EXPECT_EQ(o.write_path, "cap.pcap");
+                 }},
+        GoodLine{"UnambiguousLongPrefixes", {"--po=7000", "--verb", "--lif", "--tim", "0.5"}, [](const Options& o) {
+                     EXPECT_EQ(o.port, 7000);
+                     EXPECT_TRUE(o.verbose);
+                     EXPECT_TRUE(o.lifesigns_only);
+                     EXPECT_DOUBLE_EQ(o.seconds, 0.5);
+                 }},
+        GoodLine{"IdentifierListsAddUp", {"--id", "0x9080,514", "-i0x0203"}, [](const Options& o) {
+                     EXPECT_EQ(o.identifiers, (std::vector<uint16_t>{0x9080, 0x0202, 0x0203}));
+                 }},
+        GoodLine{"ControlBytesByNumberOrName", {"--control=rp_dat,0x03", "-k", "ID_MSG"}, [](const Options& o) {
+                     EXPECT_EQ(o.controls, (std::vector<uint8_t>{0x02, 0x03, 0x05}));
+                 }},
+        GoodLine{"DoubleDashEndsTheOptions", {"-j", "--"}, [](const Options& o) { EXPECT_TRUE(o.json); }}),
     [](const testing::TestParamInfo<GoodLine>& info) { return std::string(info.param.name); });
 
 struct BadLine {
@@ -85,5 +107,30 @@ INSTANTIATE_TEST_SUITE_P(
                     BadLine{"TimeInfinite", {"-t", "1e400"}, "more than 0"},
                     BadLine{"WriteEmpty", {"-w", ""}, "file name"},
                     BadLine{"FlagWithValue", {"--json=yes"}, "takes no value"},
-                    BadLine{"Unknown", {"--colour"}, "unknown option '--colour'"}),
+                    BadLine{"Unknown", {"--colour"}, "unknown option '--colour'"},
+                    BadLine{"UnknownInAGroup", {"-jx"}, "unknown option '-x' in '-jx'"},
+                    BadLine{"AmbiguousPrefix", {"--co", "5"}, "ambiguous: --count, --control"},
+                    BadLine{"PrefixOfAFlagWithValue", {"--verb=1"}, "--verbose takes no value"},
+                    BadLine{"AttachedValueStillChecked", {"-p70000"}, "1 to 65535"},
+                    BadLine{"GroupedValueMissing", {"-jp"}, "-p needs a value"},
+                    BadLine{"Operand", {"-j", "57117"}, "unexpected argument '57117'"},
+                    BadLine{"IdentifierTooBig", {"--id", "0x10000"}, "0 to 0xFFFF"},
+                    BadLine{"IdentifierEmptyItem", {"--id", "0x10,"}, "0 to 0xFFFF"},
+                    BadLine{"IdentifierNotHex", {"--id", "0xZZ"}, "0 to 0xFFFF"},
+                    BadLine{"ControlUnknownName", {"--control", "RP_FOO"}, "names such as RP_DAT"},
+                    BadLine{"ControlTooBig", {"-k", "256"}, "0 to 0xFF"}),
     [](const testing::TestParamInfo<BadLine>& info) { return std::string(info.param.name); });
+
+TEST(OptionsUsage, ListsEveryOptionByBothNames) {
+    const std::string usage = Options::usage();
+    for (const char* both : {"-p, --port", "-b, --bind", "-g, --group", "-j, --json", "-s, --stats", "-v, --verbose",
+                             "-c, --count", "-t, --time", "-w, --write", "-i, --id", "-k, --control", "-e, --errors",
+                             "-l, --lifesigns", "-h, --help", "-V, --version"})
+        EXPECT_NE(usage.find(both), std::string::npos) << both;
+    // Every long name the usage shows is accepted as written.
+    for (const char* flag : {"--json", "--stats", "--verbose", "--errors", "--lifesigns", "--help", "--version"}) {
+        Options o;
+        std::string error;
+        EXPECT_TRUE(Options::parse({flag}, o, error)) << flag << ": " << error;
+    }
+}

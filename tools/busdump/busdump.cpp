@@ -22,9 +22,9 @@ constexpr std::size_t RECEIVE_BUFFER_SIZE = 65536;
 constexpr int SOCKET_BUFFER_BYTES = 8 * 1024 * 1024;
 constexpr auto STATS_PERIOD = std::chrono::seconds(1);
 
-std::unique_ptr<Formatter> make_formatter(bool json) {
-    if (json) return std::make_unique<JsonFormatter>();
-    return std::make_unique<TextFormatter>();
+std::unique_ptr<Formatter> make_formatter(const Options& options) {
+    if (options.json) return std::make_unique<JsonFormatter>(options.verbose);
+    return std::make_unique<TextFormatter>(options.verbose);
 }
 
 }  // namespace
@@ -33,7 +33,8 @@ BusDump::BusDump(const Options& options, std::ostream& out, std::ostream& err)
     : options_(options),
       out_(out),
       err_(err),
-      formatter_(make_formatter(options.json)),
+      formatter_(make_formatter(options)),
+      filter_(options),
       meter_(now_us()),
       socket_(io_),
       stats_timer_(io_),
@@ -54,7 +55,9 @@ bool BusDump::open() {
         return false;
     }
     socket_.open(udp::v4(), ec);
-    if (!ec && !options_.group.empty()) socket_.set_option(asio::socket_base::reuse_address(true), ec);
+    // Several receivers may share the port: each gets every broadcast and multicast datagram
+    // (a unicast one reaches only one of them, the system's choice).
+    if (!ec) socket_.set_option(asio::socket_base::reuse_address(true), ec);
     // A multicast receiver binds the group itself: bound to a unicast address the kernel would
     // drop the group's datagrams; --bind then names the interface that joins.
     asio::ip::address_v4 listen_address = bind_address;
@@ -64,8 +67,7 @@ bool BusDump::open() {
         err_ << "busdump: cannot listen on " << options_.bind << ":" << options_.port << ": " << ec.message() << "\n";
         return false;
     }
-    boost::system::error_code ignored;
-    socket_.set_option(asio::socket_base::receive_buffer_size(SOCKET_BUFFER_BYTES), ignored);
+    request_receive_buffer();
 
     destination_.address = bind_address.to_uint();
     destination_.port = local_port();
@@ -83,6 +85,20 @@ bool BusDump::open() {
         return false;
     }
     return true;
+}
+
+void BusDump::request_receive_buffer() {
+    boost::system::error_code ec;
+    socket_.set_option(asio::socket_base::receive_buffer_size(SOCKET_BUFFER_BYTES), ec);
+    asio::socket_base::receive_buffer_size granted;
+    if (!ec) socket_.get_option(granted, ec);
+    // A smaller buffer than asked for makes busdump's own drops likelier: they show as gaps of
+    // the sender, so say so before anyone blames the gateway.
+    if (ec || granted.value() < SOCKET_BUFFER_BYTES)
+        err_ << "busdump: note: the system granted a receive buffer of " << (ec ? 0 : granted.value())
+             << " bytes (asked for " << SOCKET_BUFFER_BYTES
+             << "); under bursts this host may drop datagrams, reported as gaps (on Linux raise "
+                "net.core.rmem_max)\n";
 }
 
 uint16_t BusDump::local_port() const {
@@ -103,15 +119,20 @@ void BusDump::handle(const uint8_t* data, std::size_t size, const Arrival& arriv
         pcap_failed_ = true;
         err_ << "busdump: " << pcap_.error() << "; no more datagrams are written to " << options_.write_path << "\n";
     }
-    const DecodedDatagram datagram = DatagramDecoder::decode(data, size);
-    const std::vector<Notice> notices = tracker_.observe(datagram);
+    DecodedDatagram datagram = DatagramDecoder::decode(data, size);
+    Source& sender = sources_.find(arrival.source);
+    const std::vector<Notice> notices = sender.observe(datagram, arrival.time_us);
     meter_.count(datagram, notices);
     meter_.arrived(arrival.time_us);
 
+    Arrival named = arrival;
+    named.source_number = sender.number();
+    named.serial = sender.serial();
     std::string text;
-    for (const Notice& notice : notices) text += formatter_->notice(arrival, datagram, notice);
+    for (const Notice& notice : notices) text += formatter_->notice(named, datagram, notice);
     if (!options_.stats)
-        for (std::size_t i = 0; i < datagram.records.size(); ++i) text += formatter_->record(arrival, datagram, i);
+        for (std::size_t i = 0; i < datagram.records.size(); ++i)
+            if (filter_.shows(datagram.records[i])) text += formatter_->record(named, datagram, i);
     out_ << text;
     out_.flush();
 }
@@ -123,7 +144,9 @@ void BusDump::receive_next() {
         if (ec) {
             err_ << "busdump: receive failed: " << ec.message() << "\n";
         } else {
-            const Arrival arrival{now_us(), source_text(sender_)};
+            Arrival arrival;
+            arrival.time_us = now_us();
+            arrival.source = source_text(sender_);
             PcapWriter::Endpoint source;
             if (sender_.address().is_v4()) source.address = sender_.address().to_v4().to_uint();
             source.port = sender_.port();
@@ -181,6 +204,7 @@ int BusDump::run(bool handle_signals) {
     io_.run();
 
     // The last, partial interval would give skewed rates; its counts are in the totals.
+    for (const auto& source : sources_.sources()) out_ << formatter_->source_totals(*source);
     out_ << formatter_->totals(meter_.totals(now_us()));
     out_.flush();
     return 0;

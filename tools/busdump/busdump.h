@@ -1,5 +1,5 @@
-// The receiver: listens on the UDP port, decodes, tracks and shows every datagram, and stops on
-// the datagram count, the time limit, a signal or stop().
+// The receiver: listens on the UDP port, decodes every datagram, follows each sender's stream,
+// shows what the filters pass, and stops on the datagram count, the time limit, a signal or stop().
 #pragma once
 
 #include <atomic>
@@ -17,7 +17,8 @@
 #include "tools/busdump/options.h"
 #include "tools/busdump/pcapwriter.h"
 #include "tools/busdump/statsmeter.h"
-#include "tools/busdump/streamtracker.h"
+#include "tools/busdump/recordfilter.h"
+#include "tools/busdump/sourcetable.h"
 
 namespace busdump {
 
@@ -40,10 +41,12 @@ public:
     void handle(const uint8_t* data, std::size_t size, const Arrival& arrival, const PcapWriter::Endpoint& source);
 
     uint64_t datagrams() const { return handled_; }
+    const SourceTable& sources() const { return sources_; }
 
     static int64_t now_us();
 
 private:
+    void request_receive_buffer();
     void receive_next();
     void schedule_stats();
     void finish();
@@ -53,7 +56,8 @@ private:
     std::ostream& out_;
     std::ostream& err_;
     std::unique_ptr<Formatter> formatter_;
-    StreamTracker tracker_;
+    SourceTable sources_;
+    RecordFilter filter_;
     StatsMeter meter_;
     PcapWriter pcap_;
     PcapWriter::Endpoint destination_;

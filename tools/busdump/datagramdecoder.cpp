@@ -44,9 +44,14 @@ const char* fcs_result_name(FcsResult result) {
     return "?";
 }
 
+const uint8_t* DecodedDatagram::frame(const DecodedRecord& record) const {
+    return bytes.data() + record.offset + linkscope::EVT_OFF_FRAME;
+}
+
 DecodedDatagram DatagramDecoder::decode(const uint8_t* data, std::size_t size) {
     DecodedDatagram out;
     out.size = size;
+    out.bytes.assign(data, data + size);
     if (!decode_header(data, size, out)) return out;
     if (!walk_records(data, size, out)) out.records.clear();
     return out;

@@ -36,6 +36,9 @@ struct EventInfo {
     std::size_t data_length = 0;   // bytes between control byte and FCS
     std::optional<uint8_t> control;        // absent for an empty frame
     std::optional<uint16_t> identifier;    // frame bytes 1-2 of an identifier frame
+    // A response: the identifier of the ID frame just before it from the same sender (set by
+    // the sender's stream, not by the decoder, which sees one datagram only).
+    std::optional<uint16_t> response_to;
     FcsResult fcs = FcsResult::short_frame;
     uint16_t fcs_carried = 0;   // meaningful for ok and bad
     uint16_t fcs_computed = 0;
@@ -61,8 +64,11 @@ struct DecodedDatagram {
     uint32_t record_count = 0;
     std::string error;           // empty when the whole datagram is sound
     std::vector<DecodedRecord> records;  // empty when error is set
+    std::vector<uint8_t> bytes;          // the datagram itself, for showing frame bytes
 
     bool ok() const { return error.empty(); }
+    // The frame of an event record (control byte through FCS), inside `bytes`.
+    const uint8_t* frame(const DecodedRecord& record) const;
 };
 
 }  // namespace busdump

@@ -3,18 +3,27 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "tools/busdump/decodeddatagram.h"
 #include "tools/busdump/notice.h"
+#include "tools/busdump/source.h"
 #include "tools/busdump/statsmeter.h"
 
 namespace busdump {
 
 // Where and when a datagram arrived.
 struct Arrival {
+    Arrival() = default;
+    Arrival(int64_t time, std::string from, unsigned number = 0, std::optional<uint32_t> card = std::nullopt)
+        : time_us(time), source(std::move(from)), source_number(number), serial(card) {}
+
     int64_t time_us = 0;  // receive time, microseconds since 1970 UTC
     std::string source;   // "address:port" of the sender
+    unsigned source_number = 0;       // the sender's place among those heard, from 1; 0: not known
+    std::optional<uint32_t> serial;   // its card's serial number, once a lifesign named it
 };
 
 class Formatter {
@@ -26,6 +35,13 @@ public:
     virtual std::string notice(const Arrival& arrival, const DecodedDatagram& datagram, const Notice& notice) const = 0;
     virtual std::string stats(const StatsMeter::Interval& interval) const = 0;
     virtual std::string totals(const StatsMeter::Interval& totals) const = 0;
+    // The totals of one sender, printed before the overall totals.
+    virtual std::string source_totals(const Source& source) const = 0;
+
+    // Lowercase hex bytes separated by spaces: "03 90 80".
+    static std::string hex_bytes(const uint8_t* bytes, std::size_t size, const char* separator = " ");
+    // The arrival's sender as "#1 127.0.0.1:40000 sn 0x4c530001", as far as known.
+    static std::string source_label(const Arrival& arrival);
 };
 
 }  // namespace busdump

@@ -34,6 +34,10 @@ void JsonFormatter::add_event(JsonObject& o, const EventInfo& e) {
         o.add("identifier", static_cast<uint32_t>(*e.identifier));
     else
         o.add_null("identifier");
+    if (e.response_to)
+        o.add("response_to", static_cast<uint32_t>(*e.response_to));
+    else
+        o.add_null("response_to");
     o.add("frame_length", static_cast<uint64_t>(e.frame_length)).add("data_length", static_cast<uint64_t>(e.data_length));
     o.add("fcs", fcs_result_name(e.fcs));
     if (e.fcs == FcsResult::ok || e.fcs == FcsResult::bad)
@@ -107,9 +111,14 @@ std::string JsonFormatter::record(const Arrival& arrival, const DecodedDatagram&
     const DecodedRecord& r = datagram.records.at(number);
     JsonObject o;
     o.add("type", record_type_name(r.kind)).add("seq", datagram.sequence).add("rec", static_cast<uint64_t>(number));
-    o.add("rx_time_us", arrival.time_us).add("record_type", static_cast<uint32_t>(r.type))
+    o.add("rx_time_us", arrival.time_us).add("source", arrival.source).add("record_type", static_cast<uint32_t>(r.type))
         .add("length", static_cast<uint64_t>(r.length));
-    if (r.kind == RecordKind::event) add_event(o, r.event);
+    if (r.kind == RecordKind::event) {
+        add_event(o, r.event);
+        const uint8_t* frame = datagram.frame(r);
+        o.add("data", hex_bytes(frame + 1, r.event.data_length, ""));
+        if (verbose_) o.add("frame", hex_bytes(frame, r.event.frame_length, ""));
+    }
     if (r.kind == RecordKind::lifesign) add_lifesign(o, *r.lifesign);
     return line(o);
 }
@@ -122,10 +131,19 @@ std::string JsonFormatter::notice(const Arrival& arrival, const DecodedDatagram&
     else
         o.add_null("seq");
     o.add("rx_time_us", arrival.time_us).add("source", arrival.source);
-    if (n.kind == Notice::Kind::malformed)
-        o.add("size", static_cast<uint64_t>(datagram.size)).add("error", n.text);
-    else
-        o.add("from", n.from).add("to", n.to).add("lost", n.lost);
+    add_source(o, arrival.source_number, arrival.serial);
+    switch (n.kind) {
+        case Notice::Kind::malformed: o.add("size", static_cast<uint64_t>(datagram.size)).add("error", n.text); break;
+        case Notice::Kind::new_source: break;
+        case Notice::Kind::card_serial:
+            if (n.had_from)
+                o.add("from", n.from);
+            else
+                o.add_null("from");
+            o.add("to", n.to);
+            break;
+        default: o.add("from", n.from).add("to", n.to).add("lost", n.lost); break;
+    }
     return line(o);
 }
 
@@ -133,6 +151,25 @@ std::string JsonFormatter::stats(const StatsMeter::Interval& interval) const {
     JsonObject o;
     o.add("type", "stats").add("time_us", interval.end_us);
     add_counts(o, interval, true);
+    return line(o);
+}
+
+void JsonFormatter::add_source(JsonObject& o, unsigned number, const std::optional<uint32_t>& serial) {
+    o.add("source_number", static_cast<uint32_t>(number));
+    if (serial)
+        o.add("sn", *serial);
+    else
+        o.add_null("sn");
+}
+
+std::string JsonFormatter::source_totals(const Source& source) const {
+    JsonObject o;
+    o.add("type", "source_totals").add("source", source.address());
+    add_source(o, source.number(), source.serial());
+    const StatsMeter::Interval span{source.first_arrival_us(), source.last_arrival_us(), source.counts(),
+                                    source.first_arrival_us(), source.last_arrival_us()};
+    add_counts(o, span, false);
+    o.add("first_rx_time_us", span.first_arrival_us).add("last_rx_time_us", span.last_arrival_us);
     return line(o);
 }
 

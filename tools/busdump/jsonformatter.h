@@ -9,14 +9,22 @@ namespace busdump {
 
 class JsonFormatter : public Formatter {
 public:
+    // verbose: every frame byte, not only the data bytes.
+    explicit JsonFormatter(bool verbose = false) : verbose_(verbose) {}
+
     std::string record(const Arrival& arrival, const DecodedDatagram& datagram, std::size_t number) const override;
     std::string notice(const Arrival& arrival, const DecodedDatagram& datagram, const Notice& notice) const override;
     std::string stats(const StatsMeter::Interval& interval) const override;
     std::string totals(const StatsMeter::Interval& totals) const override;
+    std::string source_totals(const Source& source) const override;
 
     static void add_event(JsonObject& object, const EventInfo& event);
     static void add_lifesign(JsonObject& object, const LifesignRecord& lifesign);
+    static void add_source(JsonObject& object, unsigned number, const std::optional<uint32_t>& serial);
     static void add_counts(JsonObject& object, const StatsMeter::Interval& interval, bool as_rates);
+
+private:
+    bool verbose_;
 };
 
 }  // namespace busdump

@@ -10,6 +10,8 @@ const char* notice_kind_name(Notice::Kind kind) {
         case Notice::Kind::index_gap: return "index_gap";
         case Notice::Kind::index_back: return "index_back";
         case Notice::Kind::malformed: return "malformed";
+        case Notice::Kind::new_source: return "new_source";
+        case Notice::Kind::card_serial: return "card_serial";
     }
     return "?";
 }

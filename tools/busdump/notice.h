@@ -14,6 +14,8 @@ struct Notice {
         index_gap,      // event indices missing between from and to
         index_back,     // event index went back or repeated: the card was reset
         malformed,      // a datagram that could not be decoded; text says why
+        new_source,     // the first datagram of a sender not heard before
+        card_serial,    // a lifesign names the sender's card: serial `to` (`from` the one before, if any)
     };
 
     Kind kind = Kind::malformed;
@@ -21,6 +23,7 @@ struct Notice {
     uint64_t from = 0;      // last value before the change
     uint64_t to = 0;        // value that revealed it
     uint64_t lost = 0;      // datagrams or frames missing (gaps only)
+    bool had_from = false;  // card_serial: whether `from` holds an earlier serial number
     std::string text;       // malformed: what is wrong
 };
 

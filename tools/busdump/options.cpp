@@ -5,7 +5,9 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "common/driver/controlbyte.h"
 #include "gateway/settings.h"
+#include "tools/busdump/argscanner.h"
 
 namespace busdump {
 
@@ -13,6 +15,21 @@ namespace {
 
 // About 115 days: far beyond any capture, small enough for every clock type.
 constexpr double MAX_SECONDS = 1e7;
+constexpr uint64_t MAX_IDENTIFIER = 0xFFFF;
+constexpr uint64_t MAX_CONTROL = 0xFF;
+
+enum OptionId { PORT, BIND, GROUP, JSON, STATS, VERBOSE, COUNT, TIME, WRITE, ID, CONTROL, ERRORS, LIFESIGNS, HELP, VERSION };
+
+const std::vector<ArgScanner::Spec>& specs() {
+    static const std::vector<ArgScanner::Spec> all = {
+        {PORT, 'p', "port", true},         {BIND, 'b', "bind", true},       {GROUP, 'g', "group", true},
+        {JSON, 'j', "json", false},        {STATS, 's', "stats", false},    {VERBOSE, 'v', "verbose", false},
+        {COUNT, 'c', "count", true},       {TIME, 't', "time", true},       {WRITE, 'w', "write", true},
+        {ID, 'i', "id", true},             {CONTROL, 'k', "control", true}, {ERRORS, 'e', "errors", false},
+        {LIFESIGNS, 'l', "lifesigns", false}, {HELP, 'h', "help", false},   {VERSION, 'V', "version", false},
+    };
+    return all;
+}
 
 bool parse_unsigned(const std::string& text, uint64_t max, uint64_t& out) {
     if (text.empty() || text[0] < '0' || text[0] > '9') return false;
@@ -20,6 +37,18 @@ bool parse_unsigned(const std::string& text, uint64_t max, uint64_t& out) {
     char* end = nullptr;
     const unsigned long long value = std::strtoull(text.c_str(), &end, 10);
     if (errno || *end != '\0' || value > max) return false;
+    out = value;
+    return true;
+}
+
+// Decimal, or hexadecimal after "0x", as identifiers and control bytes are usually written.
+bool parse_number(const std::string& text, uint64_t max, uint64_t& out) {
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    if (!hex) return parse_unsigned(text, max, out);
+    const std::string digits = text.substr(2);
+    if (digits.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos || digits.size() > 16) return false;
+    const unsigned long long value = std::strtoull(digits.c_str(), nullptr, 16);
+    if (value > max) return false;
     out = value;
     return true;
 }
@@ -40,98 +69,171 @@ bool parse_ipv4(const std::string& text, boost::asio::ip::address_v4& out) {
     return !ec;
 }
 
+// "ID_DAT" or "id_dat": the known control byte of that name.
+bool control_by_name(const std::string& text, uint8_t& out) {
+    std::string upper = text;
+    for (char& c : upper)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    for (unsigned control = 0; control <= MAX_CONTROL; ++control) {
+        const auto byte = static_cast<uint8_t>(control);
+        if (linkscope::ControlByte::is_known(byte) && upper == linkscope::ControlByte::name(byte)) {
+            out = byte;
+            return true;
+        }
+    }
+    return false;
+}
+
+// "a,b,c" into its items; an empty item is kept so that it can be refused.
+std::vector<std::string> split_list(const std::string& text) {
+    std::vector<std::string> items;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t comma = text.find(',', start);
+        items.push_back(text.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+        if (comma == std::string::npos) return items;
+        start = comma + 1;
+    }
+}
+
+class Applier {
+public:
+    Applier(Options& out, std::string& error) : out_(out), error_(error) {}
+
+    bool apply(const ArgScanner::Item& item) {
+        name_ = item.name;
+        value_ = item.value;
+        switch (static_cast<OptionId>(item.id)) {
+            case HELP: out_.help = true; return true;
+            case VERSION: out_.version = true; return true;
+            case JSON: out_.json = true; return true;
+            case STATS: out_.stats = true; return true;
+            case VERBOSE: out_.verbose = true; return true;
+            case ERRORS: out_.errors_only = true; return true;
+            case LIFESIGNS: out_.lifesigns_only = true; return true;
+            case PORT: return port();
+            case BIND: return bind();
+            case GROUP: return group();
+            case COUNT:
+                if (!parse_unsigned(value_, UINT64_MAX, out_.count) || out_.count == 0)
+                    return refuse("expected a number of datagrams, 1 or more");
+                return true;
+            case TIME:
+                if (!parse_seconds(value_, out_.seconds)) return refuse("expected seconds, more than 0 and at most 1e7");
+                return true;
+            case WRITE:
+                if (value_.empty()) return refuse("expected a file name");
+                out_.write_path = value_;
+                return true;
+            case ID: return identifiers();
+            case CONTROL: return controls();
+        }
+        return refuse("not handled");
+    }
+
+private:
+    bool refuse(const std::string& what) {
+        error_ = "invalid value '" + value_ + "' for " + name_ + ": " + what;
+        return false;
+    }
+
+    bool port() {
+        uint64_t port = 0;
+        if (!parse_unsigned(value_, 0xFFFF, port) || port == 0) return refuse("expected a port from 1 to 65535");
+        out_.port = static_cast<uint16_t>(port);
+        return true;
+    }
+
+    bool bind() {
+        boost::asio::ip::address_v4 address;
+        if (!parse_ipv4(value_, address)) return refuse("expected an IPv4 address such as 127.0.0.1");
+        out_.bind = value_;
+        return true;
+    }
+
+    bool group() {
+        boost::asio::ip::address_v4 address;
+        if (!parse_ipv4(value_, address) || !address.is_multicast())
+            return refuse("expected an IPv4 multicast address, 224.0.0.0 to 239.255.255.255");
+        out_.group = value_;
+        return true;
+    }
+
+    bool identifiers() {
+        for (const std::string& item : split_list(value_)) {
+            uint64_t identifier = 0;
+            if (!parse_number(item, MAX_IDENTIFIER, identifier))
+                return refuse("expected identifiers from 0 to 0xFFFF, such as 0x9080, joined by ','");
+            out_.identifiers.push_back(static_cast<uint16_t>(identifier));
+        }
+        return true;
+    }
+
+    bool controls() {
+        for (const std::string& item : split_list(value_)) {
+            uint64_t number = 0;
+            uint8_t control = 0;
+            if (parse_number(item, MAX_CONTROL, number))
+                control = static_cast<uint8_t>(number);
+            else if (!control_by_name(item, control))
+                return refuse("expected control bytes from 0 to 0xFF or names such as RP_DAT, joined by ','");
+            out_.controls.push_back(control);
+        }
+        return true;
+    }
+
+    Options& out_;
+    std::string& error_;
+    std::string name_;
+    std::string value_;
+};
+
 }  // namespace
 
 Options::Options() : port(static_cast<uint16_t>(DEFAULT_PORT)) {}
 
 std::string Options::usage() {
     return "usage: busdump [options]\n"
-           "Receives the datagrams of busgated and shows every record in them.\n\n"
-           "  -p, --port N       UDP port to listen on [default=57117]\n"
-           "  -b, --bind ADDR    local IPv4 address to listen on [default=0.0.0.0]\n"
-           "  -g, --group ADDR   join this IPv4 multicast group\n"
-           "  -j, --json         one JSON object per line instead of readable lines\n"
-           "  -s, --stats        one summary line per second instead of one line per record\n"
-           "  -c N               stop after N datagrams\n"
-           "  -t SECONDS         stop after SECONDS (decimals allowed)\n"
-           "  -w FILE            also write the datagrams to FILE in pcap format\n"
-           "  -h, --help         this text\n"
-           "  -V, --version      version\n\n"
-           "Gaps in the datagram sequence and in the event indices, gateway restarts and malformed\n"
-           "datagrams are reported as lines starting with \"!!\" (objects of type \"notice\" with\n"
-           "--json). Totals are printed at the end.\n";
+           "Receives the datagrams of busgated and shows every record in them, per sender.\n\n"
+           "  -p, --port N          UDP port to listen on [default=57117]\n"
+           "  -b, --bind ADDR       local IPv4 address to listen on [default=0.0.0.0]\n"
+           "  -g, --group ADDR      join this IPv4 multicast group\n"
+           "  -j, --json            one JSON object per line instead of readable lines\n"
+           "  -s, --stats           one summary line per second instead of one line per record\n"
+           "  -v, --verbose         show every frame byte, not only the data bytes\n"
+           "  -c, --count N         stop after N datagrams\n"
+           "  -t, --time SECONDS    stop after SECONDS (decimals allowed)\n"
+           "  -w, --write FILE      also write the datagrams to FILE in pcap format\n"
+           "                        (LINKSCOPE_SIM=replay=FILE plays it back into a gateway)\n"
+           "  -i, --id ID[,ID]      show only ID frames of these identifiers and the responses\n"
+           "                        to them (0x9080 or decimal; repeatable)\n"
+           "  -k, --control C[,C]   show only frames with these control bytes (0x02 or a name\n"
+           "                        such as RP_DAT; repeatable)\n"
+           "  -e, --errors          show only events with a reception error, a bad frame check\n"
+           "                        or an unknown control byte, and records of unknown type\n"
+           "  -l, --lifesigns       show only lifesign records\n"
+           "  -h, --help            this text\n"
+           "  -V, --version         version\n\n"
+           "Short options group (-js) and take their value attached or apart (-p57117, -p 57117);\n"
+           "long ones take it after '=' or apart and may be shortened while unambiguous (--po).\n"
+           "Each sender (address and port) is followed as a stream of its own. Gaps in its\n"
+           "datagram sequence and event indices, its restarts and its malformed datagrams are\n"
+           "reported as lines starting with \"!!\" that name it (objects of type \"notice\" with\n"
+           "--json). Filters choose the records shown; everything is counted. Totals per sender\n"
+           "and overall are printed at the end.\n";
 }
 
 bool Options::parse(const std::vector<std::string>& args, Options& out, std::string& error) {
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        std::string name = args[i];
-        std::string value;
-        bool has_inline_value = false;
-        const std::size_t equals = name.find('=');
-        if (name.rfind("--", 0) == 0 && equals != std::string::npos) {
-            value = name.substr(equals + 1);
-            name = name.substr(0, equals);
-            has_inline_value = true;
-        }
-        auto take_value = [&]() {
-            if (has_inline_value) return true;
-            if (i + 1 >= args.size()) {
-                error = "option " + name + " needs a value";
-                return false;
-            }
-            value = args[++i];
-            return true;
-        };
-        auto refuse = [&](const std::string& what) {
-            error = "invalid value '" + value + "' for " + name + ": " + what;
-            return false;
-        };
-
-        if (name == "-h" || name == "--help") {
-            out.help = true;
-        } else if (name == "-V" || name == "--version") {
-            out.version = true;
-        } else if (name == "-j" || name == "--json") {
-            out.json = true;
-        } else if (name == "-s" || name == "--stats") {
-            out.stats = true;
-        } else if (name == "-p" || name == "--port") {
-            uint64_t port = 0;
-            if (!take_value()) return false;
-            if (!parse_unsigned(value, 0xFFFF, port) || port == 0) return refuse("expected a port from 1 to 65535");
-            out.port = static_cast<uint16_t>(port);
-        } else if (name == "-b" || name == "--bind") {
-            boost::asio::ip::address_v4 address;
-            if (!take_value()) return false;
-            if (!parse_ipv4(value, address)) return refuse("expected an IPv4 address such as 127.0.0.1");
-            out.bind = value;
-        } else if (name == "-g" || name == "--group") {
-            boost::asio::ip::address_v4 address;
-            if (!take_value()) return false;
-            if (!parse_ipv4(value, address) || !address.is_multicast())
-                return refuse("expected an IPv4 multicast address, 224.0.0.0 to 239.255.255.255");
-            out.group = value;
-        } else if (name == "-c" || name == "--count") {
-            if (!take_value()) return false;
-            if (!parse_unsigned(value, UINT64_MAX, out.count) || out.count == 0)
-                return refuse("expected a number of datagrams, 1 or more");
-        } else if (name == "-t" || name == "--time") {
-            if (!take_value()) return false;
-            if (!parse_seconds(value, out.seconds)) return refuse("expected seconds, more than 0 and at most 1e7");
-        } else if (name == "-w" || name == "--write") {
-            if (!take_value()) return false;
-            if (value.empty()) return refuse("expected a file name");
-            out.write_path = value;
-        } else {
-            error = "unknown option '" + args[i] + "' (busdump --help lists them)";
-            return false;
-        }
-        if (has_inline_value && (name == "-h" || name == "--help" || name == "--version" || name == "--json" ||
-                                 name == "--stats")) {
-            error = "option " + name + " takes no value";
-            return false;
-        }
+    std::vector<ArgScanner::Item> items;
+    std::vector<std::string> operands;
+    if (!ArgScanner(specs()).scan(args, items, operands, error)) return false;
+    if (!operands.empty()) {
+        error = "unexpected argument '" + operands.front() + "' (busdump takes options only)";
+        return false;
     }
+    Applier applier(out, error);
+    for (const ArgScanner::Item& item : items)
+        if (!applier.apply(item)) return false;
     return true;
 }
 

@@ -13,11 +13,18 @@ struct Options {
     std::string group;               // multicast group to join; empty: none
     bool json = false;
     bool stats = false;
+    bool verbose = false;            // every frame byte, not only the data bytes
     uint64_t count = 0;              // stop after this many datagrams; 0: no limit
     double seconds = 0;              // stop after this long; 0: no limit
     std::string write_path;          // pcap file; empty: none
     bool help = false;
     bool version = false;
+
+    // Which records are shown (all counted in any case). Each given filter must hold.
+    std::vector<uint16_t> identifiers;  // ID frames with one of these, and the responses to them
+    std::vector<uint8_t> controls;      // frames with one of these control bytes
+    bool errors_only = false;
+    bool lifesigns_only = false;
 
     Options();
 

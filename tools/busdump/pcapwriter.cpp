@@ -9,11 +9,11 @@ namespace busdump {
 namespace {
 
 constexpr uint32_t SNAPLEN = 0xFFFF + PcapWriter::ETHERNET_HEADER_SIZE;
-constexpr uint16_t ETHERTYPE_IPV4 = 0x0800;
+constexpr uint16_t ETHERTYPE_IPV4 = sim::PcapFormat::ETHERTYPE_IPV4;
 constexpr uint8_t IPV4_VERSION_IHL = 0x45;
 constexpr uint16_t IPV4_DONT_FRAGMENT = 0x4000;
 constexpr uint8_t IPV4_TTL = 64;
-constexpr uint8_t IPPROTO_UDP_NUMBER = 17;
+constexpr uint8_t IPPROTO_UDP_NUMBER = sim::PcapFormat::IPPROTO_UDP_NUMBER;
 // Locally administered MAC addresses: the real ones are not known to a UDP receiver.
 constexpr uint8_t MAC_DESTINATION[6] = {0x02, 0x00, 0x00, 0x00, 0x00, 0x02};
 constexpr uint8_t MAC_SOURCE[6] = {0x02, 0x00, 0x00, 0x00, 0x00, 0x01};

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "sim/pcapformat.h"
+
 namespace busdump {
 
 class PcapWriter {
@@ -17,15 +19,17 @@ public:
         uint16_t port = 0;
     };
 
-    static constexpr uint32_t MAGIC_MICROSECONDS = 0xA1B2C3D4;
-    static constexpr uint16_t VERSION_MAJOR = 2;
-    static constexpr uint16_t VERSION_MINOR = 4;
-    static constexpr uint32_t LINKTYPE_ETHERNET = 1;
-    static constexpr std::size_t FILE_HEADER_SIZE = 24;
-    static constexpr std::size_t PACKET_HEADER_SIZE = 16;
-    static constexpr std::size_t ETHERNET_HEADER_SIZE = 14;
-    static constexpr std::size_t IPV4_HEADER_SIZE = 20;
-    static constexpr std::size_t UDP_HEADER_SIZE = 8;
+    // The file layout is shared with the simulator, which replays these files.
+    using Format = sim::PcapFormat;
+    static constexpr uint32_t MAGIC_MICROSECONDS = Format::MAGIC_MICROSECONDS;
+    static constexpr uint16_t VERSION_MAJOR = Format::VERSION_MAJOR;
+    static constexpr uint16_t VERSION_MINOR = Format::VERSION_MINOR;
+    static constexpr uint32_t LINKTYPE_ETHERNET = Format::LINKTYPE_ETHERNET;
+    static constexpr std::size_t FILE_HEADER_SIZE = Format::FILE_HEADER_SIZE;
+    static constexpr std::size_t PACKET_HEADER_SIZE = Format::PACKET_HEADER_SIZE;
+    static constexpr std::size_t ETHERNET_HEADER_SIZE = Format::ETHERNET_HEADER_SIZE;
+    static constexpr std::size_t IPV4_HEADER_SIZE = Format::IPV4_HEADER_SIZE;
+    static constexpr std::size_t UDP_HEADER_SIZE = Format::UDP_HEADER_SIZE;
     static constexpr std::size_t FRAMING_SIZE = ETHERNET_HEADER_SIZE + IPV4_HEADER_SIZE + UDP_HEADER_SIZE;
     // The IPv4 total length field caps what one packet can carry.
     static constexpr std::size_t MAX_PAYLOAD = 0xFFFF - IPV4_HEADER_SIZE - UDP_HEADER_SIZE;

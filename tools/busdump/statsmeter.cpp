@@ -52,6 +52,8 @@ void StatsMeter::add(Counts& counts, const DecodedDatagram& datagram, const std:
             case Notice::Kind::sequence_back: ++counts.restarts; break;
             case Notice::Kind::index_back: ++counts.index_resets; break;
             case Notice::Kind::malformed: ++counts.malformed; break;
+            case Notice::Kind::new_source:
+            case Notice::Kind::card_serial: break;
         }
     }
 }

@@ -54,8 +54,10 @@ public:
 
     Interval totals(int64_t now_us) const { return {start_us_, now_us, totals_, first_arrival_us_, last_arrival_us_}; }
 
-private:
+    // What one datagram and its notices add to `counts`.
     static void add(Counts& counts, const DecodedDatagram& datagram, const std::vector<Notice>& notices);
+
+private:
 
     int64_t interval_start_us_;
     int64_t start_us_;

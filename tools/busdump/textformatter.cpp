@@ -49,9 +49,12 @@ std::string percent(float value) { return !std::isfinite(value) ? "n/a" : printf
 
 std::string celsius(float value) { return !std::isfinite(value) ? "n/a" : printf_text("%.1fC", value); }
 
-std::string prefix(const DecodedDatagram& datagram, std::size_t number) {
-    return printf_text("[%" PRIu64 ":%zu] ", datagram.sequence, number);
+std::string prefix(const Arrival& arrival, const DecodedDatagram& datagram, std::size_t number) {
+    const std::string source = arrival.source_number ? "#" + std::to_string(arrival.source_number) + " " : "";
+    return printf_text("[%s%" PRIu64 ":%" PRIu64 "] ", source.c_str(), datagram.sequence, static_cast<uint64_t>(number));
 }
+
+std::string serial_text(uint64_t serial) { return printf_text("0x%08" PRIx64, serial); }
 
 }  // namespace
 
@@ -66,6 +69,7 @@ std::string TextFormatter::event_text(const EventInfo& e) {
     else
         line += " ctrl none";
     if (e.identifier) line += printf_text(" id 0x%04x", *e.identifier);
+    if (e.response_to) line += printf_text(" for id 0x%04x", *e.response_to);
     line += printf_text(" frame %zu data %zu fcs ", e.frame_length, e.data_length);
     switch (e.fcs) {
         case FcsResult::ok: line += "ok"; break;
@@ -115,40 +119,54 @@ std::string TextFormatter::lifesign_text(const LifesignRecord& l) {
     return line;
 }
 
-std::string TextFormatter::record(const Arrival&, const DecodedDatagram& datagram, std::size_t number) const {
+std::string TextFormatter::record(const Arrival& arrival, const DecodedDatagram& datagram, std::size_t number) const {
     const DecodedRecord& r = datagram.records.at(number);
+    const std::string start = prefix(arrival, datagram, number);
     switch (r.kind) {
-        case RecordKind::event: return prefix(datagram, number) + event_text(r.event) + "\n";
-        case RecordKind::lifesign: return prefix(datagram, number) + lifesign_text(*r.lifesign) + "\n";
+        case RecordKind::event: return start + event_text(r.event) + bytes_text(datagram, r) + "\n";
+        case RecordKind::lifesign: return start + lifesign_text(*r.lifesign) + "\n";
         case RecordKind::unknown: break;
     }
-    return prefix(datagram, number) + printf_text("record of unknown type 0x%02x, %zu bytes\n", r.type, r.length);
+    return start + printf_text("record of unknown type 0x%02x, %zu bytes\n", r.type, r.length);
+}
+
+std::string TextFormatter::bytes_text(const DecodedDatagram& datagram, const DecodedRecord& r) const {
+    const uint8_t* frame = datagram.frame(r);
+    if (verbose_) return r.event.frame_length ? " frame: " + hex_bytes(frame, r.event.frame_length) : "";
+    return r.event.data_length ? " data: " + hex_bytes(frame + 1, r.event.data_length) : "";
 }
 
 std::string TextFormatter::notice(const Arrival& arrival, const DecodedDatagram& datagram, const Notice& n) const {
+    return "!! " + source_label(arrival) + ": " + notice_text(arrival, datagram, n);
+}
+
+std::string TextFormatter::notice_text(const Arrival& arrival, const DecodedDatagram& datagram, const Notice& n) {
     switch (n.kind) {
+        case Notice::Kind::new_source: return "new sender\n";
+        case Notice::Kind::card_serial:
+            return "card sn " + serial_text(n.to) + (n.had_from ? " (was " + serial_text(n.from) + ")" : "") + "\n";
         case Notice::Kind::sequence_gap:
-            return printf_text("!! sequence gap: %" PRIu64 " -> %" PRIu64 ", %" PRIu64 " datagram(s) lost\n", n.from,
+            return printf_text("sequence gap: %" PRIu64 " -> %" PRIu64 ", %" PRIu64 " datagram(s) lost\n", n.from,
                                n.to, n.lost);
         case Notice::Kind::restart:
-            return printf_text("!! gateway restart: sequence back to 1 after %" PRIu64 "\n", n.from);
+            return printf_text("gateway restart: sequence back to 1 after %" PRIu64 "\n", n.from);
         case Notice::Kind::sequence_back:
-            return printf_text("!! sequence back: %" PRIu64 " -> %" PRIu64
+            return printf_text("sequence back: %" PRIu64 " -> %" PRIu64
                                " (a restart whose first datagrams were lost, or reordering)\n",
                                n.from, n.to);
         case Notice::Kind::index_gap:
-            return printf_text("!! event index gap in datagram %" PRIu64 ": %" PRIu64 " -> %" PRIu64 ", %" PRIu64
+            return printf_text("event index gap in datagram %" PRIu64 ": %" PRIu64 " -> %" PRIu64 ", %" PRIu64
                                " frame(s) lost\n",
                                n.sequence, n.from, n.to, n.lost);
         case Notice::Kind::index_back:
-            return printf_text("!! event index back in datagram %" PRIu64 ": %" PRIu64 " -> %" PRIu64
+            return printf_text("event index back in datagram %" PRIu64 ": %" PRIu64 " -> %" PRIu64
                                " (card reset)\n",
                                n.sequence, n.from, n.to);
         case Notice::Kind::malformed: break;
     }
     const std::string sequence =
         datagram.header_valid ? printf_text("sequence %" PRIu64 ", ", datagram.sequence) : std::string();
-    return printf_text("!! malformed datagram (%s%zu bytes from %s), skipped: %s\n", sequence.c_str(), datagram.size,
+    return printf_text("malformed datagram (%s%zu bytes from %s), skipped: %s\n", sequence.c_str(), datagram.size,
                        arrival.source.c_str(), n.text.c_str());
 }
 
@@ -160,6 +178,21 @@ std::string TextFormatter::stats(const StatsMeter::Interval& i) const {
                        TimeText::clock(i.end_us).c_str(), i.rate(c.datagrams), i.rate(c.records), i.rate(c.events),
                        i.rate(c.lifesigns), i.rate(c.bytes), c.gaps(), c.datagrams_lost, c.frames_lost, c.malformed,
                        c.fcs_bad);
+}
+
+std::string TextFormatter::source_totals(const Source& source) const {
+    const StatsMeter::Counts& c = source.counts();
+    Arrival named;
+    named.source = source.address();
+    named.source_number = source.number();
+    named.serial = source.serial();
+    return printf_text("totals from %s: %" PRIu64 " datagrams, %" PRIu64 " events, %" PRIu64 " lifesigns, %" PRIu64
+                       " unknown, %" PRIu64 " malformed, %" PRIu64 " sequence gaps (%" PRIu64
+                       " datagrams lost), %" PRIu64 " index gaps (%" PRIu64 " frames lost), %" PRIu64
+                       " restarts, %" PRIu64 " index resets, %" PRIu64 " bad frame checks\n",
+                       source_label(named).c_str(), c.datagrams, c.events, c.lifesigns, c.unknown_records,
+                       c.malformed, c.sequence_gaps, c.datagrams_lost, c.index_gaps, c.frames_lost, c.restarts,
+                       c.index_resets, c.fcs_bad);
 }
 
 std::string TextFormatter::totals(const StatsMeter::Interval& t) const {

@@ -7,13 +7,23 @@ namespace busdump {
 
 class TextFormatter : public Formatter {
 public:
+    // verbose: every frame byte, not only the data bytes.
+    explicit TextFormatter(bool verbose = false) : verbose_(verbose) {}
+
     std::string record(const Arrival& arrival, const DecodedDatagram& datagram, std::size_t number) const override;
     std::string notice(const Arrival& arrival, const DecodedDatagram& datagram, const Notice& notice) const override;
     std::string stats(const StatsMeter::Interval& interval) const override;
     std::string totals(const StatsMeter::Interval& totals) const override;
+    std::string source_totals(const Source& source) const override;
 
     static std::string event_text(const EventInfo& event);
     static std::string lifesign_text(const LifesignRecord& lifesign);
+
+private:
+    std::string bytes_text(const DecodedDatagram& datagram, const DecodedRecord& record) const;
+    static std::string notice_text(const Arrival& arrival, const DecodedDatagram& datagram, const Notice& notice);
+
+    bool verbose_;
 };
 
 }  // namespace busdump
