@@ -1,5 +1,7 @@
 #include "gateway/settings.h"
 
+#include <strings.h>
+
 #include <getopt.h>
 
 #include <boost/asio/ip/address.hpp>
@@ -64,10 +66,17 @@ void replace_string(char*& field, const char* text) {
     field = strdup(text);
 }
 
+// The program's name without its folders ('/' or, on Windows, '\\') and without ".exe".
 std::string base_name(const char* path) {
     if (path == nullptr) return "";
-    const char* slash = std::strrchr(path, '/');
-    return slash ? slash + 1 : path;
+    std::string name = path;
+    const std::size_t separator = name.find_last_of("/\\");
+    if (separator != std::string::npos) name.erase(0, separator + 1);
+    const std::string extension = ".exe";
+    if (name.size() > extension.size() &&
+        strcasecmp(name.c_str() + name.size() - extension.size(), extension.c_str()) == 0)
+        name.resize(name.size() - extension.size());
+    return name;
 }
 
 bool is_numeric_address(const char* text) {

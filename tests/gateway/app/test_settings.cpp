@@ -58,6 +58,12 @@ TEST_F(SettingsTest, VersionUsesTheBaseName) {
     EXPECT_EQ(app_name, "busgated");
 }
 
+TEST_F(SettingsTest, VersionNamesAWindowsProgramWithoutFolderAndExtension) {
+    const auto result = run_load_settings({"Z:\\work\\gateway\\busgated.EXE", "-v"});
+    EXPECT_EQ(result.out, "busgated 1.4.0\n") << "app name: " << app_name;
+    EXPECT_EQ(run_load_settings({"C:/Program Files/busgated.exe", "-v"}).out, "busgated 1.4.0\n");
+}
+
 TEST_F(SettingsTest, HelpTextByteForByte) {
     const auto result = run_load_settings({"./busgated", "--help"});
     EXPECT_EQ(result.status, 0);
