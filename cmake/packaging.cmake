@@ -12,6 +12,7 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Capture gateway and library for Linkscope FIP capture cards")
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
 set(CPACK_COMPONENTS_ALL gateway busrec busrec_dev)
+set(CPACK_STRIP_FILES ON)
 
 set(CPACK_COMPONENT_GATEWAY_DESCRIPTION "FIP fieldbus capture gateway for Linkscope PCI cards
 busgated captures every event of a FIP (WorldFIP) fieldbus through a Linkscope PCI capture

@@ -8,8 +8,12 @@ man_dir=$1 busgated=$2 busdump=$3 library=$4 symbol_map=$5
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
-render() {  # the page as a reader sees it, wide enough that no option item wraps
-  LC_ALL=C.UTF-8 MANWIDTH=200 man -E UTF-8 -l "$1" 2>/dev/null | col -bx
+rendered_dir=$(mktemp -d /tmp/busgate-man-XXXXXX)
+trap 'rm -rf "$rendered_dir"' EXIT
+render() {  # the page as a reader sees it, wide enough that no option item wraps; made once
+  local cached=$rendered_dir/$(basename "$1")
+  [ -f "$cached" ] || LC_ALL=C.UTF-8 MANWIDTH=200 man -E UTF-8 -l "$1" 2>/dev/null | col -bx >"$cached"
+  cat "$cached"
 }
 
 version=$("$busgated" -v | awk '{print $2}')
@@ -64,6 +68,7 @@ exports=$(sed -nE 's/^ +(busrec_[a-z_]+);$/\1/p' "$symbol_map")
 for fn in $exports; do
   grep -Fq "\"$fn - " <<<"$names" || fail "libbusrec.3: $fn missing from NAME"
   grep -Eq "[ *]$fn\(" <<<"$synopsis" || fail "libbusrec.3: $fn missing from SYNOPSIS"
+  [ "$(zcat "$man_dir/$fn.3.gz" 2>/dev/null)" = ".so man3/libbusrec.3" ] || fail "$fn.3 does not lead to libbusrec.3"
 done
 messages=$(python3 - "$library" <<'PY'
 import ctypes, sys
