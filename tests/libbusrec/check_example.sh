@@ -8,6 +8,7 @@ work=$(mktemp -d /tmp/busrec-example-XXXXXX)
 trap 'rm -rf "$work"' EXIT
 
 cmake --install "$build_dir" --prefix "$work/prefix" --component busrec >/dev/null
+cmake --install "$build_dir" --prefix "$work/prefix" --component busrec_dev >/dev/null
 pc=$(find "$work/prefix" -name libbusrec.pc | head -n 1)
 [ -n "$pc" ] || { echo "libbusrec.pc not installed"; exit 1; }
 [ -f "$work/prefix/include/busrec.h" ] || { echo "busrec.h not installed"; exit 1; }

@@ -1,0 +1,128 @@
+#!/usr/bin/env bash
+# Runs the Windows installer silently under Wine in a prefix of its own: the staged files are
+# installed, the service BusgateSvc is registered with its command line and start type, starts
+# on a simulated card and sends its stream to 127.0.0.1 (read by busdump), stops; a second
+# install changes the options; the silent uninstall leaves no file, service or registry entry.
+#   check_windows_installer.sh INSTALLER STAGE BUSDUMP [WINE]
+# INSTALLER must run under WINE (default wine; wine64 for a 64-bit build where 32-bit code
+# cannot run). STAGE is the staged tree the installer was made from.
+set -uo pipefail
+installer=$1 stage=$2 busdump=$3 wine=${4:-wine}
+passed=0 failed=0
+check() {  # description command...
+  local what=$1
+  shift
+  if "$@" >/dev/null 2>&1; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+    echo "FAIL: $what"
+  fi
+}
+contains() { grep -Fq -- "$2" <<<"$1"; }
+matches() { grep -Eq -- "$2" <<<"$1"; }
+
+work=$(mktemp -d /tmp/busgate-wininst-XXXXXX)
+export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+case "$wine" in *64*) export WINEARCH=win64 ;; *) export WINEARCH=win32 ;; esac
+unset DISPLAY
+# The service process inherits the environment of Wine's service manager, started with the
+# first program below: one simulated card, a lock folder of the prefix's own.
+export LINKSCOPE_SIM=stations=4,absent=1 LINKSCOPE_LOCK_DIR=$work/lock
+mkdir -p "$LINKSCOPE_LOCK_DIR"
+cleanup() {
+  wineserver -k >/dev/null 2>&1
+  [ -n "${dump_pid:-}" ] && kill "$dump_pid" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+drive_c=$WINEPREFIX/drive_c
+run() { "$wine" "$@" 2>/dev/null | tr -d '\r'; }
+until_true() {  # seconds command...: polls the command until it succeeds or time is up
+  local deadline=$((SECONDS + $1))
+  shift
+  while ((SECONDS < deadline)); do
+    "$@" && return 0
+    sleep 0.25
+  done
+  return 1
+}
+service_state() { run sc query BusgateSvc | sed -nE 's/^ *STATE *: *([0-9]+).*/\1/p'; }
+in_state() { [ "$(service_state)" = "$1" ]; }
+wait_state() { until_true "$2" in_state "$1"; }  # state seconds
+# "sc qc" where Wine's sc has it, else the same query through the service manager's API.
+service_config() {
+  local out
+  out=$(run sc qc BusgateSvc)
+  if ! contains "$out" BINARY_PATH_NAME; then out=$(run 'C:\svcconfig.exe' BusgateSvc); fi
+  printf '%s\n' "$out"
+}
+
+"$wine" wineboot -i >/dev/null 2>&1
+# A service created right after the prefix is made is refused until the server restarts; a
+# persistent server then keeps Wine's own programs running between the commands below.
+wineserver -k >/dev/null 2>&1
+wineserver -p
+check "Wine made a prefix" test -d "$drive_c/windows"
+cp "$installer" "$drive_c/busgate-setup.exe"
+x86_64-w64-mingw32-gcc -municode -O1 -o "$drive_c/svcconfig.exe" "$(dirname "$0")/svcconfig.c" 2>/dev/null ||
+  i686-w64-mingw32-gcc -municode -O1 -o "$drive_c/svcconfig.exe" "$(dirname "$0")/svcconfig.c"
+
+port=$((47000 + $$ % 1000))
+run 'C:\busgate-setup.exe' /S "/OPTIONS=-a 127.0.0.1 -p $port" '/D=C:\busgate'
+staged=$(cd "$stage" && find . -type f | sort)
+missing=""
+while read -r file; do
+  [ -f "$drive_c/busgate/$file" ] || missing="$missing $file"
+done <<<"$staged"
+check "every staged file is installed ($(wc -l <<<"$staged") files; missing:$missing)" test -z "$missing"
+check "the installer left an uninstaller" test -f "$drive_c/busgate/uninstall.exe"
+config=$(service_config)
+check "the service runs the installed busgated.exe -d with the given options: $config" \
+  contains "$config" "BINARY_PATH_NAME   : \"C:\\busgate\\bin\\busgated.exe\" -d -a 127.0.0.1 -p $port"
+check "the service starts on demand" matches "$config" 'START_TYPE +: 3 +DEMAND_START'
+check "the service runs in a process of its own" matches "$config" 'TYPE +: 10'
+uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\busgate'
+check "Windows lists the installation with its version" \
+  matches "$(run reg query "$uninstall_key" /v DisplayVersion)" 'DisplayVersion +REG_SZ +[0-9]+\.[0-9]+\.[0-9]+'
+
+# The service on a simulated card, sending to 127.0.0.1 only (checked on its command line).
+if contains "$config" "-d -a 127.0.0.1 -p $port"; then
+  "$busdump" --bind 127.0.0.1 -p "$port" -c 3 -t 30 >"$work/stream.txt" 2>&1 &
+  dump_pid=$!
+  sleep 0.5
+  run sc start BusgateSvc >/dev/null
+  check "the service reaches RUNNING" wait_state 4 30
+  wait "$dump_pid"
+  dump_pid=
+  stream=$(cat "$work/stream.txt")
+  check "busdump receives the service's datagrams on 127.0.0.1" matches "$stream" '^\[[0-9]+:[0-9]+\] (event|lifesign)'
+  run sc stop BusgateSvc >/dev/null
+  check "the service stops" wait_state 1 30
+  check "the service ends with exit code 0" \
+    matches "$(run sc query BusgateSvc)" 'WIN32_EXIT_CODE +: +0 '
+else
+  failed=$((failed + 1))
+  echo "FAIL: the service's command line does not send to 127.0.0.1; not started"
+fi
+
+# Installing again replaces the service with new options and start type.
+run 'C:\busgate-setup.exe' /S "/OPTIONS=-a 127.0.0.1 -p $((port + 1)) -R 1000" /START=auto '/D=C:\busgate'
+config=$(service_config)
+check "a second install changes the options" contains "$config" "-d -a 127.0.0.1 -p $((port + 1)) -R 1000"
+check "a second install with /START=auto makes the service start with Windows" \
+  matches "$config" 'START_TYPE +: 2 +AUTO_START'
+
+# The silent uninstall copies itself away and returns at once: wait for the folder to go.
+run 'C:\busgate\uninstall.exe' /S
+check "the uninstall removed the installation folder" until_true 60 test ! -e "$drive_c/busgate"
+until_true 10 test -z "$(pgrep -f 'Au_\.exe')"
+"$wine" 'C:\svcconfig.exe' BusgateSvc >/dev/null 2>&1
+check "the uninstall removed the service" test $? -eq 1
+absent_key() { ! "$wine" reg query "$1" >/dev/null 2>&1; }
+check "the uninstall removed the registry entry" absent_key "$uninstall_key"
+check "the uninstall left no service key" absent_key 'HKLM\System\CurrentControlSet\Services\BusgateSvc'
+
+echo "windows installer: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
