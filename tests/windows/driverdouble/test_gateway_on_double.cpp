@@ -442,4 +442,52 @@ TEST_F(GatewayOnDouble, DaemonOptionFromAConsoleEndsQuietly) {
     EXPECT_TRUE(driverdouble::device_controls(double_.log(1)).empty());
 }
 
+// The C example of libbusrec.dll (BUSREC_EXAMPLE_EXE, the DLL's folder in BUSREC_DLL_DIR): it
+// lists the cards, opens the first, captures for a few seconds and prints events and the report.
+TEST_F(GatewayOnDouble, LibraryExampleCapturesThroughASession) {
+    const char* example = std::getenv("BUSREC_EXAMPLE_EXE");
+    const char* dll_dir = std::getenv("BUSREC_DLL_DIR");
+    ASSERT_TRUE(example != nullptr && dll_dir != nullptr) << "BUSREC_EXAMPLE_EXE and BUSREC_DLL_DIR must be set";
+    GatewayProcess program(double_.wine(), {example, "6"}, {{"WINEPATH", windows_path(dll_dir)}});
+    ASSERT_TRUE(double_.wait_pending(1, 1, PENDING_TIMEOUT_MS)) << program.stdout_text() << program.stderr_text();
+    for (int i = 0; i < 50 && double_.state(1)["sniffer"] != SNIFFER_ON; ++i) std::this_thread::sleep_for(100ms);
+
+    BlockBuilder block;
+    for (uint64_t index = 1; index <= 3; ++index)
+        ASSERT_TRUE(block.add_record(testsupport::make_identifier_frame(0x03, static_cast<uint16_t>(0x1200 + index)),
+                                     index, 5000 + index));
+    ASSERT_TRUE(block.add_record(testsupport::make_identifier_frame(0x03, 0x1299, FCS_MODE_1DCF, false), 4, 5004));
+    double_.inject(1, {block.build()});
+
+    ASSERT_EQ(0, program.wait_exit(40s)) << program.stdout_text() << program.stderr_text();
+    const std::string out = without_cr(program.stdout_text());
+    EXPECT_NE(out.find("1 card(s)\n"), std::string::npos) << out;
+    for (uint64_t index = 1; index <= 3; ++index) {
+        const std::string line = "event " + std::to_string(index) + " t=" + std::to_string(5000 + index) +
+                                 " ctrl=0x03 id=0x120" + std::to_string(index) + " ";
+        EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
+    }
+    EXPECT_NE(out.find("event 4 t=5004 ctrl=0x03 id=0x1299 "), std::string::npos) << out;
+    EXPECT_NE(out.find("4 events: 3 correct, 1 errors, 0 lost"), std::string::npos) << out;
+
+    // The close reaches the driver after CloseHandle returned.
+    for (int i = 0; i < 50 && double_.state(1)["closes"] < 2; ++i) std::this_thread::sleep_for(100ms);
+    const std::vector<SeenRequest> log = double_.log(1);
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(2u, log.back().major) << "nothing may follow the close of the session's handle";
+    const std::vector<SeenRequest> requests = driverdouble::device_controls(log);
+    std::vector<std::pair<uint32_t, uint64_t>> settings;
+    for (const SeenRequest& r : requests)
+        if (r.code == LINKSCOPE_IOCTL_SET_EPOCH || r.code == LINKSCOPE_IOCTL_SET_SNIFFER)
+            settings.emplace_back(r.code, r.code == LINKSCOPE_IOCTL_SET_SNIFFER ? r.input_value() : 0);
+    const std::vector<std::pair<uint32_t, uint64_t>> expected{{LINKSCOPE_IOCTL_SET_EPOCH, 0},
+                                                              {LINKSCOPE_IOCTL_SET_SNIFFER, SNIFFER_ON},
+                                                              {LINKSCOPE_IOCTL_SET_SNIFFER, SNIFFER_OFF}};
+    EXPECT_EQ(expected, settings);
+    ASSERT_GE(requests.size(), 2u);
+    EXPECT_EQ(LINKSCOPE_IOCTL_RELEASE_WAIT, requests.back().code);
+    EXPECT_EQ(2u, driverdouble::count_code(requests, LINKSCOPE_IOCTL_WAIT_EVENTS)) << "one block, one wait released";
+    EXPECT_EQ(0u, double_.state(1)["pending_waits"]);
+}
+
 }  // namespace
