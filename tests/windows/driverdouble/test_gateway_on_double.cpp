@@ -3,7 +3,12 @@
 // Every case checks what the double saw: the requests of each kind, their order and values.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -344,8 +349,48 @@ constexpr int STATE_STOP_PENDING = 3;
 constexpr int STATE_RUNNING = 4;
 const char* const SERVICE_NAME = "BusgateSvc";
 
+// Datagrams to the port that the service's command line names.
+class PortReceiver {
+public:
+    explicit PortReceiver(uint16_t port) : fd_(socket(AF_INET, SOCK_DGRAM, 0)) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bound_ = fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    }
+    ~PortReceiver() {
+        if (fd_ >= 0) close(fd_);
+    }
+    bool bound() const { return bound_; }
+    // True when a well-formed datagram arrived within `timeout_ms`.
+    bool receive(int timeout_ms) {
+        pollfd waiting{fd_, POLLIN, 0};
+        if (poll(&waiting, 1, timeout_ms) != 1) return false;
+        std::vector<uint8_t> buffer(65536);
+        const ssize_t got = recv(fd_, buffer.data(), buffer.size(), 0);
+        return got > 0 && integration::parse_datagram(buffer.data(), static_cast<std::size_t>(got)).has_value();
+    }
+
+private:
+    int fd_;
+    bool bound_ = false;
+};
+
 class ServiceOnDouble : public GatewayOnDouble {
 protected:
+    void SetUp() override {
+        GatewayOnDouble::SetUp();
+        const char* port = std::getenv("BUSGATESVC_PORT");
+        const char* log = std::getenv("BUSGATESVC_LOG");
+        const char* buffer = std::getenv("BUSGATESVC_BUFFER");
+        ASSERT_TRUE(port != nullptr && log != nullptr && buffer != nullptr)
+            << "BUSGATESVC_PORT, BUSGATESVC_LOG and BUSGATESVC_BUFFER name the service's options";
+        port_ = static_cast<uint16_t>(std::atoi(port));
+        log_ = log;
+        service_buffer_ = buffer;
+        std::filesystem::remove(log_);
+    }
     std::string sc(const std::vector<std::string>& args, int* status = nullptr) {
         std::vector<std::string> argv{double_.wine(), "sc"};
         argv.insert(argv.end(), args.begin(), args.end());
@@ -355,13 +400,6 @@ protected:
         return out;
     }
     ServiceStatus query() { return parse_service_status(sc({"query", SERVICE_NAME})); }
-    void configure(const std::vector<std::string>& options) {
-        std::string command = "\"" + windows_path(busgated_exe()) + "\"";
-        for (const std::string& option : options) command += " " + option;
-        int status = 0;
-        const std::string out = sc({"config", SERVICE_NAME, "binPath=", command}, &status);
-        ASSERT_EQ(0, status) << out;
-    }
     // Polls the state until `until` holds; every distinct state seen, in order.
     std::vector<int> watch_states(const std::function<bool(const ServiceStatus&)>& until, ServiceStatus* last) {
         std::vector<int> seen;
@@ -378,7 +416,9 @@ protected:
         GatewayOnDouble::TearDown();
     }
 
-    const std::string log_ = scratch_ / "service.log";
+    uint16_t port_ = 0;
+    std::string log_;
+    std::string service_buffer_;
 };
 
 std::string read_text(const std::string& path) {
@@ -387,8 +427,8 @@ std::string read_text(const std::string& path) {
 }
 
 TEST_F(ServiceOnDouble, RunsUntilStoppedAndStopsLikeCtrlC) {
-    configure({"-d", "-a", "127.0.0.1", "-p", std::to_string(receiver_.port()), "-B", windows_path(buffer_), "-S",
-               "8388608", "-L", windows_path(log_)});
+    PortReceiver receiver(port_);
+    ASSERT_TRUE(receiver.bound()) << "port " << port_;
     int status = 0;
     const std::string started = sc({"start", SERVICE_NAME}, &status);
     ASSERT_EQ(0, status) << started;
@@ -399,8 +439,9 @@ TEST_F(ServiceOnDouble, RunsUntilStoppedAndStopsLikeCtrlC) {
 
     // While it runs, datagrams arrive and the card is capturing.
     bool datagram = false;
-    for (int i = 0; i < 10 && !datagram; ++i) datagram = receiver_.receive(1s).has_value();
+    for (int i = 0; i < 10 && !datagram; ++i) datagram = receiver.receive(1000);
     EXPECT_TRUE(datagram);
+    EXPECT_TRUE(std::filesystem::exists(service_buffer_));
     EXPECT_EQ(SNIFFER_ON, double_.state(1)["sniffer"]);
 
     const std::string stopping = sc({"stop", SERVICE_NAME}, &status);
@@ -412,6 +453,7 @@ TEST_F(ServiceOnDouble, RunsUntilStoppedAndStopsLikeCtrlC) {
     EXPECT_EQ(0, last.win32_exit_code);
     EXPECT_EQ(0, last.service_exit_code);
     EXPECT_NE(read_text(log_).find("SIGINT signal received"), std::string::npos) << read_text(log_);
+    EXPECT_FALSE(std::filesystem::exists(service_buffer_));
 
     const std::vector<SeenRequest> requests = driverdouble::device_controls(double_.log(1));
     ASSERT_GE(requests.size(), 2u);
@@ -423,8 +465,6 @@ TEST_F(ServiceOnDouble, RunsUntilStoppedAndStopsLikeCtrlC) {
 
 TEST_F(ServiceOnDouble, WithoutCardStopsWithServiceSpecificError) {
     double_.remove_card(1);
-    configure({"-d", "-a", "127.0.0.1", "-p", std::to_string(receiver_.port()), "-B", windows_path(buffer_), "-L",
-               windows_path(log_)});
     sc({"start", SERVICE_NAME});
     ServiceStatus last;
     const std::vector<int> states = watch_states(
