@@ -309,7 +309,8 @@ static NTSTATUS create_card(ULONG number) {
     return STATUS_SUCCESS;
 }
 
-static void delete_card(ULONG number) {
+/* Removes the card's device and link; FALSE when there was no such card. */
+static BOOLEAN delete_card(ULONG number) {
     WCHAR link_buffer[NAME_CHARS];
     UNICODE_STRING link_name;
     LIST_ENTRY cancelled;
@@ -327,12 +328,13 @@ static void delete_card(ULONG number) {
         free_blocks(card);
     }
     KeReleaseSpinLock(&g_lock, irql);
-    if (device == NULL) return;
+    if (device == NULL) return FALSE;
     complete_all(&cancelled, STATUS_CANCELLED);
     make_numbered_name(&link_name, link_buffer, DOUBLE_CARD_LINK_PREFIX, number);
     IoDeleteSymbolicLink(&link_name);
     ExFreePoolWithTag(((Card*)device->DeviceExtension)->log, POOL_TAG);
     IoDeleteDevice(device);
+    return TRUE;
 }
 
 /* The card named by the first four input bytes, or NULL. Called with g_lock held. */
@@ -452,6 +454,7 @@ static NTSTATUS control_card_request(ULONG code, UCHAR* buffer, ULONG input_leng
 
 static NTSTATUS reset_all(void) {
     LIST_ENTRY cancelled;
+    BOOLEAN present;
     ULONG number;
     KIRQL irql;
     for (number = 1; number <= LINKSCOPE_MAX_DEVICE_NUMBER; ++number) {
@@ -459,10 +462,11 @@ static NTSTATUS reset_all(void) {
     }
     InitializeListHead(&cancelled);
     KeAcquireSpinLock(&g_lock, &irql);
-    if (g_cards[DOUBLE_DEFAULT_CARD] != NULL) reset_card((Card*)g_cards[DOUBLE_DEFAULT_CARD]->DeviceExtension, &cancelled);
+    present = g_cards[DOUBLE_DEFAULT_CARD] != NULL;
+    if (present) reset_card((Card*)g_cards[DOUBLE_DEFAULT_CARD]->DeviceExtension, &cancelled);
     KeReleaseSpinLock(&g_lock, irql);
     complete_all(&cancelled, STATUS_CANCELLED);
-    return g_cards[DOUBLE_DEFAULT_CARD] != NULL ? STATUS_SUCCESS : create_card(DOUBLE_DEFAULT_CARD);
+    return present ? STATUS_SUCCESS : create_card(DOUBLE_DEFAULT_CARD);
 }
 
 static NTSTATUS control_device_control(PIRP irp) {
@@ -478,16 +482,13 @@ static NTSTATUS control_device_control(PIRP irp) {
 
     switch (code) {
     case DOUBLE_CTL_ADD_CARD:
+        /* A number in use fails in IoCreateDevice with STATUS_OBJECT_NAME_COLLISION. */
         if (input_length != DOUBLE_CARD_NUMBER_SIZE) return complete(irp, STATUS_INVALID_PARAMETER, 0);
-        status = load_le32(buffer) <= LINKSCOPE_MAX_DEVICE_NUMBER && g_cards[load_le32(buffer)] != NULL
-                     ? STATUS_OBJECT_NAME_COLLISION
-                     : create_card(load_le32(buffer));
-        return complete(irp, status, 0);
+        return complete(irp, create_card(load_le32(buffer)), 0);
     case DOUBLE_CTL_REMOVE_CARD:
         if (input_length != DOUBLE_CARD_NUMBER_SIZE || load_le32(buffer) < 1 ||
-            load_le32(buffer) > LINKSCOPE_MAX_DEVICE_NUMBER || g_cards[load_le32(buffer)] == NULL)
+            load_le32(buffer) > LINKSCOPE_MAX_DEVICE_NUMBER || !delete_card(load_le32(buffer)))
             return complete(irp, STATUS_NO_SUCH_DEVICE, 0);
-        delete_card(load_le32(buffer));
         return complete(irp, STATUS_SUCCESS, 0);
     case DOUBLE_CTL_INJECT:
         return complete(irp, inject_block(buffer, input_length), 0);

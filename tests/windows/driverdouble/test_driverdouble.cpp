@@ -365,13 +365,24 @@ void further_card_numbers_on_request(DoubleControl& control) {
     CardHandle removed(3);
     CHECK(!removed.is_open());
     CHECK_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), removed.open_error());
-    bool refused = false;
-    try {
-        control.add_card(256);
-    } catch (const driverdouble::ControlError&) {
-        refused = true;
+    for (uint32_t refused_number : {0u, 1u, 256u}) {
+        bool refused = false;
+        try {
+            control.add_card(refused_number);
+        } catch (const driverdouble::ControlError&) {
+            refused = true;
+        }
+        CHECK(refused);
     }
-    CHECK(refused);
+    bool unknown_refused = false;
+    try {
+        control.remove_card(3);
+    } catch (const driverdouble::ControlError&) {
+        unknown_refused = true;
+    }
+    CHECK(unknown_refused);
+    CardHandle first(1);
+    CHECK(first.is_open());
 }
 
 void a_cancelled_wait_leaves_the_card(DoubleControl& control) {
