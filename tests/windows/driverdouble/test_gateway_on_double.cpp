@@ -487,7 +487,8 @@ TEST_F(GatewayOnDouble, DaemonOptionFromAConsoleEndsQuietly) {
 TEST_F(GatewayOnDouble, LibraryExampleCapturesThroughASession) {
     const char* example = std::getenv("BUSREC_EXAMPLE_EXE");
     const char* dll_dir = std::getenv("BUSREC_DLL_DIR");
-    ASSERT_TRUE(example != nullptr && dll_dir != nullptr) << "BUSREC_EXAMPLE_EXE and BUSREC_DLL_DIR must be set";
+    ASSERT_TRUE(example != nullptr && *example != '\0' && dll_dir != nullptr && *dll_dir != '\0')
+        << "BUSREC_EXAMPLE_EXE and BUSREC_DLL_DIR must name the example and the DLL's folder";
     GatewayProcess program(double_.wine(), {example, "6"}, {{"WINEPATH", windows_path(dll_dir)}});
     ASSERT_TRUE(double_.wait_pending(1, 1, PENDING_TIMEOUT_MS)) << program.stdout_text() << program.stderr_text();
     for (int i = 0; i < 50 && double_.state(1)["sniffer"] != SNIFFER_ON; ++i) std::this_thread::sleep_for(100ms);
