@@ -489,6 +489,7 @@ TEST_F(GatewayOnDouble, LibraryExampleCapturesThroughASession) {
     const char* dll_dir = std::getenv("BUSREC_DLL_DIR");
     ASSERT_TRUE(example != nullptr && *example != '\0' && dll_dir != nullptr && *dll_dir != '\0')
         << "BUSREC_EXAMPLE_EXE and BUSREC_DLL_DIR must name the example and the DLL's folder";
+    double_.set_infos(1, encoded(chosen_infos(0, 0xBEEF)));
     GatewayProcess program(double_.wine(), {example, "6"}, {{"WINEPATH", windows_path(dll_dir)}});
     ASSERT_TRUE(double_.wait_pending(1, 1, PENDING_TIMEOUT_MS)) << program.stdout_text() << program.stderr_text();
     for (int i = 0; i < 50 && double_.state(1)["sniffer"] != SNIFFER_ON; ++i) std::this_thread::sleep_for(100ms);
@@ -502,13 +503,17 @@ TEST_F(GatewayOnDouble, LibraryExampleCapturesThroughASession) {
 
     ASSERT_EQ(0, program.wait_exit(40s)) << program.stdout_text() << program.stderr_text();
     const std::string out = without_cr(program.stdout_text());
-    EXPECT_NE(out.find("1 card(s)\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("1 card(s)\n  card 1: serial 0x0000BEEF, 10EE:7021, driver 0x00020105\n"), std::string::npos)
+        << out;
     for (uint64_t index = 1; index <= 3; ++index) {
         const std::string line = "event " + std::to_string(index) + " t=" + std::to_string(5000 + index) +
                                  " ctrl=0x03 id=0x120" + std::to_string(index) + " ";
         EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
     }
-    EXPECT_NE(out.find("event 4 t=5004 ctrl=0x03 id=0x1299 "), std::string::npos) << out;
+    // A frame that fails its check is handed on as an error event and not decoded.
+    const std::size_t fourth = out.find("event 4 t=5004 ctrl=0x03 ");
+    ASSERT_NE(fourth, std::string::npos) << out;
+    EXPECT_NE(out.find("error=6\n", fourth), std::string::npos) << out;
     EXPECT_NE(out.find("4 events: 3 correct, 1 errors, 0 lost"), std::string::npos) << out;
 
     // The close reaches the driver after CloseHandle returned.
