@@ -27,7 +27,6 @@
 #include "gateway/monitoring/lifesignrecord.h"
 #include "tests/integration/support/datagramreceiver.h"
 #include "tests/integration/support/gatewayprocess.h"
-#include "tests/integration/support/scratchdirectory.h"
 #include "tests/support/blockbuilder.h"
 #include "tests/windows/driverdouble/winedouble.h"
 
@@ -162,6 +161,7 @@ class GatewayOnDouble : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_FALSE(busgated_exe().empty()) << "BUSGATED_EXE is not set";
+        std::filesystem::remove(buffer_);
         double_.reset();
     }
     void TearDown() override { double_.reset(); }
@@ -178,8 +178,9 @@ protected:
 
     driverdouble::WineDouble double_;
     DatagramReceiver receiver_;
-    integration::ScratchDirectory scratch_{"busgate-double"};
-    const std::string buffer_ = scratch_ / "buffer.bin";
+    // Inside the test prefix, which belongs to these tests alone.
+    const std::string buffer_ = std::string(std::getenv("WINEPREFIX") ? std::getenv("WINEPREFIX") : "/nonexistent") +
+                                "/drive_c/busgate-double-buffer.bin";
 };
 
 std::string without_cr(const std::string& text) {
