@@ -5,33 +5,35 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/driver/requestcodes.h"
+
 namespace linkscope {
 
 // Requests (device type 0x8C0F, METHOD_BUFFERED).
-constexpr uint32_t LINKSCOPE_IOCTL_GET_INFOS = 0x8C0F6004;
-constexpr uint32_t LINKSCOPE_IOCTL_SET_SNIFFER = 0x8C0FA008;
-constexpr uint32_t LINKSCOPE_IOCTL_SET_EPOCH = 0x8C0FA00C;
-constexpr uint32_t LINKSCOPE_IOCTL_RESET = 0x8C0F2010;
-constexpr uint32_t LINKSCOPE_IOCTL_WAIT_EVENTS = 0x8C0F6014;
-constexpr uint32_t LINKSCOPE_IOCTL_RELEASE_WAIT = 0x8C0F2018;
+constexpr uint32_t LINKSCOPE_IOCTL_GET_INFOS = LINKSCOPE_CODE_GET_INFOS;
+constexpr uint32_t LINKSCOPE_IOCTL_SET_SNIFFER = LINKSCOPE_CODE_SET_SNIFFER;
+constexpr uint32_t LINKSCOPE_IOCTL_SET_EPOCH = LINKSCOPE_CODE_SET_EPOCH;
+constexpr uint32_t LINKSCOPE_IOCTL_RESET = LINKSCOPE_CODE_RESET;
+constexpr uint32_t LINKSCOPE_IOCTL_WAIT_EVENTS = LINKSCOPE_CODE_WAIT_EVENTS;
+constexpr uint32_t LINKSCOPE_IOCTL_RELEASE_WAIT = LINKSCOPE_CODE_RELEASE_WAIT;
 
 constexpr uint32_t SNIFFER_ON = 1;
 constexpr uint32_t SNIFFER_OFF = 0;
-constexpr std::size_t SNIFFER_INPUT_SIZE = 4;
-constexpr std::size_t EPOCH_INPUT_SIZE = 8;
+constexpr std::size_t SNIFFER_INPUT_SIZE = LINKSCOPE_SIZE_SNIFFER_INPUT;
+constexpr std::size_t EPOCH_INPUT_SIZE = LINKSCOPE_SIZE_EPOCH_INPUT;
 
 // Device numbers: the gateway's card index i opens device i + 1.
 constexpr int FIRST_DEVICE_NUMBER = 1;
 constexpr int GATEWAY_CARD_INDEX_COUNT = 16;
 constexpr int LISTED_DEVICE_COUNT = 16;
-constexpr int MAX_DEVICE_NUMBER = 255;
+constexpr int MAX_DEVICE_NUMBER = LINKSCOPE_MAX_DEVICE_NUMBER;
 
 // Device information record.
-constexpr std::size_t DEVICE_INFOS_SIZE = 132;
+constexpr std::size_t DEVICE_INFOS_SIZE = LINKSCOPE_SIZE_DEVICE_INFOS;
 constexpr int DEVICE_INFOS_BAR_COUNT = 6;
 
 // Event block delivered by LINKSCOPE_IOCTL_WAIT_EVENTS.
-constexpr std::size_t EVENT_BLOCK_SIZE = 32780;
+constexpr std::size_t EVENT_BLOCK_SIZE = LINKSCOPE_SIZE_EVENT_BLOCK;
 constexpr std::size_t EVENT_AREA_OFFSET = 12;
 constexpr std::size_t EVENT_AREA_SIZE = 32768;
 constexpr uint32_t BLOCK_FLAG_EVENTS_A = 1u << 31;
