@@ -22,7 +22,7 @@
 #include "common/driver/framecheck.h"
 #include "tests/integration/support/datagramreceiver.h"
 #include "tests/integration/support/gatewayprocess.h"
-#include "tests/integration/support/scratchdirectory.h"
+#include "tests/support/scratchdirectory.h"
 
 using namespace std::chrono_literals;
 using integration::GatewayProcess;
@@ -135,7 +135,7 @@ protected:
         return std::make_unique<GatewayProcess>(busdump_path(), args);
     }
 
-    integration::ScratchDirectory scratch_{"busdump-plant"};
+    testsupport::ScratchDirectory scratch_{"busdump-plant"};
     const std::string dir_ = scratch_.path();
 };
 
