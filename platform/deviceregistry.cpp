@@ -42,6 +42,17 @@ void load_simulated_cards(Registry& r) {
     r.simulated = std::move(cards.devices);
 }
 
+// A test device installed at `number` comes before a simulated card there.
+std::shared_ptr<Device> find_device(const Registry& r, int number, bool* simulated) {
+    *simulated = false;
+    if (auto it = r.installed.find(number); it != r.installed.end()) return it->second;
+    if (auto it = r.simulated.find(number); it != r.simulated.end()) {
+        *simulated = true;
+        return it->second;
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 void install_device(int number, std::shared_ptr<Device> device) {
@@ -61,14 +72,8 @@ RegisteredOpen open_registered_device(int number) {
     std::lock_guard<std::mutex> lock(r.mutex);
     load_simulated_cards(r);
     RegisteredOpen result;
-    std::shared_ptr<Device> device;
     bool simulated = false;
-    if (auto it = r.installed.find(number); it != r.installed.end()) {
-        device = it->second;
-    } else if (auto sit = r.simulated.find(number); sit != r.simulated.end()) {
-        device = sit->second;
-        simulated = true;
-    }
+    std::shared_ptr<Device> device = find_device(r, number, &simulated);
     result.registered = device != nullptr;
     if (!device || r.open.count(number) || !device->is_present()) return result;
     if (simulated) {
@@ -88,14 +93,8 @@ RegisteredHold registered_device_hold(int number) {
     Registry& r = registry();
     std::lock_guard<std::mutex> lock(r.mutex);
     load_simulated_cards(r);
-    std::shared_ptr<Device> device;
     bool simulated = false;
-    if (auto it = r.installed.find(number); it != r.installed.end()) {
-        device = it->second;
-    } else if (auto sit = r.simulated.find(number); sit != r.simulated.end()) {
-        device = sit->second;
-        simulated = true;
-    }
+    std::shared_ptr<Device> device = find_device(r, number, &simulated);
     if (!device) return RegisteredHold::not_registered;
     if (!device->is_present()) return RegisteredHold::free;
     if (r.open.count(number)) return RegisteredHold::busy;
