@@ -142,7 +142,8 @@ TEST_F(UnattendedRun, TwoStopSignalsTogetherEachLeaveTheirLine) {
     const std::string text = read_file(log());
     EXPECT_EQ(count_of(text, "[event] SIGTERM signal received\n"), 1u) << text;
     EXPECT_EQ(count_of(text, "[event] SIGINT signal received\n"), 1u) << text;
-    EXPECT_LT(text.find("SIGTERM signal received"), text.find("SIGINT signal received")) << text;
+    // No order is asserted: when both are pending at once the kernel delivers the lower number
+    // (SIGINT) first, whatever order they were sent in.
 }
 
 TEST_F(UnattendedRun, CardHeldByAnotherGatewayIsNamedAsSuch) {
