@@ -7,9 +7,11 @@
 #include <cstdlib>
 #include <functional>
 #include <memory>
+#include <string>
 #include <thread>
 
 #include "libbusrec/include/busrec.h"
+#include "tests/support/scratchdirectory.h"
 
 namespace {
 
@@ -45,11 +47,13 @@ void on_data(busrec_sess* sess, const busrec_event*) {
 
 class FullSpeedCard : public ::testing::Test {
 protected:
+    // putenv (POSIX and the Windows C runtime alike) keeps the strings: they live as long as the program.
     static void SetUpTestSuite() {
-        static char lock_dir[] = "/tmp/busrec-start-XXXXXX";
-        ASSERT_NE(mkdtemp(lock_dir), nullptr);
-        setenv("LINKSCOPE_LOCK_DIR", lock_dir, 1);
-        setenv("LINKSCOPE_SIM", "stations=8,absent=1,speed=max,seed=3", 1);
+        static const testsupport::ScratchDirectory lock_dir{"busrec-start"};
+        static std::string lock_setting = "LINKSCOPE_LOCK_DIR=" + lock_dir.path();
+        static char sim_setting[] = "LINKSCOPE_SIM=stations=8,absent=1,speed=max,seed=3";
+        ASSERT_EQ(putenv(lock_setting.data()), 0);
+        ASSERT_EQ(putenv(sim_setting), 0);
         busrec_init();
     }
 };
