@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 
+#include <boost/asio/error.hpp>
 #include <boost/asio/ip/address_v4.hpp>
 #include <boost/system/system_error.hpp>
 
@@ -17,9 +18,29 @@ boost::posix_time::ptime now() { return boost::posix_time::microsec_clock::local
 
 void sleep_ms(unsigned ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
+// Four decimal parts of at most three digits without a leading zero, each up to 255. Some socket libraries also take
+// the old short forms ("1.2.3" as 1.2.0.3); a destination is only ever meant in full.
+bool is_dotted_quad(const std::string& text) {
+    int parts = 0;
+    std::size_t at = 0;
+    while (true) {
+        std::size_t end = at;
+        while (end < text.size() && end - at < 4 && text[end] >= '0' && text[end] <= '9') ++end;
+        const std::size_t digits = end - at;
+        if (digits == 0 || digits > 3 || (digits > 1 && text[at] == '0')) return false;
+        if (std::stoi(text.substr(at, digits)) > 255) return false;
+        ++parts;
+        if (end == text.size()) return parts == 4;
+        if (text[end] != '.' || parts == 4) return false;
+        at = end + 1;
+    }
+}
+
 boost::asio::ip::udp::endpoint make_destination(const std::string& ip, unsigned short port, bool broadcast) {
     if (broadcast) return {boost::asio::ip::address_v4::broadcast(), port};
-    // Only dotted-decimal IPv4: host names and IPv6 texts throw an invalid-argument error.
+    // Only dotted-decimal IPv4: host names, short forms and IPv6 texts throw an invalid-argument error.
+    if (!is_dotted_quad(ip))
+        throw boost::system::system_error(boost::asio::error::invalid_argument, "make_address_v4");
     return {boost::asio::ip::make_address_v4(ip), port};
 }
 
