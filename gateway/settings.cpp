@@ -1,10 +1,10 @@
 #include "gateway/settings.h"
 
-#include <strings.h>
-
 #include <getopt.h>
 
 #include <boost/asio/ip/address.hpp>
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -74,7 +74,8 @@ std::string base_name(const char* path) {
     if (separator != std::string::npos) name.erase(0, separator + 1);
     const std::string extension = ".exe";
     if (name.size() > extension.size() &&
-        strcasecmp(name.c_str() + name.size() - extension.size(), extension.c_str()) == 0)
+        std::equal(extension.begin(), extension.end(), name.end() - extension.size(),
+                   [](char e, char c) { return e == std::tolower(static_cast<unsigned char>(c)); }))
         name.resize(name.size() - extension.size());
     return name;
 }

@@ -18,8 +18,9 @@ boost::posix_time::ptime now() { return boost::posix_time::microsec_clock::local
 
 void sleep_ms(unsigned ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
-// Four decimal parts of at most three digits without a leading zero, each up to 255. Some socket libraries also take
-// the old short forms ("1.2.3" as 1.2.0.3); a destination is only ever meant in full.
+// Four decimal parts of at most three digits without a leading zero, each up to 255. Some
+// socket libraries also take the old short forms ("1.2.3" as 1.2.0.3); a destination is only
+// ever meant in full.
 bool is_dotted_quad(const std::string& text) {
     int parts = 0;
     std::size_t at = 0;

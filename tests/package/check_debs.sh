@@ -6,21 +6,7 @@
 #   check_debs.sh PACKAGE_DIR
 set -uo pipefail
 package_dir=$(cd "$1" && pwd)
-passed=0 failed=0
-check() {  # description command...
-  local what=$1
-  shift
-  if "$@" >/dev/null 2>&1; then
-    passed=$((passed + 1))
-  else
-    failed=$((failed + 1))
-    echo "FAIL: $what"
-  fi
-}
-contains() { grep -Fq -- "$2" <<<"$1"; }
-matches() { grep -Eq -- "$2" <<<"$1"; }
-lacks() { ! grep -Eq -- "$2" <<<"$1"; }
-same() { [ "$1" = "$2" ]; }
+source "$(dirname "$0")/checks.sh"
 
 work=$(mktemp -d /tmp/busgate-debs-XXXXXX)
 trap 'rm -rf "$work"' EXIT
@@ -169,5 +155,4 @@ left=$(cd "$root" && find . ! -type d ! -path './var/lib/dpkg/*' ! -path ./var/l
 check "nothing of the packages is left in the root: $left" same "$left" ""
 check "dpkg lists none of them any more" same "$(dpkg-query --root="$root" -W busgate libbusrec1 libbusrec-dev 2>/dev/null)" ""
 
-echo "packages: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+report "packages"

@@ -5,12 +5,7 @@
 #   check_windows_files.sh STAGE ZIP INSTALLER
 set -uo pipefail
 stage=$1 zip=$2 installer=$3
-passed=0 failed=0
-check() {
-  local what=$1
-  shift
-  if "$@" >/dev/null 2>&1; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAIL: $what"; fi
-}
+source "$(dirname "$0")/checks.sh"
 
 for file in bin/busgated.exe bin/busdump.exe bin/libbusrec.dll lib/libbusrec.dll.a include/busrec.h \
   examples/busrec_capture.c README.md docs/service.md wireshark/busgate.lua; do
@@ -42,5 +37,4 @@ PY
 check "the zip holds exactly the staged files under $top/" test "$staged" = "$zipped"
 check "the installer is an NSIS installer" grep -q "Nullsoft Installer" <(file "$installer")
 
-echo "windows files: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+report "windows files"

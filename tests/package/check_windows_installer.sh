@@ -8,19 +8,7 @@
 # cannot run). STAGE is the staged tree the installer was made from.
 set -uo pipefail
 installer=$1 stage=$2 busdump=$3 wine=${4:-wine}
-passed=0 failed=0
-check() {  # description command...
-  local what=$1
-  shift
-  if "$@" >/dev/null 2>&1; then
-    passed=$((passed + 1))
-  else
-    failed=$((failed + 1))
-    echo "FAIL: $what"
-  fi
-}
-contains() { grep -Fq -- "$2" <<<"$1"; }
-matches() { grep -Eq -- "$2" <<<"$1"; }
+source "$(dirname "$0")/checks.sh"
 
 work=$(mktemp -d /tmp/busgate-wininst-XXXXXX)
 export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
@@ -129,5 +117,4 @@ absent_key() { ! "$wine" reg query "$1" >/dev/null 2>&1; }
 check "the uninstall removed the registry entry" absent_key "$uninstall_key"
 check "the uninstall left no service key" absent_key 'HKLM\System\CurrentControlSet\Services\BusgateSvc'
 
-echo "windows installer: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+report "windows installer"
