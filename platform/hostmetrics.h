@@ -25,8 +25,8 @@ private:
 };
 
 // Stores the temperature of the host's first thermal zone, in degrees Celsius, into *celsius and
-// returns true; returns false, leaving *celsius alone, when the host reports no zone. A zone
-// whose figure cannot be read stores NaN.
+// returns true; returns false, leaving *celsius alone, when the host reports no zone or its
+// figure cannot be read (the caller keeps the value it had).
 bool read_cpu_temperature(float* celsius);
 
 struct MemoryStatus {

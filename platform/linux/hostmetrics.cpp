@@ -70,13 +70,11 @@ double CpuLoadMeter::read() {
 
 bool read_cpu_temperature(float* celsius) {
     std::string path, text;
-    if (!celsius || !lowest_thermal_zone(&path)) return false;
-    *celsius = std::numeric_limits<float>::quiet_NaN();
-    if (!read_whole_file(path.c_str(), &text)) return true;
+    if (!celsius || !lowest_thermal_zone(&path) || !read_whole_file(path.c_str(), &text)) return false;
     errno = 0;
     char* end = nullptr;
     const long milli = std::strtol(text.c_str(), &end, 10);
-    if (end == text.c_str() || errno != 0) return true;
+    if (end == text.c_str() || errno != 0) return false;
     *celsius = static_cast<float>(milli / 1000.0);
     return true;
 }

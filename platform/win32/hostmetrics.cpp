@@ -168,8 +168,10 @@ bool read_zone_temperature(float* celsius) {
     if (FAILED(security) && security != RPC_E_TOO_LATE) return false;
     IWbemClassObject* zone = first_thermal_zone();
     if (zone == nullptr) return false;
-    *celsius = zone_celsius(zone);
+    const float read = zone_celsius(zone);
     release(zone);
+    if (std::isnan(read)) return false;
+    *celsius = read;
     return true;
 }
 
