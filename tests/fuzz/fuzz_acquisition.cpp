@@ -9,12 +9,12 @@
 #include <string>
 #include <vector>
 
-#include <unistd.h>
-
 #include "common/driver/eventblock.h"
 #include "common/driver/protocol.h"
 #include "gateway/card/linkscope.h"
 #include "gateway/queue/syncmappedqueue.h"
+#include "tests/support/processsurroundings.h"
+#include "tests/support/scratchdirectory.h"
 
 using namespace linkscope;
 
@@ -24,24 +24,21 @@ namespace {
 constexpr unsigned QUEUE_SIZE = 16u << 20;
 
 struct Harness {
-    std::string dir;
+    testsupport::ScratchDirectory dir{"fuzz_acquisition"};
     FILE* log = nullptr;
     std::shared_ptr<Linkscope::Queue> queue;
     std::unique_ptr<Linkscope> card;
 
     Harness() {
-        char pattern[] = "/tmp/fuzz_acquisition.XXXXXX";
-        if (!mkdtemp(pattern)) std::abort();
-        dir = pattern;
-        log = std::fopen("/dev/null", "w");
-        queue = std::make_shared<Linkscope::Queue>(dir + "/buffer.bin", QUEUE_SIZE);
+        log = std::fopen(testsupport::NULL_DEVICE, "w");
+        if (!log) std::abort();
+        queue = std::make_shared<Linkscope::Queue>(dir / "buffer.bin", QUEUE_SIZE);
         card = std::make_unique<Linkscope>(log, queue);
     }
+    // The queue removes its file; the scratch directory goes after it.
     ~Harness() {
         card.reset();
         queue.reset();
-        std::remove((dir + "/buffer.bin").c_str());
-        rmdir(dir.c_str());
         std::fclose(log);
     }
 };

@@ -1,8 +1,7 @@
 // The command line parser: the input split at NUL bytes into argv (argv[0] first).
 // load_settings returns for help, version, the card listing and errors, so every outcome
-// comes back here; their texts go to /dev/null.
+// comes back here; their texts go to the null device.
 #include <getopt.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -14,6 +13,7 @@
 #include "gateway/appcfg.h"
 #include "gateway/logger.h"
 #include "gateway/settings.h"
+#include "tests/support/processsurroundings.h"
 
 namespace {
 
@@ -32,9 +32,9 @@ std::vector<std::string> split_at_nul(const uint8_t* data, std::size_t size) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // No simulated card for -l, no getopt messages, and the help and listing texts out of the way.
-    unsetenv("LINKSCOPE_SIM");
+    if (!testsupport::remove_environment_variable("LINKSCOPE_SIM")) std::abort();
     opterr = 0;
-    if (!std::freopen("/dev/null", "w", stdout)) std::abort();
+    if (!std::freopen(testsupport::NULL_DEVICE, "w", stdout)) std::abort();
     return 0;
 }
 

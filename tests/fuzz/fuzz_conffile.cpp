@@ -5,24 +5,16 @@
 #include <cstring>
 #include <string>
 
-#include <unistd.h>
-
 #include "gateway/appcfg.h"
 #include "gateway/settings.h"
+#include "tests/support/scratchdirectory.h"
 
 namespace {
 
-// One file, rewritten for every input; removed at exit.
+// One file, rewritten for every input; removed with its directory at exit.
 struct ConfFile {
-    std::string path;
-    ConfFile() {
-        char pattern[] = "/tmp/fuzz_conffile.XXXXXX";
-        const int fd = mkstemp(pattern);
-        if (fd < 0) std::abort();
-        close(fd);
-        path = pattern;
-    }
-    ~ConfFile() { std::remove(path.c_str()); }
+    testsupport::ScratchDirectory dir{"fuzz_conffile"};
+    std::string path = dir / "busgated.conf";
     void write(const uint8_t* data, std::size_t size) const {
         FILE* file = std::fopen(path.c_str(), "wb");
         if (!file || std::fwrite(data, 1, size, file) != size || std::fclose(file) != 0) std::abort();

@@ -49,10 +49,10 @@ int main(int argc, char** argv) {
         for (const fs::path& file : inputs_of(argv[i])) {
             std::vector<uint8_t> bytes;
             if (!read_file(file, bytes)) {
-                std::fprintf(stderr, "cannot read %s\n", file.c_str());
+                std::fprintf(stderr, "cannot read %s\n", file.string().c_str());
                 return 1;
             }
-            std::fprintf(stderr, "replay %s (%zu bytes)\n", file.c_str(), bytes.size());
+            std::fprintf(stderr, "replay %s (%zu bytes)\n", file.string().c_str(), bytes.size());
             // A copy of exactly the input's size, as libFuzzer hands it, so overreads are caught;
             // an empty input still comes with a valid pointer.
             const std::vector<uint8_t> exact(bytes.begin(), bytes.end());
