@@ -225,6 +225,36 @@ TEST(DatagramDecoder, ErrorNamesTheRecordAndItsOffset) {
     EXPECT_NE(d.error.find("record 1 at offset 51"), std::string::npos) << d.error;
 }
 
+// busdump decodes every datagram into the same object: nothing of the one before may show through.
+TEST(DatagramDecoder, DecodingIntoAReusedDatagramKeepsNothingOfThePreviousOne) {
+    const auto sound = make_datagram(7, {busdumptest::make_id_event(1), busdumptest::make_lifesign(),
+                                         busdumptest::make_id_event(2)});
+    auto bad_record = busdumptest::make_id_event(3);
+    put_be(bad_record, 1, 2, 400);
+    const auto malformed = make_datagram(8, {busdumptest::make_id_event(1), bad_record});
+    const std::vector<uint8_t> short_header(sound.begin(), sound.begin() + 5);
+    const auto empty = make_datagram(9, {});
+
+    DecodedDatagram reused;
+    for (const auto* bytes : {&sound, &malformed, &short_header, &sound, &empty, &sound}) {
+        DatagramDecoder::decode_into(bytes->data(), bytes->size(), reused);
+        const DecodedDatagram fresh = decode(*bytes);
+        EXPECT_EQ(reused.size, fresh.size);
+        EXPECT_EQ(reused.header_valid, fresh.header_valid);
+        EXPECT_EQ(reused.sequence, fresh.sequence);
+        EXPECT_EQ(reused.record_count, fresh.record_count);
+        EXPECT_EQ(reused.error, fresh.error);
+        EXPECT_EQ(reused.bytes, *bytes);
+        ASSERT_EQ(reused.records.size(), fresh.records.size());
+        for (std::size_t i = 0; i < fresh.records.size(); ++i) {
+            EXPECT_EQ(reused.records[i].kind, fresh.records[i].kind);
+            EXPECT_EQ(reused.records[i].offset, fresh.records[i].offset);
+            EXPECT_EQ(reused.records[i].event.index, fresh.records[i].event.index);
+            EXPECT_EQ(reused.records[i].lifesign != nullptr, fresh.records[i].lifesign != nullptr);
+        }
+    }
+}
+
 // Mangled copies of a sound datagram: the decoder must stay inside the bytes it was given
 // (AddressSanitizer sees every stray read) and agree with itself about soundness.
 TEST(DatagramDecoder, SurvivesMangledDatagrams) {

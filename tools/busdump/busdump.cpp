@@ -119,7 +119,8 @@ void BusDump::handle(const uint8_t* data, std::size_t size, const Arrival& arriv
         pcap_failed_ = true;
         err_ << "busdump: " << pcap_.error() << "; no more datagrams are written to " << options_.write_path << "\n";
     }
-    DecodedDatagram datagram = DatagramDecoder::decode(data, size);
+    DecodedDatagram& datagram = decoded_;
+    DatagramDecoder::decode_into(data, size, datagram);
     Source& sender = sources_.find(arrival.source);
     const std::vector<Notice> notices = sender.observe(datagram, arrival.time_us);
     meter_.count(datagram, notices);

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/busdump/decodeddatagram.h"
 #include "tools/busdump/formatter.h"
 #include "tools/busdump/options.h"
 #include "tools/busdump/pcapwriter.h"
@@ -70,6 +71,8 @@ private:
     boost::asio::signal_set signals_;
     boost::asio::ip::udp::endpoint sender_;
     std::vector<uint8_t> buffer_;
+    // Every datagram is decoded into this one: its storage outlives the datagrams.
+    DecodedDatagram decoded_;
     uint64_t handled_ = 0;
     bool finished_ = false;
 };

@@ -48,13 +48,28 @@ const uint8_t* DecodedDatagram::frame(const DecodedRecord& record) const {
     return bytes.data() + record.offset + linkscope::EVT_OFF_FRAME;
 }
 
+void DecodedDatagram::clear() {
+    size = 0;
+    header_valid = false;
+    sequence = 0;
+    record_count = 0;
+    error.clear();
+    records.clear();
+    bytes.clear();
+}
+
 DecodedDatagram DatagramDecoder::decode(const uint8_t* data, std::size_t size) {
     DecodedDatagram out;
+    decode_into(data, size, out);
+    return out;
+}
+
+void DatagramDecoder::decode_into(const uint8_t* data, std::size_t size, DecodedDatagram& out) {
+    out.clear();
     out.size = size;
     out.bytes.assign(data, data + size);
-    if (!decode_header(data, size, out)) return out;
+    if (!decode_header(data, size, out)) return;
     if (!walk_records(data, size, out)) out.records.clear();
-    return out;
 }
 
 bool DatagramDecoder::decode_header(const uint8_t* data, std::size_t size, DecodedDatagram& out) {

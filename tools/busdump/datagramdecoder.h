@@ -13,6 +13,9 @@ public:
     // Never reads outside [data, data + size). A malformed datagram comes back with its error
     // set, no records, and header_valid telling whether its sequence number can still be trusted.
     static DecodedDatagram decode(const uint8_t* data, std::size_t size);
+    // The same into `out`, whose storage is reused: a receiver that keeps one DecodedDatagram
+    // for all its datagrams allocates only while they grow.
+    static void decode_into(const uint8_t* data, std::size_t size, DecodedDatagram& out);
 
     // One event record of exactly `length` bytes (at least the 30-byte header).
     static EventInfo decode_event(const uint8_t* record, std::size_t length);

@@ -67,6 +67,8 @@ struct DecodedDatagram {
     std::vector<uint8_t> bytes;          // the datagram itself, for showing frame bytes
 
     bool ok() const { return error.empty(); }
+    // Back to a freshly made one, keeping the storage of its strings and vectors.
+    void clear();
     // The frame of an event record (control byte through FCS), inside `bytes`.
     const uint8_t* frame(const DecodedRecord& record) const;
 };
