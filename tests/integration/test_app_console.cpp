@@ -1,10 +1,7 @@
 // busgated as a console program: its texts, exit statuses and a run on a simulated card.
 #include <gtest/gtest.h>
 
-#include <signal.h>
-
-#include <unistd.h>
-
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -12,6 +9,7 @@
 #include "tests/gateway/app/helptext.h"
 #include "tests/integration/support/datagramreceiver.h"
 #include "tests/integration/support/gatewayprocess.h"
+#include "tests/support/scratchdirectory.h"
 
 namespace {
 
@@ -22,14 +20,9 @@ using integration::GatewayProcess;
 
 class ConsoleTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        ASSERT_FALSE(busgated_path().empty()) << "BUSGATED is not set";
-        dir_ = std::filesystem::temp_directory_path() / ("busgated-app-" + std::to_string(getpid()) + "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::create_directories(dir_);
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
+    void SetUp() override { ASSERT_FALSE(busgated_path().empty()) << "BUSGATED is not set"; }
 
-    std::string path(const std::string& name) const { return (dir_ / name).string(); }
+    std::string path(const std::string& name) const { return dir_ / name; }
 
     // Safe options (buffer in the temp dir, datagrams to the receiver) plus `extra`.
     std::vector<std::string> options(std::vector<std::string> extra = {}) const {
@@ -43,7 +36,7 @@ protected:
         return {{"LINKSCOPE_SIM", sim}, {"LINKSCOPE_LOCK_DIR", path("locks")}, {"NOTIFY_SOCKET", ""}};
     }
 
-    std::filesystem::path dir_;
+    testsupport::ScratchDirectory dir_{"busgated-app"};
     DatagramReceiver receiver_;
 };
 
@@ -93,6 +86,8 @@ void PrintTo(const StopSignal& c, std::ostream* os) { *os << c.number; }
 class ConsoleStopTest : public ConsoleTest, public ::testing::WithParamInterface<StopSignal> {};
 
 TEST_P(ConsoleStopTest, SignalEndsTheRunCleanly) {
+    if (!GatewayProcess::can_send(GetParam().number))
+        GTEST_SKIP() << "SIGTERM is a console window closed; a child's console here has no window to close";
     const std::string log = path("busgated.log");
     GatewayProcess gateway(busgated_path(), options({"-L", log}), environment("1"));
     const auto deadline = std::chrono::steady_clock::now() + 20s;

@@ -1,11 +1,10 @@
 #include "tests/integration/support/datagramreceiver.h"
 
-#include <fcntl.h>
-
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/udp.hpp>
 
 #include "common/driver/byteorder.h"
+#include "tests/integration/support/gatewayprocess.h"
 
 namespace integration {
 
@@ -67,7 +66,7 @@ void DatagramReceiver::open_socket(uint16_t port) {
     using boost::asio::ip::udp;
     socket_->socket.open(udp::v4());
     // A gateway started afterwards must not inherit the socket: it would keep the port bound.
-    ::fcntl(socket_->socket.native_handle(), F_SETFD, FD_CLOEXEC);
+    keep_from_child_processes(static_cast<std::intptr_t>(socket_->socket.native_handle()));
     socket_->socket.bind(udp::endpoint(boost::asio::ip::make_address_v4("127.0.0.1"), port));
     boost::system::error_code ignored;  // a smaller buffer only risks drops under load
     socket_->socket.set_option(boost::asio::socket_base::receive_buffer_size(RECEIVE_BUFFER_BYTES), ignored);

@@ -1,25 +1,8 @@
 #include "tests/integration/support/rsssampler.h"
 
-#include <fstream>
-#include <sstream>
-#include <string>
-
 namespace integration {
 
-long resident_kib(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) != 0) continue;
-        std::istringstream fields(line.substr(6));
-        long kib = -1;
-        fields >> kib;
-        return kib;
-    }
-    return -1;  // gone, or a zombie that no longer has a memory map
-}
-
-RssSampler::RssSampler(pid_t pid, std::chrono::milliseconds period)
+RssSampler::RssSampler(ProcessId pid, std::chrono::milliseconds period)
     : pid_(pid), period_(period), thread_([this] { run(); }) {}
 
 RssSampler::~RssSampler() { stop(); }

@@ -1,4 +1,4 @@
-// Samples the resident set size (VmRSS) of a running process at a fixed period, on a thread
+// Samples the resident set size (VmRSS; the working set on Windows) of a running process at a fixed period, on a thread
 // that it owns: started by the constructor, joined by stop() or the destructor.
 //
 //   integration::RssSampler rss(gateway.pid(), std::chrono::seconds(1));
@@ -7,22 +7,23 @@
 //   for (long kib : rss.samples_kib()) ...
 #pragma once
 
-#include <sys/types.h>
-
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
 #include <vector>
 
+#include "tests/integration/support/gatewayprocess.h"
+
 namespace integration {
 
-// VmRSS of `pid` in KiB from /proc/<pid>/status, or -1 when the process is gone.
-long resident_kib(pid_t pid);
+// The resident size of `pid` in KiB (VmRSS from /proc/<pid>/status; the working set from
+// GetProcessMemoryInfo on Windows), or -1 when the process is gone.
+long resident_kib(ProcessId pid);
 
 class RssSampler {
 public:
-    RssSampler(pid_t pid, std::chrono::milliseconds period);
+    RssSampler(ProcessId pid, std::chrono::milliseconds period);
     ~RssSampler();
     RssSampler(const RssSampler&) = delete;
     RssSampler& operator=(const RssSampler&) = delete;
@@ -34,7 +35,7 @@ public:
 private:
     void run();
 
-    const pid_t pid_;
+    const ProcessId pid_;
     const std::chrono::milliseconds period_;
     mutable std::mutex mutex_;
     std::condition_variable wakeup_;
