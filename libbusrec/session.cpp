@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "common/driver/byteorder.h"
+#include "common/driver/cardrequests.h"
 #include "common/driver/epoch.h"
 #include "common/driver/eventblock.h"
 #include "common/driver/protocol.h"
@@ -88,9 +89,7 @@ int Session::stop_irq_handler() {
     device_->irq_running = 0;
     irq_stop_.stop();
     while (!irq_finished_) {
-        uint32_t returned = 0;
-        platform::device_request(device_handle(), linkscope::LINKSCOPE_IOCTL_RELEASE_WAIT, nullptr, 0, nullptr, 0,
-                                 &returned);
+        linkscope::request_release(device_handle());
         std::this_thread::sleep_for(RELEASE_REPEAT);
     }
     irq_thread_.join();
@@ -127,13 +126,6 @@ int Session::stop_diag_task() {
     return 0;
 }
 
-bool Session::set_sniffer(uint32_t on) {
-    uint8_t input[linkscope::SNIFFER_INPUT_SIZE];
-    linkscope::store_le32(input, on);
-    return platform::device_request(device_handle(), linkscope::LINKSCOPE_IOCTL_SET_SNIFFER, input, sizeof input,
-                                    nullptr, 0, nullptr);
-}
-
 int Session::start() {
     std::lock_guard<std::mutex> control(control_lock_);
     if (running_) {
@@ -141,10 +133,7 @@ int Session::start() {
         return -1;
     }
     const uint64_t start_time = linkscope::epoch_microseconds();
-    uint8_t epoch[linkscope::EPOCH_INPUT_SIZE];
-    linkscope::store_le64(epoch, start_time);
-    if (!platform::device_request(device_handle(), linkscope::LINKSCOPE_IOCTL_SET_EPOCH, epoch, sizeof epoch,
-                                  nullptr, 0, nullptr)) {
+    if (!linkscope::request_epoch(device_handle(), start_time)) {
         errno = EFAULT;
         return -1;
     }
@@ -158,7 +147,7 @@ int Session::start() {
         linkscope::store_le16(report + report::STATE, BUSREC_STATE_RUNNING);
         running_ = true;
     }
-    if (!set_sniffer(linkscope::SNIFFER_ON)) {
+    if (!linkscope::request_sniffer(device_handle(), linkscope::SNIFFER_ON)) {
         {
             std::lock_guard<std::mutex> lock(report_lock_);
             linkscope::store_le16(bytes_of(report_.get()) + report::STATE, BUSREC_STATE_START_FAILED);
@@ -173,7 +162,7 @@ int Session::start() {
 int Session::stop() {
     std::lock_guard<std::mutex> control(control_lock_);
     if (!running_) return 0;
-    if (!set_sniffer(linkscope::SNIFFER_OFF)) {
+    if (!linkscope::request_sniffer(device_handle(), linkscope::SNIFFER_OFF)) {
         errno = EFAULT;
         return -1;
     }
@@ -206,12 +195,9 @@ void Session::set_state(uint16_t state) {
 void Session::run_irq_handler() {
     const platform::DeviceHandle handle = device_handle();
     while (!irq_stop_.stopped()) {
-        std::memset(block_.data(), 0, block_.size());
-        uint32_t returned = 0;
-        const bool got = platform::device_request(handle, linkscope::LINKSCOPE_IOCTL_WAIT_EVENTS, nullptr, 0,
-                                                  block_.data(), static_cast<uint32_t>(block_.size()), &returned);
+        const bool got = linkscope::request_events(handle, block_.data());
         if (irq_stop_.stopped()) break;
-        if (!got || returned != linkscope::EVENT_BLOCK_SIZE) {
+        if (!got) {
             irq_stop_.sleep_for(FAILED_WAIT_PAUSE);
             continue;
         }

@@ -50,7 +50,6 @@ public:
 
 private:
     platform::DeviceHandle device_handle() const { return static_cast<platform::DeviceHandle>(device_->handle); }
-    bool set_sniffer(uint32_t on);
     void run_irq_handler();
     void process(const linkscope::EventRecord& record);
     void run_diag_task();
