@@ -34,9 +34,10 @@ const char* const LIBRARY_ERRORS[] = {
     "Busrecorder is currently stopped.",
     "Objects do not belong to the same session context.",
     "Reset/Error handlers are mandatory.",
+    "The device no longer answers; the session has stopped capturing.",
 };
 constexpr int LIBRARY_ERROR_COUNT = sizeof LIBRARY_ERRORS / sizeof LIBRARY_ERRORS[0];
-static_assert(FIRST_LIBRARY_ERROR + LIBRARY_ERROR_COUNT - 1 == BUSREC_E_HANDLERS, "one message per code");
+static_assert(FIRST_LIBRARY_ERROR + LIBRARY_ERROR_COUNT - 1 == BUSREC_E_CARD_LOST, "one message per code");
 
 int fail(int code) {
     errno = code;
