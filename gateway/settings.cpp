@@ -47,7 +47,6 @@ const option LONG_OPTIONS[] = {
     {nullptr, 0, nullptr, 0},
 };
 
-constexpr std::size_t CONF_LINE_SIZE = 512;
 constexpr std::size_t CONF_TOKEN_SIZE = 100;
 constexpr const char* CONF_KEY_INDEX = "DeviceIndex";
 constexpr const char* CONF_KEY_PORT = "UdpPort";
