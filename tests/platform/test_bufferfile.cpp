@@ -34,20 +34,6 @@ TEST(BufferFile, CreatedNewWithItsWholeSizeAndRemoved) {
     platform::remove_buffer_file(path);  // a missing file is no error
 }
 
-TEST(BufferFile, InUseWhileItsLockIsHeld) {
-    testsupport::ScratchDirectory dir("bufferfile");
-    const std::string path = dir / "buffer.bin";
-    EXPECT_FALSE(platform::buffer_file_in_use(path));  // nothing there
-    platform::BufferFileLock lock = platform::create_buffer_file(path, 4096);
-    ASSERT_TRUE(lock.held());
-    EXPECT_TRUE(platform::buffer_file_in_use(path));
-    EXPECT_TRUE(platform::buffer_file_in_use(path)) << "asking does not take the lock away";
-    lock.release();
-    EXPECT_FALSE(platform::buffer_file_in_use(path));
-    EXPECT_FALSE(platform::buffer_file_in_use(dir.path()));  // a directory is never in use
-    platform::remove_buffer_file(path);
-}
-
 TEST(BufferFile, AnExistingFileIsNeverOpened) {
     testsupport::ScratchDirectory dir("bufferfile");
     const std::string path = dir / "buffer.bin";

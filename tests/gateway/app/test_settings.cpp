@@ -265,11 +265,12 @@ struct ConfCase {
     std::string text;
     int32_t index;
     int32_t port;
+    std::string note = "";  // the last note's tag and text after "configuration file <path>: "
 };
 
 void PrintTo(const ConfCase& c, std::ostream* os) { *os << c.name; }
 
-class ConfFileFixture : public SettingsTest {
+class ConfFileTest : public SettingsTest, public ::testing::WithParamInterface<ConfCase> {
 protected:
     void SetUp() override {
         run_load_settings({"busgated", "-p", "5000"});
@@ -282,14 +283,18 @@ protected:
     testsupport::ScratchDirectory dir_{"busgate-conf"};
 };
 
-class ConfFileTest : public ConfFileFixture, public ::testing::WithParamInterface<ConfCase> {};
-
 TEST_P(ConfFileTest, LaysKeysOverTheRecord) {
     const ConfCase& c = GetParam();
-    cfg.conf_file = strdup(write_file(c.text).c_str());
+    const std::string path = write_file(c.text);
+    cfg.conf_file = strdup(path.c_str());
     EXPECT_EQ(read_conf_file(cfg), 0);
     EXPECT_EQ(cfg.index, c.index);
     EXPECT_EQ(cfg.port, c.port);
+    const auto notes = take_settings_notes();
+    if (c.note.empty()) return;
+    ASSERT_FALSE(notes.empty());
+    EXPECT_EQ(logger::level_tag(notes.back().level), c.note.substr(0, 7));
+    EXPECT_EQ(notes.back().text, "configuration file " + path + ": " + c.note.substr(8));
 }
 
 const ConfCase CONF_CASES[] = {
@@ -317,6 +322,16 @@ const ConfCase CONF_CASES[] = {
     {"CrLfLongLineThenMore", std::string(509, ' ') + "UdpPort=6010\r\nDeviceIndex=1\r\n", 1, 6010},
     // A NUL byte ends its line: the next line stands on its own.
     {"NulEndsTheLine", "UdpPort=6011" + std::string(1, '\0') + "x\nDeviceIndex=2\n", 2, 6011},
+    // What is not used leaves a warning; a port above 65535 is refused and leaves the port alone.
+    {"PortAbove65535", "UdpPort=99999\n", -1, 5000,
+     "[error] UdpPort 99999 is not a UDP port (0 to 65535): refused, nothing is started"},
+    {"PortOverflowing", "UdpPort=99999999999999999999\n", -1, 5000,
+     "[error] UdpPort 99999999999999999999 is not a UDP port (0 to 65535): refused, nothing is started"},
+    {"PortNotANumberTold", "UdpPort=abc\n", -1, 0, "[warn]  UdpPort 'abc' is not a number: read as 0"},
+    {"PortTrailingText", "UdpPort=60x0\n", -1, 60, "[warn]  UdpPort '60x0' is read as 60: 'x0' is not used"},
+    {"UnknownKey", "UdpPrt=6000\n", -1, 5000, "[warn]  key 'UdpPrt' is not known: not used"},
+    {"KeyWithoutValueTold", "UdpPort\nUdpPort=6000\n", -1, 5000,
+     "[warn]  'UdpPort' has no value: it and the lines after it are not used"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Lines, ConfFileTest, ::testing::ValuesIn(CONF_CASES),
@@ -333,45 +348,6 @@ TEST_F(ConfFileTest, MissingFileIsIgnoredWithOneWarning) {
     EXPECT_EQ(notes[0].text.rfind("configuration file " + absent + " cannot be opened (", 0), 0u) << notes[0].text;
 }
 
-// Lines of the file that are not used (one warning each) or that refuse the run (an error).
-struct ConfNoteCase {
-    const char* name;
-    std::string text;
-    int32_t port;
-    int level;
-    std::string note;  // after "configuration file <path>: "
-};
-
-void PrintTo(const ConfNoteCase& c, std::ostream* os) { *os << c.name; }
-
-class ConfNoteTest : public ConfFileFixture, public ::testing::WithParamInterface<ConfNoteCase> {};
-
-TEST_P(ConfNoteTest, LeavesOneNote) {
-    const ConfNoteCase& c = GetParam();
-    const std::string path = write_file(c.text);
-    cfg.conf_file = strdup(path.c_str());
-    EXPECT_EQ(read_conf_file(cfg), 0);
-    EXPECT_EQ(cfg.port, c.port);
-    const auto notes = take_settings_notes();
-    ASSERT_EQ(notes.size(), 1u);
-    EXPECT_EQ(notes[0].level, c.level);
-    EXPECT_EQ(notes[0].text, "configuration file " + path + ": " + c.note);
-}
-
-const ConfNoteCase CONF_NOTE_CASES[] = {
-    {"PortAbove65535", "UdpPort=99999\n", 5000, logger::ERR,
-     "UdpPort 99999 is not a UDP port (0 to 65535): refused, nothing is started"},
-    {"PortOverflowing", "UdpPort=99999999999999999999\n", 5000, logger::ERR,
-     "UdpPort 99999999999999999999 is not a UDP port (0 to 65535): refused, nothing is started"},
-    {"PortNotANumber", "UdpPort=abc\n", 0, logger::WARN, "UdpPort 'abc' is not a number: read as 0"},
-    {"PortTrailingText", "UdpPort=60x0\n", 60, logger::WARN, "UdpPort '60x0' is read as 60: 'x0' is not used"},
-    {"UnknownKey", "UdpPrt=6000\n", 5000, logger::WARN, "key 'UdpPrt' is not known: not used"},
-    {"KeyWithoutValue", "UdpPort\nUdpPort=6000\n", 5000, logger::WARN,
-     "'UdpPort' has no value: it and the lines after it are not used"},
-};
-
-INSTANTIATE_TEST_SUITE_P(Lines, ConfNoteTest, ::testing::ValuesIn(CONF_NOTE_CASES),
-                         [](const ::testing::TestParamInfo<ConfNoteCase>& info) { return info.param.name; });
 
 TEST_F(ConfFileTest, NoFileNamed) {
     EXPECT_EQ(read_conf_file(cfg), 0);
