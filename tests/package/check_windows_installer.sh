@@ -90,6 +90,7 @@ while IFS='|' read -r what parameters; do
 done <<REFUSED
 an unbalanced quote|/OPTIONS=-a 127.0.0.1 -p $port -L "C:\\Program Files\\busgate\\busgated.log
 an unknown option|/OPTIONS=-a 127.0.0.1 -x 5
+a port above 65535|/OPTIONS=-a 127.0.0.1 -p 99999
 a stray word|/OPTIONS=-a 127.0.0.1 foo
 a host name for -a|/OPTIONS=-a plant-gateway
 no -a without /BROADCAST|/OPTIONS=-p $port

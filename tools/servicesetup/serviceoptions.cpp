@@ -1,7 +1,5 @@
 #include "tools/servicesetup/serviceoptions.h"
 
-#include <getopt.h>
-
 #include "gateway/appcfg.h"
 #include "gateway/settings.h"
 #include "tools/servicesetup/windowscommandline.h"
@@ -24,6 +22,8 @@ bool ServiceOptions::read(const std::vector<std::string>& words, bool broadcast,
     argv.push_back(nullptr);
     int go_on = 1;
     const int status = load_settings(static_cast<int>(line.size()), argv.data(), &go_on);
+    // What the gateway would run without (a stray word, a number it cannot read) is a typo here.
+    const std::vector<SettingsNote> notes = take_settings_notes();
     const bool names_address = cfg.ip_address != nullptr;
     names_log_ = cfg.log_file != nullptr;
     names_buffer_ = cfg.buff_file != nullptr;
@@ -37,9 +37,8 @@ bool ServiceOptions::read(const std::vector<std::string>& words, bool broadcast,
         error = "-h, -v and -l end busgated at once: a service runs without them";
         return false;
     }
-    // getopt_long moves the words that are no option to the end: optind is the first of them.
-    if (optind < static_cast<int>(line.size())) {
-        error = "'" + std::string(argv[optind]) + "' is no option of busgated";
+    if (!notes.empty()) {
+        error = notes.front().text;
         return false;
     }
     if (!names_address && !broadcast) {

@@ -9,8 +9,9 @@
 class ServiceOptions {
 public:
     // Reads `words`, the options that follow "busgated.exe -d", as busgated does. False with
-    // `error` when busgated refuses them, when they end it at once (-h, -v, -l), when a word is
-    // no option, or when no -a names a destination and broadcasting was not asked for.
+    // `error` when busgated refuses them, when they end it at once (-h, -v, -l), when busgated
+    // would leave a part unused (a word that is no option, a number it cannot read: its note),
+    // or when no -a names a destination and broadcasting was not asked for.
     bool read(const std::vector<std::string>& words, bool broadcast, std::string& error);
 
     // The service's command line: the program, -d, the options, then -L and -B in `home` for

@@ -40,7 +40,9 @@ INSTANTIATE_TEST_SUITE_P(
                       OptionsCase{{"-a", "127.0.0.1", "-x"}, false, "refuses"},
                       OptionsCase{{"-a", "127.0.0.1", "--buff_size", "5"}, false, "refuses"},
                       OptionsCase{{"-a", "plant-gw"}, false, "refuses"},
-                      OptionsCase{{"-a", "127.0.0.1", "foo"}, false, "'foo' is no option"},
+                      OptionsCase{{"-a", "127.0.0.1", "foo"}, false, "foo"},
+                      OptionsCase{{"-a", "127.0.0.1", "-R", "5OO"}, false, "5OO"},
+                      OptionsCase{{"-a", "127.0.0.1", "-p", "99999"}, false, "refuses"},
                       OptionsCase{{"-a", "127.0.0.1", "-l"}, false, "end busgated at once"},
                       OptionsCase{{"-a", "127.0.0.1", "-v"}, false, "end busgated at once"}));
 
