@@ -7,6 +7,7 @@
 #include <string>
 
 
+#include "busgate/version.h"
 #include "gateway/appcfg.h"
 #include "gateway/logger.h"
 #include "gateway/settings.h"
@@ -54,14 +55,14 @@ TEST_F(SettingsTest, VersionUsesTheBaseName) {
     const auto result = run_load_settings({"/usr/local/bin/busgated", "-v", "--bogus"});
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.go_on, 0);
-    EXPECT_EQ(result.out, "busgated 1.4.0\n");
+    EXPECT_EQ(result.out, "busgated " BUSGATE_VERSION "\n");
     EXPECT_EQ(app_name, "busgated");
 }
 
 TEST_F(SettingsTest, VersionNamesAWindowsProgramWithoutFolderAndExtension) {
     const auto result = run_load_settings({"Z:\\work\\gateway\\busgated.EXE", "-v"});
-    EXPECT_EQ(result.out, "busgated 1.4.0\n") << "app name: " << app_name;
-    EXPECT_EQ(run_load_settings({"C:/Program Files/busgated.exe", "-v"}).out, "busgated 1.4.0\n");
+    EXPECT_EQ(result.out, "busgated " BUSGATE_VERSION "\n") << "app name: " << app_name;
+    EXPECT_EQ(run_load_settings({"C:/Program Files/busgated.exe", "-v"}).out, "busgated " BUSGATE_VERSION "\n");
 }
 
 TEST_F(SettingsTest, HelpTextByteForByte) {
