@@ -22,15 +22,18 @@ bool CaptureReplay::event_records(const std::vector<uint8_t>& datagram, std::deq
     DatagramHeader header;
     if (!DatagramHeader::decode(datagram.data(), datagram.size(), header)) return false;
     std::deque<std::vector<uint8_t>> found;
-    RecordWalk walk(datagram.data(), datagram.size());
-    RecordWalk::Record record;
-    while (walk.next(record)) {
-        if (record.type != linkscope::EVT_MARKER) continue;
-        // A record too short for its header, or too long for a block, no card delivers.
-        if (record.length < linkscope::EVT_HEADER_SIZE || record.length > linkscope::EVENT_AREA_SIZE) return false;
-        found.emplace_back(record.bytes, record.bytes + record.length);
-    }
-    if (!walk.finish(header.record_count)) return false;
+    const bool sound = RecordWalk::walk(datagram.data(), datagram.size(), header.record_count,
+                                        [&found](const RecordWalk::Record& record, std::string&) {
+                                            if (record.type != linkscope::EVT_MARKER) return true;
+                                            // A record too short for its header, or too long for a
+                                            // block, no card delivers.
+                                            if (record.length < linkscope::EVT_HEADER_SIZE ||
+                                                record.length > linkscope::EVENT_AREA_SIZE)
+                                                return false;
+                                            found.emplace_back(record.bytes, record.bytes + record.length);
+                                            return true;
+                                        });
+    if (!sound) return false;
     for (auto& event : found) out.push_back(std::move(event));
     return true;
 }

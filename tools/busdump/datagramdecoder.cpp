@@ -82,20 +82,16 @@ bool DatagramDecoder::walk_records(const uint8_t* data, std::size_t size, Decode
     // The header's count is only a hint: never more than the payload could hold.
     out.records.reserve(std::min<std::size_t>(
         out.record_count, (size - DatagramHeader::HEADER_SIZE) / RecordWalk::RECORD_MIN_SIZE));
-    RecordWalk walk(data, size);
-    RecordWalk::Record found;
-    while (walk.next(found)) {
-        DecodedRecord record;
-        record.offset = found.offset;
-        if (!decode_record(found.bytes, found.length, record, out.error)) {
-            walk.refuse(out.error);
-            break;
-        }
-        out.records.push_back(std::move(record));
-    }
-    if (walk.finish(out.record_count)) return true;
-    out.error = walk.error();
-    return false;
+    return RecordWalk::walk(
+        data, size, out.record_count,
+        [&out](const RecordWalk::Record& found, std::string& reason) {
+            DecodedRecord record;
+            record.offset = found.offset;
+            if (!decode_record(found.bytes, found.length, record, reason)) return false;
+            out.records.push_back(std::move(record));
+            return true;
+        },
+        &out.error);
 }
 
 bool DatagramDecoder::decode_record(const uint8_t* record, std::size_t length, DecodedRecord& out,

@@ -59,10 +59,12 @@ struct Received {
     if (!DatagramHeader::decode(bytes.data(), bytes.size(), out.header, &error))
         return ::testing::AssertionFailure() << error;
     out.length = bytes.size();
-    RecordWalk walk(bytes.data(), bytes.size());
-    RecordWalk::Record record;
-    while (walk.next(record)) out.records.emplace_back(record.bytes, record.bytes + record.length);
-    if (!walk.finish(out.header.record_count)) return ::testing::AssertionFailure() << walk.error();
+    const auto keep = [&out](const RecordWalk::Record& record, std::string&) {
+        out.records.emplace_back(record.bytes, record.bytes + record.length);
+        return true;
+    };
+    if (!RecordWalk::walk(bytes.data(), bytes.size(), out.header.record_count, keep, &error))
+        return ::testing::AssertionFailure() << error;
     return ::testing::AssertionSuccess();
 }
 

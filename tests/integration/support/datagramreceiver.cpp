@@ -20,13 +20,11 @@ std::optional<ReceivedDatagram> parse_datagram(const uint8_t* data, std::size_t 
     ReceivedDatagram d;
     d.sequence = header.sequence;
     d.record_count = header.record_count;
-    RecordWalk walk(data, size);
-    RecordWalk::Record record;
-    while (walk.next(record)) d.records.emplace_back(record.bytes, record.bytes + record.length);
-    if (!walk.finish(header.record_count)) {
-        if (error) *error = walk.error();
-        return std::nullopt;
-    }
+    const auto keep = [&d](const RecordWalk::Record& record, std::string&) {
+        d.records.emplace_back(record.bytes, record.bytes + record.length);
+        return true;
+    };
+    if (!RecordWalk::walk(data, size, header.record_count, keep, error)) return std::nullopt;
     return d;
 }
 
