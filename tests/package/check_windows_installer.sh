@@ -80,6 +80,7 @@ service_config() {
 wine_prefix_prepare
 wine_server_start
 check "Wine made a prefix" test -d "$drive_c/windows"
+check "svcconfig.exe is built in $windows_build" test -f "$svcconfig"
 cp "$installer" "$drive_c/busgate-setup.exe"
 
 port=$((47000 + $$ % 1000))
