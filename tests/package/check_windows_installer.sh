@@ -15,7 +15,7 @@ if [ "${1:-}" = --dry-run ]; then
   dry_run=1
   shift
 fi
-installer=$1 stage=$2 busdump=$3 arch=$4 windows_build=$(realpath -m "$5")
+installer=$(realpath -m "$1") stage=$2 busdump=$3 arch=$4 windows_build=$(realpath -m "$5")
 # shellcheck source=tests/package/checks.sh
 source "$(dirname "$0")/checks.sh"
 root=$(cd "$(dirname "$0")/../.." && pwd)
