@@ -171,7 +171,9 @@ TEST(SourceTable, AGatewayThatRestartsOnANewPortStaysOneSender) {
               (std::vector<Notice::Kind>{Notice::Kind::new_source, Notice::Kind::card_serial}));
     send(table, "10.0.0.1", 40000, busdumptest::make_datagram(2, {busdumptest::make_id_event(2)}));
     // Another gateway on the same host, another card: another sender.
-    EXPECT_EQ(send(table, "10.0.0.1", 40001, run_start(1, 0x4C530002)).number, 2u);
+    const Seen other = send(table, "10.0.0.1", 40001, run_start(1, 0x4C530002));
+    EXPECT_EQ(other.number, 2u);
+    EXPECT_EQ(kinds(other.notices), (std::vector<Notice::Kind>{Notice::Kind::new_source, Notice::Kind::card_serial}));
 
     // The first gateway again, from a new port; its lifesign comes first.
     const Seen restart = send(table, "10.0.0.1", 40002, run_start(1, 0x4C530001));
@@ -185,12 +187,15 @@ TEST(SourceTable, AGatewayThatRestartsOnANewPortStaysOneSender) {
 
     // A run whose first datagram holds no lifesign is a sender of its own only until its
     // lifesign names the card: then it joins the gateway, with one restart, and its number is free.
-    EXPECT_EQ(send(table, "10.0.0.1", 40003, busdumptest::make_datagram(1, {busdumptest::make_id_event(1)})).number, 3u);
+    const Seen unnamed = send(table, "10.0.0.1", 40003, busdumptest::make_datagram(1, {busdumptest::make_id_event(1)}));
+    EXPECT_EQ(unnamed.number, 3u);
+    EXPECT_TRUE(unnamed.notices.empty()) << "not announced before its lifesign";
     const Seen named = send(table, "10.0.0.1", 40003,
                             busdumptest::make_datagram(2, {lifesign_of(0x4C530001), busdumptest::make_id_event(2)}));
     EXPECT_EQ(named.number, 1u);
     ASSERT_EQ(kinds(named.notices), std::vector<Notice::Kind>{Notice::Kind::restart});
     EXPECT_EQ(named.notices[0].port, 40003u);
+    EXPECT_EQ(named.notices[0].to, 1u) << "the run's first sequence";
     EXPECT_EQ(send(table, "10.0.0.1", 40009, busdumptest::make_datagram(1, {busdumptest::make_id_event(1)})).number, 3u);
 
     ASSERT_EQ(table.sources().size(), 3u);

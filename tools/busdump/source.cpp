@@ -4,6 +4,14 @@
 
 namespace busdump {
 
+namespace {
+
+// The gateway's first lifesigns may name no card yet (serial 0): a held announcement waits for
+// this many of them at most (2 s at the default lifesign period).
+constexpr unsigned MAX_HELD_LIFESIGNS = 4;
+
+}  // namespace
+
 Source::Source(unsigned number, SenderId id, bool tracked, std::string name)
     : number_(number), id_(std::move(id)), tracked_(tracked), name_(std::move(name)) {}
 
@@ -12,11 +20,9 @@ std::vector<Notice> Source::observe(DecodedDatagram& datagram, int64_t at_us) {
     if (!heard_) {
         heard_ = true;
         first_arrival_us_ = at_us;
-        Notice notice;
-        notice.kind = Notice::Kind::new_source;
-        notice.sequence = datagram.sequence;
-        out.push_back(notice);
+        first_sequence_ = datagram.sequence;
     }
+    if (!hold_ && !announced_) announce(datagram, out);
     last_arrival_us_ = at_us;
     if (tracked_) {
         std::vector<Notice> stream = tracker_.observe(datagram);
@@ -28,6 +34,13 @@ std::vector<Notice> Source::observe(DecodedDatagram& datagram, int64_t at_us) {
         out.insert(out.end(), stream.begin(), stream.end());
         match_responses(datagram);
         observe_serial(datagram, out);
+        held_lifesigns_ += lifesigns_in(datagram);
+        if (hold_ && (id_.serial || held_lifesigns_ >= MAX_HELD_LIFESIGNS)) {
+            hold_ = false;
+            std::vector<Notice> announced;
+            announce(datagram, announced);
+            out.insert(out.begin(), announced.begin(), announced.end());
+        }
     } else if (!datagram.ok()) {
         Notice notice;
         notice.kind = Notice::Kind::malformed;
@@ -37,6 +50,21 @@ std::vector<Notice> Source::observe(DecodedDatagram& datagram, int64_t at_us) {
     }
     StatsMeter::add(counts_, datagram, out);
     return out;
+}
+
+void Source::announce(const DecodedDatagram& datagram, std::vector<Notice>& out) {
+    announced_ = true;
+    Notice notice;
+    notice.kind = Notice::Kind::new_source;
+    notice.sequence = datagram.sequence;
+    out.push_back(notice);
+}
+
+unsigned Source::lifesigns_in(const DecodedDatagram& datagram) {
+    unsigned count = 0;
+    for (const DecodedRecord& record : datagram.records)
+        if (record.kind == RecordKind::lifesign) ++count;
+    return count;
 }
 
 void Source::moved_to(uint16_t port) {
@@ -50,7 +78,7 @@ Notice Source::absorb(const Source& latest, uint64_t sequence) {
     notice.kind = Notice::Kind::restart;
     notice.sequence = sequence;
     notice.from = tracker_.last_sequence();
-    notice.to = sequence;
+    notice.to = latest.first_sequence_;
     notice.port = latest.id_.port;
     StatsMeter::add(counts_, latest.counts_);
     ++counts_.restarts;

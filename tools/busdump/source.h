@@ -31,6 +31,9 @@ public:
 
     // The gateway now sends from `port`: a new run, told by its next datagram.
     void moved_to(uint16_t port);
+    // Its "new sender" notice waits for a lifesign that names its card (a few at most), which
+    // may show it to be a known gateway's new run (its address has one).
+    void hold_announcement() { hold_ = true; }
     // `latest` turned out to be this gateway's new run (its lifesign named this card): its counts
     // join these, its stream state goes on here, and one restart is counted. The notice for it.
     Notice absorb(const Source& latest, uint64_t sequence);
@@ -48,6 +51,8 @@ public:
     void add_counts(const StatsMeter::Counts& counts) { StatsMeter::add(counts_, counts); }
 
 private:
+    void announce(const DecodedDatagram& datagram, std::vector<Notice>& out);
+    static unsigned lifesigns_in(const DecodedDatagram& datagram);
     void observe_serial(const DecodedDatagram& datagram, std::vector<Notice>& out);
     void match_responses(DecodedDatagram& datagram);
 
@@ -60,7 +65,11 @@ private:
     int64_t first_arrival_us_ = 0;
     int64_t last_arrival_us_ = 0;
     bool heard_ = false;
+    bool announced_ = false;
     bool moved_ = false;  // the next restart notice names the new port
+    bool hold_ = false;   // new_source waits for a lifesign that names the card
+    unsigned held_lifesigns_ = 0;
+    uint64_t first_sequence_ = 0;
 
     // The event just before, for the response that follows an ID frame.
     std::optional<uint16_t> last_identifier_;

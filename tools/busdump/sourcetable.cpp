@@ -62,9 +62,17 @@ SourceTable::Entry& SourceTable::make_entry(const std::string& address, uint16_t
     const unsigned number = next_number_++;
     Entry& entry = entries_[number];
     entry.source = std::make_unique<Source>(number, SenderId(address, port));
+    // A gateway's new run often sends events before its first lifesign: not new until that says.
+    if (gateway_known_at(address)) entry.source->hold_announcement();
     register_endpoint(entry, SenderId::endpoint_key(address, port));
     ++active_;
     return entry;
+}
+
+bool SourceTable::gateway_known_at(const std::string& address) const {
+    const std::string prefix = SenderId::serial_key(address, 0).substr(0, address.size() + 4);  // "address sn "
+    const auto next = by_serial_.lower_bound(prefix);
+    return next != by_serial_.end() && next->first.compare(0, prefix.size(), prefix) == 0;
 }
 
 SourceTable::Entry& SourceTable::overflow() {

@@ -48,6 +48,7 @@ private:
     Entry& entry_for(const std::string& address, uint16_t port, const DecodedDatagram& datagram, int64_t at_us);
     Entry& make_entry(const std::string& address, uint16_t port, int64_t at_us);
     Entry& overflow();
+    bool gateway_known_at(const std::string& address) const;
     Source& settle_serial(Entry& entry, const DecodedDatagram& datagram, std::vector<Notice>& notices);
     void merge_into(Entry& gateway, Entry& latest, const DecodedDatagram& datagram, std::vector<Notice>& notices);
     void register_endpoint(Entry& entry, const std::string& key);
