@@ -160,7 +160,10 @@ void BusDump::wait_for_capture_reader() {
     capture_timer_.expires_after(READER_RETRY_PERIOD);
     capture_timer_.async_wait([this](const boost::system::error_code& ec) {
         if (ec || finished_) return;
-        if (capture_.retry()) return;
+        if (capture_.retry()) {
+            err_ << "busdump: a reader opened the FIFO " << options_.write_path << ": datagrams are written to it\n";
+            return;
+        }
         if (capture_.state() == CaptureOutput::State::failed)
             err_ << "busdump: cannot write to " << options_.write_path << ": " << capture_.error() << "\n";
         wait_for_capture_reader();
