@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/capturefile.h"
+#include "common/stream/capturefile.h"
 #include "sim/replaysource.h"
 
 namespace sim {

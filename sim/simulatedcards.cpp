@@ -4,8 +4,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "common/stream/capturefile.h"
 #include "sim/blockreplay.h"
-#include "sim/capturefile.h"
 #include "sim/capturereplay.h"
 #include "sim/simsettings.h"
 #include "sim/simulatedcard.h"

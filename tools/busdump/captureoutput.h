@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "common/stream/pcapwriter.h"
 #include "platform/recordfile.h"
-#include "tools/busdump/pcapwriter.h"
 
 namespace busdump {
 
