@@ -22,9 +22,11 @@ std::unique_ptr<BlockReplay> BlockReplay::open(const std::string& path, std::str
     const uint64_t bytes = static_cast<uint64_t>(size);
     const uint64_t blocks = bytes / linkscope::EVENT_BLOCK_SIZE;
     const uint64_t tail = bytes % linkscope::EVENT_BLOCK_SIZE;
-    if (blocks == 0) {
-        *error = "replay: '" + path + "' holds no whole event block of " +
-                 std::to_string(linkscope::EVENT_BLOCK_SIZE) + " bytes (" + std::to_string(bytes) + " bytes)";
+    // Anything else (a damaged capture, a file of another kind) would replay as garbage blocks.
+    if (blocks == 0 || tail != 0) {
+        *error = "replay: '" + path + "' is neither a capture (pcap) nor a file of whole " +
+                 std::to_string(linkscope::EVENT_BLOCK_SIZE) + "-byte event blocks (" + std::to_string(bytes) +
+                 " bytes)";
         return nullptr;
     }
     std::unique_ptr<BlockReplay> replay(new BlockReplay(path, blocks));
@@ -32,9 +34,6 @@ std::unique_ptr<BlockReplay> BlockReplay::open(const std::string& path, std::str
         *error = "replay: cannot read '" + path + "': " + std::strerror(errno);
         return nullptr;
     }
-    if (tail != 0)
-        replay->warning_ = "replay: '" + path + "' ends in a truncated block (" + std::to_string(tail) + " of " +
-                           std::to_string(linkscope::EVENT_BLOCK_SIZE) + " bytes), left out";
     return replay;
 }
 

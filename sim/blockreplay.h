@@ -12,13 +12,12 @@ namespace sim {
 
 class BlockReplay : public ReplaySource {
 public:
-    // Opens `path`; null with `error` set when the file cannot be read or holds no whole block.
-    // A truncated last block is left out and described in warning().
+    // Opens `path`; null with `error` set when the file cannot be read or is not a whole
+    // number of blocks (at least one).
     static std::unique_ptr<BlockReplay> open(const std::string& path, std::string* error);
 
     uint64_t blocks() const { return blocks_; }
     uint64_t served() const { return next_; }
-    const std::string& warning() const { return warning_; }
 
     // Copies the next block to `out` (32780 bytes); false when all were served or reading failed.
     bool next(uint8_t* out);
@@ -34,7 +33,6 @@ private:
     std::ifstream file_;
     uint64_t blocks_;
     uint64_t next_ = 0;
-    std::string warning_;
 };
 
 }  // namespace sim

@@ -1,29 +1,51 @@
 #include "sim/capturereplay.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "common/driver/byteorder.h"
 #include "common/driver/protocol.h"
 #include "common/stream/datagramheader.h"
+#include "common/stream/lifesignrecord.h"
 #include "common/stream/recordwalk.h"
 
 namespace sim {
 
 namespace {
 
+// Beyond this many senders in one capture, the cards of further ones are not kept.
+constexpr std::size_t MAX_SENDERS_SURVEYED = 65536;
+
 uint64_t stamp_of(const std::vector<uint8_t>& record) {
     return linkscope::load_be64(record.data() + linkscope::EVT_OFF_TIMESTAMP);
 }
 
+uint64_t endpoint_key(uint32_t address, uint16_t port) { return (uint64_t{address} << 16) | port; }
+
+std::string address_text(uint32_t address) {
+    return std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 0xFF) + "." +
+           std::to_string((address >> 8) & 0xFF) + "." + std::to_string(address & 0xFF);
+}
+
+std::string serial_text(uint32_t serial) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08x", static_cast<unsigned>(serial));
+    return text;
+}
+
 }  // namespace
 
-bool CaptureReplay::event_records(const std::vector<uint8_t>& datagram, std::deque<std::vector<uint8_t>>& out) {
+bool CaptureReplay::event_records(const std::vector<uint8_t>& datagram, std::deque<std::vector<uint8_t>>& out,
+                                  uint32_t* serial) {
     DatagramHeader header;
     if (!DatagramHeader::decode(datagram.data(), datagram.size(), header)) return false;
     std::deque<std::vector<uint8_t>> found;
     const bool sound = RecordWalk::walk(datagram.data(), datagram.size(), header.record_count,
-                                        [&found](const RecordWalk::Record& record, std::string&) {
+                                        [&found, serial](const RecordWalk::Record& record, std::string&) {
+                                            if (serial && record.type == lifesign::RECORD_TYPE &&
+                                                record.length == lifesign::RECORD_SIZE)
+                                                *serial = linkscope::load_be32(record.bytes + lifesign::OFF_SN);
                                             if (record.type != linkscope::EVT_MARKER) return true;
                                             // A record too short for its header, or too long for a
                                             // block, no card delivers.
@@ -38,10 +60,15 @@ bool CaptureReplay::event_records(const std::vector<uint8_t>& datagram, std::deq
     return true;
 }
 
-std::unique_ptr<CaptureReplay> CaptureReplay::open(const std::string& path, uint64_t irq_us, std::string* error) {
+std::unique_ptr<CaptureReplay> CaptureReplay::open(const std::string& path, uint64_t irq_us, std::string* error,
+                                                   uint32_t serial) {
     std::unique_ptr<CaptureFile> file = CaptureFile::open(path, error);
     if (!file) return nullptr;
     std::unique_ptr<CaptureReplay> replay(new CaptureReplay(std::move(file), irq_us));
+    if (!replay->survey(serial, error)) {
+        *error = "replay: '" + path + "'" + *error;
+        return nullptr;
+    }
     // One pass to know what the capture holds before a gateway relies on it.
     std::vector<uint8_t> record;
     while (replay->next_record(record)) ++replay->events_;
@@ -67,9 +94,54 @@ std::string CaptureReplay::describe_skips() const {
 }
 
 std::string CaptureReplay::sender_text() const {
-    return std::to_string(sender_address_ >> 24) + "." + std::to_string((sender_address_ >> 16) & 0xFF) + "." +
-           std::to_string((sender_address_ >> 8) & 0xFF) + "." + std::to_string(sender_address_ & 0xFF) + ":" +
-           std::to_string(sender_port_);
+    if (serial_) return address_text(sender_address_) + " sn " + serial_text(serial_);
+    return address_text(sender_address_) + ":" + std::to_string(sender_port_);
+}
+
+bool CaptureReplay::survey(uint32_t serial, std::string* error) {
+    CaptureFile::Packet packet;
+    std::deque<std::vector<uint8_t>> events;
+    std::map<uint32_t, bool> cards;  // every card named, for the error below
+    while (file_->next(packet)) {
+        uint32_t named = 0;
+        events.clear();
+        if (!event_records(packet.payload, events, &named)) continue;
+        if (!have_sender_ && serial == 0) {
+            have_sender_ = true;
+            sender_address_ = packet.source_address;
+            sender_port_ = packet.source_port;
+        }
+        if (named == 0) continue;  // 0: the gateway had not read its card yet
+        cards[named] = true;
+        const uint64_t key = endpoint_key(packet.source_address, packet.source_port);
+        if (serial_of_.size() < MAX_SENDERS_SURVEYED) serial_of_.emplace(key, named);
+        if (!have_sender_ && named == serial) {
+            have_sender_ = true;
+            sender_address_ = packet.source_address;
+            sender_port_ = packet.source_port;
+        }
+    }
+    if (serial != 0 && !have_sender_) {
+        *error = " holds no gateway of card sn " + serial_text(serial) + " (";
+        if (cards.empty()) *error += "no lifesign names a card";
+        for (auto it = cards.begin(); it != cards.end(); ++it)
+            *error += (it == cards.begin() ? "cards named: sn " : ", sn ") + serial_text(it->first);
+        *error += ")";
+        return false;
+    }
+    if (have_sender_) {
+        const auto first = serial_of_.find(endpoint_key(sender_address_, sender_port_));
+        serial_ = serial != 0 ? serial : first != serial_of_.end() ? first->second : 0;
+    }
+    file_->rewind();
+    return true;
+}
+
+bool CaptureReplay::from_gateway(const CaptureFile::Packet& packet) const {
+    if (serial_ == 0) return packet.source_address == sender_address_ && packet.source_port == sender_port_;
+    if (packet.source_address != sender_address_) return false;
+    const auto named = serial_of_.find(endpoint_key(packet.source_address, packet.source_port));
+    return named != serial_of_.end() && named->second == serial_;
 }
 
 void CaptureReplay::rewind() {
@@ -91,19 +163,13 @@ bool CaptureReplay::next_record(std::vector<uint8_t>& record) {
     CaptureFile::Packet packet;
     while (pending_.empty()) {
         if (!file_->next(packet)) return false;
-        const bool from_sender = packet.source_address == sender_address_ && packet.source_port == sender_port_;
-        if (have_sender_ && !from_sender) {
-            ++foreign_;
-            continue;
-        }
         if (!event_records(packet.payload, pending_)) {
             ++malformed_;
             continue;
         }
-        if (!have_sender_) {
-            have_sender_ = true;
-            sender_address_ = packet.source_address;
-            sender_port_ = packet.source_port;
+        if (!from_gateway(packet)) {
+            pending_.clear();
+            ++foreign_;
         }
     }
     record = std::move(pending_.front());

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,7 +26,10 @@ public:
     // Opens `path` and reads it through once: null with `error` set when it cannot be read or
     // holds no event record; warning() then tells what was skipped. A block holds the records
     // of at most `irq_us` of bus time, as the card's interrupt period bounds it.
-    static std::unique_ptr<CaptureReplay> open(const std::string& path, uint64_t irq_us, std::string* error);
+    // The gateway replayed is the first sender's, or the one whose lifesigns name card `serial`
+    // (not 0): its address and card, through all its runs, whatever port each sent from.
+    static std::unique_ptr<CaptureReplay> open(const std::string& path, uint64_t irq_us, std::string* error,
+                                               uint32_t serial = 0);
 
     bool next_block(uint8_t* out, uint64_t* pause_us) override;
     void rewind() override;
@@ -37,12 +41,17 @@ public:
     const std::string& warning() const { return warning_; }
 
     // The event records of one datagram, appended to `out`; false (nothing appended) when the
-    // datagram is malformed.
-    static bool event_records(const std::vector<uint8_t>& datagram, std::deque<std::vector<uint8_t>>& out);
+    // datagram is malformed. `serial` (when given) gets the card its lifesign names, if any.
+    static bool event_records(const std::vector<uint8_t>& datagram, std::deque<std::vector<uint8_t>>& out,
+                              uint32_t* serial = nullptr);
 
 private:
     CaptureReplay(std::unique_ptr<CaptureFile> file, uint64_t irq_us) : file_(std::move(file)), irq_us_(irq_us) {}
 
+    // The cards the capture's senders name, and the gateway to replay; false with `error`
+    // when no sender names card `serial`.
+    bool survey(uint32_t serial, std::string* error);
+    bool from_gateway(const CaptureFile::Packet& packet) const;
     // The next event record of the capture; false at its end.
     bool next_record(std::vector<uint8_t>& record);
     std::string describe_skips() const;
@@ -57,9 +66,11 @@ private:
     uint64_t events_ = 0;
     uint64_t malformed_ = 0;
     uint64_t foreign_ = 0;
-    bool have_sender_ = false;      // the sender replayed, chosen by the pass at open()
+    bool have_sender_ = false;      // the sender replayed, chosen by the survey at open()
     uint32_t sender_address_ = 0;
     uint16_t sender_port_ = 0;
+    uint32_t serial_ = 0;           // its card; 0: unknown, only its first port is replayed
+    std::map<uint64_t, uint32_t> serial_of_;  // card named by each address and port
     std::string warning_;
 };
 

@@ -38,6 +38,16 @@ bool parse_unsigned(const std::string& text, uint64_t min, uint64_t max, uint64_
     return true;
 }
 
+// A card serial number, as the lifesigns show it (0x4c530001) or in decimal; 0 is no card's.
+bool parse_serial(const std::string& text, uint64_t* value) {
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    if (!hex) return parse_unsigned(text, 1, UINT32_MAX, value);
+    const std::string digits = text.substr(2);
+    if (digits.size() > 8 || digits.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) return false;
+    *value = std::strtoull(digits.c_str(), nullptr, 16);
+    return *value != 0;
+}
+
 bool parse_probability(const std::string& text, double* value) {
     if (text.empty() || text[0] == '-' || text[0] == '+' || text[0] == ' ') return false;
     errno = 0;
@@ -110,6 +120,12 @@ public:
         if (key == "unplug_ms") {
             s_->unplug = true;
             return number(key, value, 0, MAX_UNPLUG_MS, &s_->unplug_ms);
+        }
+        if (key == "replay_serial") {
+            uint64_t serial = 0;
+            if (!parse_serial(value, &serial)) return bad(key, value, "a card serial number such as 0x4c530001, not 0");
+            s_->replay_serial = static_cast<uint32_t>(serial);
+            return true;
         }
         if (key == "replay") {
             if (value.empty()) return bad(key, value, "the path of a capture or of a file of event blocks");

@@ -27,6 +27,7 @@ struct SimSettings {
     bool unplug = false;
     uint64_t unplug_ms = 0;
     std::string replay;  // empty: the bus model
+    uint32_t replay_serial = 0;  // the gateway of a capture to replay, by its card; 0: the first
 
     unsigned present_stations() const { return stations - absent; }
 

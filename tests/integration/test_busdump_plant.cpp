@@ -265,6 +265,57 @@ TEST_F(BusdumpPlant, ACaptureRecordedAtThePlantReplaysRecordForRecord) {
     EXPECT_EQ(replaying->wait_exit(5s), 0);
 }
 
+// busdump -w where the output cannot take everything. A 64 KiB file system fills up: the failure
+// is told with the system's reason, the datagrams not written are counted, the run ends with
+// status 3, and the file holds whole packets only. A FIFO that nothing reads holds up neither
+// the start nor -t; what it did not get is counted the same way.
+TEST_F(BusdumpPlant, CaptureOutputFailuresAreToldAndCountedAndLeaveWholePackets) {
+#ifdef _WIN32
+    GTEST_SKIP() << "a small private file system and a FIFO need Linux (unshare -m, mkfifo)";
+#else
+    if (std::system("unshare -rm true >/dev/null 2>&1") != 0) GTEST_SKIP() << "no private mount namespace here";
+    const std::string port = std::to_string(free_port());
+    const std::string small = dir_ + "/small";
+    const std::string script = "mkdir -p " + small + " && exec unshare -rm sh -c 'mount -t tmpfs -o size=64k tmpfs " +
+                               small + " || exit 77; " + busdump_path() + " -b 127.0.0.1 -p " + port + " -t 2 -s -w " +
+                               small + "/cap.pcap; status=$?; cp " + small + "/cap.pcap " + dir_ + "/cap.pcap; exit $status'";
+    auto full = std::make_unique<GatewayProcess>("/bin/sh", std::vector<std::string>{"-c", script});
+    std::this_thread::sleep_for(500ms);
+    constexpr std::size_t PAYLOAD = 1000;
+    for (int burst = 0; burst < 12; ++burst) {
+        send_to_loopback(static_cast<uint16_t>(std::stoi(port)), std::vector<std::vector<uint8_t>>(10, std::vector<uint8_t>(PAYLOAD, 'x')));
+        std::this_thread::sleep_for(10ms);
+    }
+    const int status = full->wait_exit(10s);
+    if (status == 77) GTEST_SKIP() << "no tmpfs mount in the namespace";
+    EXPECT_EQ(status, 3) << full->stderr_text();
+    EXPECT_NE(full->stderr_text().find("No space left on device"), std::string::npos) << full->stderr_text();
+    const std::string out = full->stdout_text();
+    unsigned long long received = 0, not_written = 0;
+    const std::size_t at = out.find("totals: ");
+    ASSERT_NE(at, std::string::npos) << out;
+    ASSERT_EQ(std::sscanf(out.c_str() + at, "totals: %*f s, %llu datagrams", &received), 1) << out;
+    const std::size_t told = out.find("totals: not written ");
+    ASSERT_NE(told, std::string::npos) << out;
+    ASSERT_EQ(std::sscanf(out.c_str() + told, "totals: not written %llu", &not_written), 1);
+    EXPECT_GT(not_written, 0u);
+    std::ifstream in(dir_ + "/cap.pcap", std::ios::binary | std::ios::ate);
+    const auto size = static_cast<std::size_t>(in.tellg());
+    const std::size_t packet = 16 + 42 + PAYLOAD;
+    EXPECT_EQ((size - 24) % packet, 0u) << size << " bytes: a packet cut short at the end";
+    EXPECT_EQ((size - 24) / packet, received - not_written);
+
+    const std::string fifo = dir_ + "/fifo";
+    ASSERT_EQ(std::system(("mkfifo " + fifo).c_str()), 0);
+    auto unread = busdump({"-b", "127.0.0.1", "-p", port, "-t", "1", "-w", fifo});
+    std::this_thread::sleep_for(300ms);
+    send_to_loopback(static_cast<uint16_t>(std::stoi(port)), {std::vector<uint8_t>(100, 'y')});
+    EXPECT_EQ(unread->wait_exit(5s), 3) << "-t ends the run, and the datagram not written is told\n"
+                                       << unread->stderr_text();
+    EXPECT_NE(unread->stderr_text().find("nothing reads the FIFO"), std::string::npos) << unread->stderr_text();
+#endif
+}
+
 TEST_F(BusdumpPlant, TwoReceiversShareABroadcastPort) {
 #ifdef _WIN32
     GTEST_SKIP() << "broadcast leaves the host only inside a Linux network namespace of the test's own";

@@ -236,3 +236,58 @@ TEST_F(CaptureReplayTest, OneSendersStreamIsReplayedAndTheOthersAreLeftOut) {
     ASSERT_TRUE(replay->next_block(block.data(), nullptr));
     EXPECT_EQ(records_of(block), (std::vector<std::vector<uint8_t>>{event(1, 100), event(2, 200), event(3, 300)}));
 }
+
+namespace {
+
+std::vector<uint8_t> lifesign_of(uint32_t serial) {
+    std::vector<uint8_t> bytes = lifesign();
+    store_be32(&bytes[19], serial);
+    return bytes;
+}
+
+}  // namespace
+
+// A capture spanning two restarts of a gateway, each run from another port, beside another
+// gateway of the same host: every run of the chosen gateway replays, in capture order.
+TEST_F(CaptureReplayTest, AGatewayIsFollowedThroughItsRestartsAndCanBePickedByItsCard) {
+    const PcapWriter::Endpoint port{0, 57117};
+    const auto from = [](uint16_t source_port) { return PcapWriter::Endpoint{0x0A000005, source_port}; };
+    const std::vector<std::pair<PcapWriter::Endpoint, std::vector<uint8_t>>> packets = {
+        {from(40000), datagram(1, {lifesign_of(0x4C530001), event(1, 100)})},
+        {from(40009), datagram(1, {lifesign_of(0x4C530002), event(1, 105)})},
+        {from(40000), datagram(2, {event(2, 200)})},
+        {from(40001), datagram(1, {lifesign_of(0x4C530001), event(1, 300)})},  // first restart
+        {from(40009), datagram(2, {event(2, 305)})},
+        {from(40002), datagram(1, {event(1, 400)})},  // second restart, its lifesign comes later
+        {from(40002), datagram(2, {lifesign_of(0x4C530001), event(2, 500)})},
+    };
+    {
+        PcapWriter writer;
+        ASSERT_TRUE(writer.open(path_));
+        for (const auto& [source, bytes] : packets) ASSERT_TRUE(writer.write(0, source, port, bytes.data(), bytes.size()));
+    }
+    const auto replayed = [&](uint32_t serial, std::string* warning) {
+        std::string error;
+        auto replay = sim::CaptureReplay::open(path_, 1000000, &error, serial);
+        EXPECT_TRUE(replay) << error;
+        std::vector<uint8_t> block(EVENT_BLOCK_SIZE);
+        std::vector<std::vector<uint8_t>> records;
+        while (replay && replay->next_block(block.data(), nullptr))
+            for (auto& r : records_of(block)) records.push_back(std::move(r));
+        if (replay) *warning = replay->warning();
+        return records;
+    };
+    std::string warning;
+    EXPECT_EQ(replayed(0, &warning), (std::vector<std::vector<uint8_t>>{event(1, 100), event(2, 200), event(1, 300),
+                                                                         event(1, 400), event(2, 500)}));
+    EXPECT_NE(warning.find("2 datagram(s) of other senders than 10.0.0.5 sn 0x4c530001"), std::string::npos) << warning;
+    EXPECT_EQ(replayed(0x4C530002, &warning), (std::vector<std::vector<uint8_t>>{event(1, 105), event(2, 305)}));
+
+    auto cards = sim::make_simulated_cards("replay=" + path_ + ",replay_serial=0x4c530003");
+    EXPECT_TRUE(cards.devices.empty());
+    EXPECT_NE(cards.error.find("holds no gateway of card sn 0x4c530003 (cards named: sn 0x4c530001, sn 0x4c530002)"),
+              std::string::npos)
+        << cards.error;
+    cards = sim::make_simulated_cards("replay=" + path_ + ",replay_serial=1280507906,speed=max");
+    EXPECT_EQ(cards.error, "") << "the serial in decimal";
+}

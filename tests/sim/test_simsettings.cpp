@@ -97,6 +97,8 @@ INSTANTIATE_TEST_SUITE_P(
                       BadSetting{"loss=-0.1", "loss"}, BadSetting{"status_err=nan", "status_err"},
                       BadSetting{"unknown=0.1x", "unknown"}, BadSetting{"seed=18446744073709551616", "seed"},
                       BadSetting{"unplug_ms=soon", "unplug_ms"}, BadSetting{"replay=", "replay"},
+                      BadSetting{"replay_serial=0", "replay_serial"}, BadSetting{"replay_serial=0x1g", "replay_serial"},
+                      BadSetting{"replay_serial=0x100000000", "replay_serial"},
                       BadSetting{"stations", "stations"}, BadSetting{"speed=max,,seed=2", "empty"}));
 
 }  // namespace

@@ -59,7 +59,7 @@ struct Stream {
         };
         const auto bytes = busdumptest::make_datagram(5, records);
         datagram = DatagramDecoder::decode(bytes.data(), bytes.size());
-        busdump::Source source(1, "127.0.0.1:40000");
+        busdump::Source source(1, busdump::SenderId("127.0.0.1", 40000));
         source.observe(datagram, 0);
     }
 
@@ -108,8 +108,7 @@ TEST(FrameBytes, JsonCarriesDataHexAndTheResponsesIdentifier) {
 }
 
 TEST(FrameBytes, NoticesAndTotalsNameTheSender) {
-    busdump::SourceTable table;
-    auto& source = table.find("127.0.0.1:40000");
+    busdump::Source source(1, busdump::SenderId("127.0.0.1", 40000));
     auto gap = busdumptest::make_datagram(1, {busdumptest::make_id_event(1)});
     auto after = busdumptest::make_datagram(4, {busdumptest::make_id_event(2)});
     DecodedDatagram d1 = DatagramDecoder::decode(gap.data(), gap.size());

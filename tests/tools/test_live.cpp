@@ -203,3 +203,52 @@ TEST(BusDumpLive, FiltersChooseTheLinesButEverythingIsCounted) {
     }
     EXPECT_EQ(records, std::vector<std::string>{"event:42"}) << "the RP_DAT answering 0x9080 only\n" << run.out.str();
 }
+
+// One gateway restarted 300 times: every run sends from a new port, as the gateway's unbound
+// socket does, opens with a lifesign of its card, and every third run loses its third datagram.
+TEST(BusDumpLive, AGatewayRestartedThreeHundredTimesIsOneSender) {
+    constexpr int RUNS = 300;
+    constexpr uint64_t PER_RUN = 4;
+    auto lifesign = busdumptest::make_lifesign();
+    put_be(lifesign, 19, 4, 0x4C530001);
+    std::vector<std::vector<std::vector<uint8_t>>> runs(RUNS);
+    uint64_t sent = 0, lost = 0;
+    for (int run = 0; run < RUNS; ++run)
+        for (uint64_t sequence = 1; sequence <= PER_RUN; ++sequence) {
+            if (run % 3 == 0 && sequence == 3) {
+                ++lost;
+                continue;
+            }
+            std::vector<std::vector<uint8_t>> records{busdumptest::make_id_event(sequence)};
+            if (sequence == 1) records.insert(records.begin(), lifesign);
+            runs[run].push_back(busdumptest::make_datagram(sequence, records));
+            ++sent;
+        }
+    busdump::Options options;
+    options.json = true;
+    options.count = sent;
+    LiveRun run(options);
+    ASSERT_TRUE(run.start()) << run.err.str();
+    for (const auto& datagrams : runs) send_all(run.dump->local_port(), datagrams);
+    ASSERT_TRUE(run.join()) << "busdump did not stop after " << sent << " datagrams";
+
+    std::map<std::string, int> notices;
+    std::vector<std::map<std::string, busdumptest::JsonValue>> senders;
+    for (const auto& o : json_lines(run.out.str())) {
+        if (o.at("type").text == "notice") ++notices[o.at("kind").text];
+        if (o.at("type").text == "source_totals") senders.push_back(o);
+    }
+    EXPECT_EQ(notices["new_source"], 1);
+    EXPECT_EQ(notices["card_serial"], 1);
+    EXPECT_EQ(notices["restart"], RUNS - 1);
+    EXPECT_EQ(notices["sequence_gap"], static_cast<int>(lost));
+    EXPECT_EQ(notices["index_gap"], static_cast<int>(lost));
+    ASSERT_EQ(senders.size(), 1u) << run.out.str().substr(0, 4000);
+    const auto& gateway = senders[0];
+    EXPECT_EQ(gateway.at("sn").text, std::to_string(0x4C530001));
+    EXPECT_EQ(gateway.at("datagrams").text, std::to_string(sent));
+    EXPECT_EQ(gateway.at("restarts").text, std::to_string(RUNS - 1));
+    EXPECT_EQ(gateway.at("datagrams_lost").text, std::to_string(lost));
+    EXPECT_EQ(gateway.at("frames_lost").text, std::to_string(lost));
+    EXPECT_EQ(gateway.at("index_resets").text, "0");
+}

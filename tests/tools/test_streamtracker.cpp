@@ -2,6 +2,7 @@
 
 #include "tests/tools/datagrambytes.h"
 #include "tools/busdump/datagramdecoder.h"
+#include "tools/busdump/statsmeter.h"
 #include "tools/busdump/streamtracker.h"
 
 using busdump::Notice;
@@ -120,4 +121,32 @@ TEST(StreamTracker, UnreadableHeaderLeavesTheSequenceAlone) {
     ASSERT_EQ(notices.size(), 1u);
     EXPECT_EQ(notices[0].kind, Kind::malformed);
     EXPECT_TRUE(t.observe(datagram(2)).empty());
+}
+
+// A forged or corrupted number leaps no loss into the counts, however far it goes either way;
+// a gateway's new port starts a new run even where its sequence goes forward.
+TEST(StreamTracker, LeapsAndNewPortsAreRunsNotLosses) {
+    StreamTracker t;
+    busdump::StatsMeter::Counts counts;
+    const auto step = [&](uint64_t sequence, std::vector<uint64_t> indices) {
+        const auto d = datagram(sequence, indices);
+        const auto notices = t.observe(d);
+        busdump::StatsMeter::add(counts, d, notices);
+        return notices.empty() ? Kind::malformed : notices[0].kind;
+    };
+    step(1, {1});
+    EXPECT_EQ(step(10228420166847178030ull, {2}), Kind::sequence_jump);
+    EXPECT_EQ(step(3, {3}), Kind::sequence_back);
+    EXPECT_EQ(step(UINT64_MAX, {4}), Kind::sequence_jump);
+    EXPECT_EQ(step(5, {UINT64_MAX}), Kind::sequence_back);
+    EXPECT_EQ(step(6, {7}), Kind::index_back) << "an index leap is no loss of frames either";
+    EXPECT_EQ(step(6 + StreamTracker::MAX_GAP, {8}), Kind::sequence_gap) << "up to MAX_GAP it is a loss";
+    EXPECT_EQ(counts.datagrams_lost, StreamTracker::MAX_GAP - 1);
+    EXPECT_EQ(counts.frames_lost, 0u);
+    EXPECT_EQ(counts.restarts, 4u);
+    t.begin_run();
+    EXPECT_EQ(step(10 + StreamTracker::MAX_GAP, {9}), Kind::restart) << "a new port: forward is no loss";
+    EXPECT_EQ(counts.datagrams_lost, StreamTracker::MAX_GAP - 1);
+    t.begin_run();
+    EXPECT_EQ(step(11 + StreamTracker::MAX_GAP, {10}), Kind::malformed) << "no notice: the sequence continues";
 }

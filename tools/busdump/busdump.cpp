@@ -21,6 +21,8 @@ constexpr std::size_t RECEIVE_BUFFER_SIZE = 65536;
 // A generous socket buffer rides out bursts while the terminal is slow to print.
 constexpr int SOCKET_BUFFER_BYTES = 8 * 1024 * 1024;
 constexpr auto STATS_PERIOD = std::chrono::seconds(1);
+// How often a FIFO given to -w is tried again while nothing reads it.
+constexpr auto READER_RETRY_PERIOD = std::chrono::milliseconds(100);
 
 std::unique_ptr<Formatter> make_formatter(const Options& options) {
     if (options.json) return std::make_unique<JsonFormatter>(options.verbose);
@@ -39,6 +41,7 @@ BusDump::BusDump(const Options& options, std::ostream& out, std::ostream& err)
       socket_(io_),
       stats_timer_(io_),
       deadline_(io_),
+      capture_timer_(io_),
       signals_(io_),
       buffer_(RECEIVE_BUFFER_SIZE) {}
 
@@ -80,10 +83,15 @@ bool BusDump::open() {
         }
         destination_.address = group.to_uint();
     }
-    if (!options_.write_path.empty() && !pcap_.open(options_.write_path)) {
-        err_ << "busdump: " << pcap_.error() << "\n";
+    if (options_.write_path.empty()) return true;
+    if (!capture_.open(options_.write_path)) {
+        err_ << "busdump: cannot write to " << options_.write_path << ": " << capture_.error() << "\n";
         return false;
     }
+    if (capture_.state() == CaptureOutput::State::waiting_for_reader)
+        err_ << "busdump: nothing reads the FIFO " << options_.write_path
+             << " yet: datagrams are written to it once a reader opens it, until then they are counted as not "
+                "written\n";
     return true;
 }
 
@@ -114,15 +122,12 @@ std::string BusDump::source_text(const udp::endpoint& endpoint) const {
 void BusDump::handle(const uint8_t* data, std::size_t size, const Arrival& arrival,
                      const PcapWriter::Endpoint& source) {
     ++handled_;
-    if (pcap_.is_open() && !pcap_failed_ && !pcap_.write(arrival.time_us, source, destination_, data, size)) {
-        // Reported once; the live output goes on.
-        pcap_failed_ = true;
-        err_ << "busdump: " << pcap_.error() << "; no more datagrams are written to " << options_.write_path << "\n";
-    }
+    write_capture(data, size, arrival, source);
     DecodedDatagram& datagram = decoded_;
     DatagramDecoder::decode_into(data, size, datagram);
-    Source& sender = sources_.find(arrival.source);
-    const std::vector<Notice> notices = sender.observe(datagram, arrival.time_us);
+    std::vector<Notice> notices;
+    const Source& sender = sources_.observe(asio::ip::address_v4(source.address).to_string(), source.port, datagram,
+                                            arrival.time_us, notices);
     meter_.count(datagram, notices);
     meter_.arrived(arrival.time_us);
 
@@ -136,6 +141,33 @@ void BusDump::handle(const uint8_t* data, std::size_t size, const Arrival& arriv
             if (filter_.shows(datagram.records[i])) text += formatter_->record(named, datagram, i);
     out_ << text;
     out_.flush();
+}
+
+void BusDump::write_capture(const uint8_t* data, std::size_t size, const Arrival& arrival,
+                            const PcapWriter::Endpoint& source) {
+    if (capture_.state() == CaptureOutput::State::none) return;
+    const CaptureOutput::Written written = capture_.write(arrival.time_us, source, destination_, data, size);
+    if (written == CaptureOutput::Written::yes) return;
+    meter_.not_written();
+    // Told once; the live output goes on, and the file stays whole up to the failure.
+    if (written == CaptureOutput::Written::failed_now)
+        err_ << "busdump: cannot write to " << options_.write_path << ": " << capture_.error()
+             << "; from now on datagrams are not written to it (counted as not written)\n";
+}
+
+void BusDump::wait_for_capture_reader() {
+    if (capture_.state() != CaptureOutput::State::waiting_for_reader) return;
+    capture_timer_.expires_after(READER_RETRY_PERIOD);
+    capture_timer_.async_wait([this](const boost::system::error_code& ec) {
+        if (ec || finished_) return;
+        if (capture_.retry()) {
+            err_ << "busdump: a reader opened the FIFO " << options_.write_path << ": datagrams are written to it\n";
+            return;
+        }
+        if (capture_.state() == CaptureOutput::State::failed)
+            err_ << "busdump: cannot write to " << options_.write_path << ": " << capture_.error() << "\n";
+        wait_for_capture_reader();
+    });
 }
 
 void BusDump::receive_next() {
@@ -178,6 +210,7 @@ void BusDump::finish() {
     socket_.cancel(ignored);
     stats_timer_.cancel();
     deadline_.cancel();
+    capture_timer_.cancel();
     signals_.cancel(ignored);
 }
 
@@ -201,14 +234,16 @@ int BusDump::run(bool handle_signals) {
         });
     }
     if (options_.stats) schedule_stats();
+    wait_for_capture_reader();
     receive_next();
     io_.run();
 
     // The last, partial interval would give skewed rates; its counts are in the totals.
     for (const auto& source : sources_.sources()) out_ << formatter_->source_totals(*source);
-    out_ << formatter_->totals(meter_.totals(now_us()));
+    const StatsMeter::Interval totals = meter_.totals(now_us());
+    out_ << formatter_->totals(totals);
     out_.flush();
-    return 0;
+    return totals.counts.not_written ? NOT_WRITTEN_STATUS : 0;
 }
 
 }  // namespace busdump

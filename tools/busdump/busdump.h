@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/stream/pcapwriter.h"
+#include "tools/busdump/captureoutput.h"
 #include "tools/busdump/decodeddatagram.h"
 #include "tools/busdump/formatter.h"
 #include "tools/busdump/options.h"
@@ -25,6 +26,8 @@ namespace busdump {
 
 class BusDump {
 public:
+    static constexpr int NOT_WRITTEN_STATUS = 3;
+
     BusDump(const Options& options, std::ostream& out, std::ostream& err);
 
     // Opens the socket (and the pcap file). False after a message on err.
@@ -32,7 +35,8 @@ public:
     // The port actually bound, once open() succeeded.
     uint16_t local_port() const;
 
-    // Serves until a stop condition; prints the totals. Returns the exit status (0).
+    // Serves until a stop condition; prints the totals. Returns the exit status: 0, or
+    // NOT_WRITTEN_STATUS when datagrams could not be written to the capture file.
     // With handle_signals, SIGINT and SIGTERM end the run the same way.
     int run(bool handle_signals);
     // From any thread: end run() soon.
@@ -50,6 +54,9 @@ private:
     void request_receive_buffer();
     void receive_next();
     void schedule_stats();
+    void wait_for_capture_reader();
+    void write_capture(const uint8_t* data, std::size_t size, const Arrival& arrival,
+                       const PcapWriter::Endpoint& source);
     void finish();
     std::string source_text(const boost::asio::ip::udp::endpoint& endpoint) const;
 
@@ -60,14 +67,14 @@ private:
     SourceTable sources_;
     RecordFilter filter_;
     StatsMeter meter_;
-    PcapWriter pcap_;
+    CaptureOutput capture_;
     PcapWriter::Endpoint destination_;
-    bool pcap_failed_ = false;
 
     boost::asio::io_context io_;
     boost::asio::ip::udp::socket socket_;
     boost::asio::steady_timer stats_timer_;
     boost::asio::steady_timer deadline_;
+    boost::asio::steady_timer capture_timer_;
     boost::asio::signal_set signals_;
     boost::asio::ip::udp::endpoint sender_;
     std::vector<uint8_t> buffer_;

@@ -104,7 +104,7 @@ void JsonFormatter::add_counts(JsonObject& o, const StatsMeter::Interval& i, boo
         .add("lifesigns", c.lifesigns).add("unknown_records", c.unknown_records).add("malformed", c.malformed)
         .add("fcs_bad", c.fcs_bad).add("gaps", c.gaps()).add("sequence_gaps", c.sequence_gaps)
         .add("datagrams_lost", c.datagrams_lost).add("index_gaps", c.index_gaps).add("frames_lost", c.frames_lost)
-        .add("restarts", c.restarts).add("index_resets", c.index_resets);
+        .add("restarts", c.restarts).add("index_resets", c.index_resets).add("not_written", c.not_written);
 }
 
 std::string JsonFormatter::record(const Arrival& arrival, const DecodedDatagram& datagram, std::size_t number) const {
@@ -141,6 +141,13 @@ std::string JsonFormatter::notice(const Arrival& arrival, const DecodedDatagram&
             else
                 o.add_null("from");
             o.add("to", n.to);
+            break;
+        case Notice::Kind::restart:
+            o.add("from", n.from).add("to", n.to).add("lost", n.lost);
+            if (n.port)
+                o.add("port", static_cast<uint32_t>(n.port));
+            else
+                o.add_null("port");
             break;
         default: o.add("from", n.from).add("to", n.to).add("lost", n.lost); break;
     }

@@ -7,6 +7,7 @@ const char* notice_kind_name(Notice::Kind kind) {
         case Notice::Kind::sequence_gap: return "sequence_gap";
         case Notice::Kind::restart: return "restart";
         case Notice::Kind::sequence_back: return "sequence_back";
+        case Notice::Kind::sequence_jump: return "sequence_jump";
         case Notice::Kind::index_gap: return "index_gap";
         case Notice::Kind::index_back: return "index_back";
         case Notice::Kind::malformed: return "malformed";

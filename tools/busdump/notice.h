@@ -9,10 +9,11 @@ namespace busdump {
 struct Notice {
     enum class Kind {
         sequence_gap,   // datagrams missing between from and to
-        restart,        // sequence back to 1: a new gateway run
+        restart,        // a new gateway run: sequence back to 1, or the gateway sends from a new port
         sequence_back,  // sequence went back, not to 1: a restart with its first datagrams lost, or reordering
+        sequence_jump,  // sequence leapt further ahead than any loss could: a new run or a forged number
         index_gap,      // event indices missing between from and to
-        index_back,     // event index went back or repeated: the card was reset
+        index_back,     // event index went back, repeated or leapt beyond any loss: the card was reset
         malformed,      // a datagram that could not be decoded; text says why
         new_source,     // the first datagram of a sender not heard before
         card_serial,    // a lifesign names the sender's card: serial `to` (`from` the one before, if any)
@@ -24,6 +25,7 @@ struct Notice {
     uint64_t to = 0;        // value that revealed it
     uint64_t lost = 0;      // datagrams or frames missing (gaps only)
     bool had_from = false;  // card_serial: whether `from` holds an earlier serial number
+    uint16_t port = 0;      // restarts: the new port the gateway sends from; 0 when it did not change
     std::string text;       // malformed: what is wrong
 };
 

@@ -216,11 +216,12 @@ std::string Options::usage() {
            "  -V, --version         version\n\n"
            "Short options group (-js) and take their value attached or apart (-p57117, -p 57117);\n"
            "long ones take it after '=' or apart and may be shortened while unambiguous (--po).\n"
-           "Each sender (address and port) is followed as a stream of its own. Gaps in its\n"
-           "datagram sequence and event indices, its restarts and its malformed datagrams are\n"
-           "reported as lines starting with \"!!\" that name it (objects of type \"notice\" with\n"
-           "--json). Filters choose the records shown; everything is counted. Totals per sender\n"
-           "and overall are printed at the end.\n";
+           "Each sender is followed as a stream of its own; a gateway (address and card serial)\n"
+           "stays one sender through its restarts. Gaps in its datagram sequence and event\n"
+           "indices, its restarts and its malformed datagrams are reported as lines starting\n"
+           "with \"!!\" that name it (objects of type \"notice\" with --json). Filters choose the\n"
+           "records shown; everything is counted. Totals per sender and overall are printed at\n"
+           "the end. Exit status 3: datagrams could not be written to the -w file.\n";
 }
 
 bool Options::parse(const std::vector<std::string>& args, Options& out, std::string& error) {

@@ -4,24 +4,43 @@
 
 namespace busdump {
 
-Source::Source(unsigned number, std::string address, bool tracked)
-    : number_(number), address_(std::move(address)), tracked_(tracked) {}
+namespace {
+
+// The gateway's first lifesigns may name no card yet (serial 0): a held announcement waits for
+// this many of them at most (2 s at the default lifesign period).
+constexpr unsigned MAX_HELD_LIFESIGNS = 4;
+
+}  // namespace
+
+Source::Source(unsigned number, SenderId id, bool tracked, std::string name)
+    : number_(number), id_(std::move(id)), tracked_(tracked), name_(std::move(name)) {}
 
 std::vector<Notice> Source::observe(DecodedDatagram& datagram, int64_t at_us) {
     std::vector<Notice> out;
     if (!heard_) {
         heard_ = true;
         first_arrival_us_ = at_us;
-        Notice notice;
-        notice.kind = Notice::Kind::new_source;
-        notice.sequence = datagram.sequence;
-        out.push_back(notice);
+        first_sequence_ = datagram.sequence;
     }
+    if (!hold_ && !announced_) announce(datagram, out);
     last_arrival_us_ = at_us;
     if (tracked_) {
         std::vector<Notice> stream = tracker_.observe(datagram);
+        if (moved_ && datagram.header_valid) {
+            moved_ = false;
+            for (Notice& notice : stream)
+                if (notice.kind == Notice::Kind::restart) notice.port = id_.port;
+        }
         out.insert(out.end(), stream.begin(), stream.end());
         match_responses(datagram);
+        observe_serial(datagram, out);
+        held_lifesigns_ += lifesigns_in(datagram);
+        if (hold_ && (id_.serial || held_lifesigns_ >= MAX_HELD_LIFESIGNS)) {
+            hold_ = false;
+            std::vector<Notice> announced;
+            announce(datagram, announced);
+            out.insert(out.begin(), announced.begin(), announced.end());
+        }
     } else if (!datagram.ok()) {
         Notice notice;
         notice.kind = Notice::Kind::malformed;
@@ -29,9 +48,47 @@ std::vector<Notice> Source::observe(DecodedDatagram& datagram, int64_t at_us) {
         notice.text = datagram.error;
         out.push_back(notice);
     }
-    observe_serial(datagram, out);
     StatsMeter::add(counts_, datagram, out);
     return out;
+}
+
+void Source::announce(const DecodedDatagram& datagram, std::vector<Notice>& out) {
+    announced_ = true;
+    Notice notice;
+    notice.kind = Notice::Kind::new_source;
+    notice.sequence = datagram.sequence;
+    out.push_back(notice);
+}
+
+unsigned Source::lifesigns_in(const DecodedDatagram& datagram) {
+    unsigned count = 0;
+    for (const DecodedRecord& record : datagram.records)
+        if (record.kind == RecordKind::lifesign) ++count;
+    return count;
+}
+
+void Source::moved_to(uint16_t port) {
+    id_.port = port;
+    moved_ = true;
+    tracker_.begin_run();
+}
+
+Notice Source::absorb(const Source& latest, uint64_t sequence) {
+    Notice notice;
+    notice.kind = Notice::Kind::restart;
+    notice.sequence = sequence;
+    notice.from = tracker_.last_sequence();
+    notice.to = latest.first_sequence_;
+    notice.port = latest.id_.port;
+    StatsMeter::add(counts_, latest.counts_);
+    ++counts_.restarts;
+    id_.port = latest.id_.port;
+    tracker_.take_over(latest.tracker_);
+    last_identifier_ = latest.last_identifier_;
+    last_index_ = latest.last_index_;
+    if (latest.last_arrival_us_ > last_arrival_us_) last_arrival_us_ = latest.last_arrival_us_;
+    moved_ = false;
+    return notice;
 }
 
 void Source::observe_serial(const DecodedDatagram& datagram, std::vector<Notice>& out) {
@@ -39,15 +96,15 @@ void Source::observe_serial(const DecodedDatagram& datagram, std::vector<Notice>
         if (record.kind != RecordKind::lifesign || !record.lifesign) continue;
         const uint32_t serial = record.lifesign->sn;
         // 0: the gateway has not read its card's identity (yet).
-        if (serial == 0 || (serial_ && *serial_ == serial)) continue;
+        if (serial == 0 || (id_.serial && *id_.serial == serial)) continue;
         Notice notice;
         notice.kind = Notice::Kind::card_serial;
         notice.sequence = datagram.sequence;
-        notice.had_from = serial_.has_value();
-        notice.from = serial_.value_or(0);
+        notice.had_from = id_.serial.has_value();
+        notice.from = id_.serial.value_or(0);
         notice.to = serial;
         out.push_back(notice);
-        serial_ = serial;
+        id_.serial = serial;
     }
 }
 

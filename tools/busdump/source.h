@@ -1,6 +1,7 @@
 // One sender heard by busdump, followed as a stream of its own: its sequence numbers and event
 // indices, the card serial number its lifesigns carry, its counts, and the ID frame that a
-// response of its stream answers. Pure: no clock, no socket.
+// response of its stream answers. A gateway stays one sender through its restarts, whatever
+// port each run sends from (see SenderId). Pure: no clock, no socket.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +11,7 @@
 
 #include "tools/busdump/decodeddatagram.h"
 #include "tools/busdump/notice.h"
+#include "tools/busdump/senderid.h"
 #include "tools/busdump/statsmeter.h"
 #include "tools/busdump/streamtracker.h"
 
@@ -19,34 +21,55 @@ class Source {
 public:
     // `number` counts the senders from 1 in the order they were first heard. An untracked
     // source gathers senders beyond the table's limit: their streams are mixed, so neither
-    // sequence nor indices are followed and no response is matched to an ID frame.
-    Source(unsigned number, std::string address, bool tracked = true);
+    // sequence nor indices are followed, no response is matched to an ID frame and no card is
+    // named; its `name` stands for its address.
+    Source(unsigned number, SenderId id, bool tracked = true, std::string name = std::string());
 
     // Notices revealed by this datagram, in stream order (the first one of a source announces
     // it); sets each response's `response_to`; adds the datagram to the counts.
     std::vector<Notice> observe(DecodedDatagram& datagram, int64_t at_us);
 
+    // The gateway now sends from `port`: a new run, told by its next datagram.
+    void moved_to(uint16_t port);
+    // Its "new sender" notice waits for a lifesign that names its card (a few at most), which
+    // may show it to be a known gateway's new run (its address has one).
+    void hold_announcement() { hold_ = true; }
+    // `latest` turned out to be this gateway's new run (its lifesign named this card): its counts
+    // join these, its stream state goes on here, and one restart is counted. The notice for it.
+    Notice absorb(const Source& latest, uint64_t sequence);
+
     unsigned number() const { return number_; }
-    const std::string& address() const { return address_; }
+    const SenderId& id() const { return id_; }
+    // "address:port" of its latest datagram, or the name of an untracked entry.
+    std::string address() const { return tracked_ ? id_.endpoint() : name_; }
     bool tracked() const { return tracked_; }
-    const std::optional<uint32_t>& serial() const { return serial_; }
+    const std::optional<uint32_t>& serial() const { return id_.serial; }
     const StatsMeter::Counts& counts() const { return counts_; }
     int64_t first_arrival_us() const { return first_arrival_us_; }
     int64_t last_arrival_us() const { return last_arrival_us_; }
+    // Counts of streams that are no longer followed on their own (untracked entries only).
+    void add_counts(const StatsMeter::Counts& counts) { StatsMeter::add(counts_, counts); }
 
 private:
+    void announce(const DecodedDatagram& datagram, std::vector<Notice>& out);
+    static unsigned lifesigns_in(const DecodedDatagram& datagram);
     void observe_serial(const DecodedDatagram& datagram, std::vector<Notice>& out);
     void match_responses(DecodedDatagram& datagram);
 
     const unsigned number_;
-    const std::string address_;
+    SenderId id_;
     const bool tracked_;
+    const std::string name_;
     StreamTracker tracker_;
     StatsMeter::Counts counts_;
-    std::optional<uint32_t> serial_;
     int64_t first_arrival_us_ = 0;
     int64_t last_arrival_us_ = 0;
     bool heard_ = false;
+    bool announced_ = false;
+    bool moved_ = false;  // the next restart notice names the new port
+    bool hold_ = false;   // new_source waits for a lifesign that names the card
+    unsigned held_lifesigns_ = 0;
+    uint64_t first_sequence_ = 0;
 
     // The event just before, for the response that follows an ID frame.
     std::optional<uint16_t> last_identifier_;

@@ -26,6 +26,7 @@ public:
         uint64_t frames_lost = 0;
         uint64_t restarts = 0;
         uint64_t index_resets = 0;
+        uint64_t not_written = 0;  // datagrams that could not be written to the capture file (-w)
 
         uint64_t gaps() const { return sequence_gaps + index_gaps; }
     };
@@ -48,6 +49,8 @@ public:
     void count(const DecodedDatagram& datagram, const std::vector<Notice>& notices);
     // When a datagram arrived: the totals tell how long the stream itself lasted.
     void arrived(int64_t at_us);
+    // A datagram that could not be written to the capture file.
+    void not_written();
 
     // The counts since the previous call (or the start), which then begin again from zero.
     Interval take_interval(int64_t now_us);
@@ -56,6 +59,8 @@ public:
 
     // What one datagram and its notices add to `counts`.
     static void add(Counts& counts, const DecodedDatagram& datagram, const std::vector<Notice>& notices);
+    // The counts of another stream added to `counts`.
+    static void add(Counts& counts, const Counts& more);
 
 private:
 

@@ -23,8 +23,10 @@ std::vector<Notice> StreamTracker::observe(const DecodedDatagram& datagram) {
 
 void StreamTracker::observe_sequence(uint64_t sequence, std::vector<Notice>& out) {
     const bool first = !have_sequence_;
+    const bool new_run = new_run_;
     const uint64_t last = last_sequence_;
     have_sequence_ = true;
+    new_run_ = false;
     last_sequence_ = sequence;
     // Joining a run in its middle is no loss; the first datagram only sets the baseline.
     if (first || sequence == last + 1) return;
@@ -33,14 +35,18 @@ void StreamTracker::observe_sequence(uint64_t sequence, std::vector<Notice>& out
     notice.sequence = sequence;
     notice.from = last;
     notice.to = sequence;
-    if (sequence > last) {
+    if (!new_run && sequence > last && sequence - last <= MAX_GAP) {
         notice.kind = Notice::Kind::sequence_gap;
         notice.lost = sequence - last - 1;
-    } else {
-        // A new run: its card starts counting frames again, so indices start afresh too.
-        notice.kind = sequence == FIRST_SEQUENCE ? Notice::Kind::restart : Notice::Kind::sequence_back;
-        last_index_ = 0;
+        out.push_back(notice);
+        return;
     }
+    // A new run: its card starts counting frames again, so indices start afresh too.
+    if (new_run || sequence == FIRST_SEQUENCE)
+        notice.kind = Notice::Kind::restart;
+    else
+        notice.kind = sequence <= last ? Notice::Kind::sequence_back : Notice::Kind::sequence_jump;
+    last_index_ = 0;
     out.push_back(notice);
 }
 
@@ -54,7 +60,7 @@ void StreamTracker::observe_index(uint64_t sequence, uint64_t index, std::vector
     notice.sequence = sequence;
     notice.from = last;
     notice.to = index;
-    if (index > last) {
+    if (index > last && index - last <= MAX_GAP) {
         notice.kind = Notice::Kind::index_gap;
         notice.lost = index - last - 1;
     } else {

@@ -54,6 +54,11 @@ std::string prefix(const Arrival& arrival, const DecodedDatagram& datagram, std:
     return printf_text("[%s%" PRIu64 ":%" PRIu64 "] ", source.c_str(), datagram.sequence, static_cast<uint64_t>(number));
 }
 
+// Told only when the capture file missed datagrams.
+std::string not_written_text(const StatsMeter::Counts& c) {
+    return c.not_written ? printf_text(" not written %" PRIu64, c.not_written) : std::string();
+}
+
 std::string serial_text(uint64_t serial) { return printf_text("0x%08" PRIx64, serial); }
 
 }  // namespace
@@ -149,7 +154,14 @@ std::string TextFormatter::notice_text(const Arrival& arrival, const DecodedData
             return printf_text("sequence gap: %" PRIu64 " -> %" PRIu64 ", %" PRIu64 " datagram(s) lost\n", n.from,
                                n.to, n.lost);
         case Notice::Kind::restart:
+            if (n.port)
+                return printf_text("gateway restart: now from port %u, sequence %" PRIu64 " after %" PRIu64 "\n",
+                                   static_cast<unsigned>(n.port), n.to, n.from);
             return printf_text("gateway restart: sequence back to 1 after %" PRIu64 "\n", n.from);
+        case Notice::Kind::sequence_jump:
+            return printf_text("sequence jump: %" PRIu64 " -> %" PRIu64
+                               " (further than any loss: a new run, or a forged number)\n",
+                               n.from, n.to);
         case Notice::Kind::sequence_back:
             return printf_text("sequence back: %" PRIu64 " -> %" PRIu64
                                " (a restart whose first datagrams were lost, or reordering)\n",
@@ -159,9 +171,8 @@ std::string TextFormatter::notice_text(const Arrival& arrival, const DecodedData
                                " frame(s) lost\n",
                                n.sequence, n.from, n.to, n.lost);
         case Notice::Kind::index_back:
-            return printf_text("event index back in datagram %" PRIu64 ": %" PRIu64 " -> %" PRIu64
-                               " (card reset)\n",
-                               n.sequence, n.from, n.to);
+            return printf_text("event index %s in datagram %" PRIu64 ": %" PRIu64 " -> %" PRIu64 " (card reset)\n",
+                               n.to > n.from ? "jump" : "back", n.sequence, n.from, n.to);
         case Notice::Kind::malformed: break;
     }
     const std::string sequence =
@@ -174,10 +185,10 @@ std::string TextFormatter::stats(const StatsMeter::Interval& i) const {
     const StatsMeter::Counts& c = i.counts;
     return printf_text("%s datagrams/s %.0f records/s %.0f events/s %.0f lifesigns/s %.1f bytes/s %.0f gaps %" PRIu64
                        " (datagrams lost %" PRIu64 ", frames lost %" PRIu64 ") malformed %" PRIu64
-                       " fcs_bad %" PRIu64 "\n",
+                       " fcs_bad %" PRIu64 "%s\n",
                        TimeText::clock(i.end_us).c_str(), i.rate(c.datagrams), i.rate(c.records), i.rate(c.events),
                        i.rate(c.lifesigns), i.rate(c.bytes), c.gaps(), c.datagrams_lost, c.frames_lost, c.malformed,
-                       c.fcs_bad);
+                       c.fcs_bad, not_written_text(c).c_str());
 }
 
 std::string TextFormatter::source_totals(const Source& source) const {
@@ -204,7 +215,8 @@ std::string TextFormatter::totals(const StatsMeter::Interval& t) const {
                        " datagrams lost), %" PRIu64 " index gaps (%" PRIu64 " frames lost), %" PRIu64
                        " restarts, %" PRIu64 " index resets, %" PRIu64 " bad frame checks\n",
                        c.malformed, c.sequence_gaps, c.datagrams_lost, c.index_gaps, c.frames_lost, c.restarts,
-                       c.index_resets, c.fcs_bad);
+                       c.index_resets, c.fcs_bad) +
+           (c.not_written ? "totals:" + not_written_text(c) + " datagrams to the capture file\n" : std::string());
 }
 
 }  // namespace busdump

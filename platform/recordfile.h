@@ -1,0 +1,42 @@
+// A file written in whole records, for captures: a record lands whole or not at all (a short
+// write, as on a full disk, is cut back off a regular file), and a failure comes with the
+// system's reason. Opening never blocks: a FIFO that nothing reads yet is told apart so that the
+// caller can try again while it does other things. Writing to a FIFO waits at most WRITE_WAIT_MS
+// for its reader, and a reader that went away is an error, not the end of the process.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+class RecordFile {
+public:
+    enum class Opened { yes, no_reader, failed };
+    static constexpr int WRITE_WAIT_MS = 1000;
+
+    RecordFile() = default;
+    ~RecordFile();
+    RecordFile(const RecordFile&) = delete;
+    RecordFile& operator=(const RecordFile&) = delete;
+
+    // Creates or truncates `path`; failed with the reason in error().
+    Opened open(const std::string& path);
+    bool is_open() const;
+    // One whole record; false with the reason in error(), the file then as it was before.
+    bool write(const uint8_t* data, std::size_t size);
+    void close();
+
+    const std::string& error() const { return error_; }
+
+private:
+    bool cut_back();
+
+    intptr_t handle_ = -1;
+    bool regular_ = true;
+    uint64_t size_ = 0;  // bytes of whole records written
+    std::string error_;
+};
+
+}  // namespace platform
