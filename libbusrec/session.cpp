@@ -8,7 +8,7 @@
 #include "common/driver/eventblock.h"
 #include "common/driver/protocol.h"
 #include "libbusrec/reportlayout.h"
-#include "libbusrec/variabledecoder.h"
+#include "common/analysis/variabledecoder.h"
 #include "platform/threadpriority.h"
 
 namespace busrec {
