@@ -38,6 +38,8 @@ BusDump::BusDump(const Options& options, std::ostream& out, std::ostream& err)
       meter_(now_us()),
       socket_(io_),
       stats_timer_(io_),
+      analysis_(options.analyze ? std::make_unique<AnalysisBoard>(options) : nullptr),
+      analysis_timer_(io_),
       deadline_(io_),
       signals_(io_),
       buffer_(RECEIVE_BUFFER_SIZE) {}
@@ -131,7 +133,8 @@ void BusDump::handle(const uint8_t* data, std::size_t size, const Arrival& arriv
     named.serial = sender.serial();
     std::string text;
     for (const Notice& notice : notices) text += formatter_->notice(named, datagram, notice);
-    if (!options_.stats)
+    if (analysis_) analysis_->add(sender, datagram);
+    if (!options_.stats && !analysis_)
         for (std::size_t i = 0; i < datagram.records.size(); ++i)
             if (filter_.shows(datagram.records[i])) text += formatter_->record(named, datagram, i);
     out_ << text;
@@ -171,12 +174,24 @@ void BusDump::schedule_stats() {
     });
 }
 
+void BusDump::schedule_analysis() {
+    analysis_timer_.expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(options_.interval)));
+    analysis_timer_.async_wait([this](const boost::system::error_code& ec) {
+        if (ec || finished_) return;
+        out_ << analysis_->report(sources_, now_us(), false);
+        out_.flush();
+        schedule_analysis();
+    });
+}
+
 void BusDump::finish() {
     if (finished_) return;
     finished_ = true;
     boost::system::error_code ignored;
     socket_.cancel(ignored);
     stats_timer_.cancel();
+    analysis_timer_.cancel();
     deadline_.cancel();
     signals_.cancel(ignored);
 }
@@ -201,9 +216,11 @@ int BusDump::run(bool handle_signals) {
         });
     }
     if (options_.stats) schedule_stats();
+    if (analysis_) schedule_analysis();
     receive_next();
     io_.run();
 
+    if (analysis_) out_ << analysis_->report(sources_, now_us(), true);
     // The last, partial interval would give skewed rates; its counts are in the totals.
     for (const auto& source : sources_.sources()) out_ << formatter_->source_totals(*source);
     out_ << formatter_->totals(meter_.totals(now_us()));

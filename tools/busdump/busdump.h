@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/busdump/analysisboard.h"
 #include "tools/busdump/decodeddatagram.h"
 #include "tools/busdump/formatter.h"
 #include "tools/busdump/options.h"
@@ -50,6 +51,7 @@ private:
     void request_receive_buffer();
     void receive_next();
     void schedule_stats();
+    void schedule_analysis();
     void finish();
     std::string source_text(const boost::asio::ip::udp::endpoint& endpoint) const;
 
@@ -67,6 +69,8 @@ private:
     boost::asio::io_context io_;
     boost::asio::ip::udp::socket socket_;
     boost::asio::steady_timer stats_timer_;
+    std::unique_ptr<AnalysisBoard> analysis_;  // with --analyze
+    boost::asio::steady_timer analysis_timer_;
     boost::asio::steady_timer deadline_;
     boost::asio::signal_set signals_;
     boost::asio::ip::udp::endpoint sender_;

@@ -17,6 +17,11 @@ struct Options {
     uint64_t count = 0;              // stop after this many datagrams; 0: no limit
     double seconds = 0;              // stop after this long; 0: no limit
     std::string write_path;          // pcap file; empty: none
+    // --analyze: the bus analysis of each sender every `interval` seconds instead of the records.
+    bool analyze = false;
+    double interval = 1.0;
+    double tolerance_percent = 10.0;  // a period this far above the typical one is late
+    bool redraw = false;              // draw the analysis in place on the terminal (set by main)
     bool help = false;
     bool version = false;
 
