@@ -59,7 +59,7 @@ bool frame_check_passes(uint8_t fcs_mode, const uint8_t* frame, std::size_t leng
 FrameAnalyzer::FrameAnalyzer(uint16_t sync_id, SequenceBuffer* sequence, std::mutex* sequence_lock)
     : sync_id_(sync_id), sequence_(sequence), sequence_lock_(sequence_lock) {}
 
-void FrameAnalyzer::analyze(const EventRecord& record, uint8_t* report, AnalyzedEvent& event) {
+void FrameAnalyzer::analyze(const EventRecord& record, uint8_t* report, AnalyzedEvent& event, KnownCheck known) {
     event = AnalyzedEvent{};
     event.evt_index = record.index();
     event.evt_timestamp = record.timestamp();
@@ -74,14 +74,14 @@ void FrameAnalyzer::analyze(const EventRecord& record, uint8_t* report, Analyzed
         add_le64(report + report::ERRORS, lost);
     }
 
-    event.error = classify(record, report, event);
+    event.error = classify(record, report, event, known);
     if (event.error == error_kind::OK)
         count_correct(record, report);
     else
         add_le64(report + report::ERRORS, 1);
 }
 
-uint8_t FrameAnalyzer::classify(const EventRecord& record, uint8_t* report, AnalyzedEvent& event) {
+uint8_t FrameAnalyzer::classify(const EventRecord& record, uint8_t* report, AnalyzedEvent& event, KnownCheck known) {
     const uint16_t status = record.status();
     if (status & linkscope::STATUS_RX_ERROR_MASK) return count_status_errors(status, report);
 
@@ -104,7 +104,9 @@ uint8_t FrameAnalyzer::classify(const EventRecord& record, uint8_t* report, Anal
     if (control == linkscope::CTRL_ID_DAT && has_last_control_ && last_control_ == linkscope::CTRL_ID_DAT)
         linkscope::store_le32(report + report::TURNAROUND_TIME, record.time_b() * TIME_SCALE / TIME_REPORT_DIVISOR);
 
-    if (!frame_check_passes(record.fcs_mode(), frame, length)) {
+    const bool passes =
+        known == KnownCheck::unknown ? frame_check_passes(record.fcs_mode(), frame, length) : known == KnownCheck::passed;
+    if (!passes) {
         add_le64(report + report::FCS_FAILED, 1);
         return error_kind::FCS;
     }

@@ -39,17 +39,22 @@ struct AnalyzedEvent {
 
 class FrameAnalyzer {
 public:
+    // The outcome of the frame check where the caller has it already (busdump's decoder checks
+    // every frame): the analysis then does not compute it again.
+    enum class KnownCheck { unknown, passed, failed };
+
     // Identifier frames are appended to `sequence` under `sequence_lock`; without a sequence
     // buffer they are not recorded.
     FrameAnalyzer(uint16_t sync_id, SequenceBuffer* sequence, std::mutex* sequence_lock);
 
     // Analyses `record` into `report` (the report lock is held by the caller) and fills `event`.
-    void analyze(const linkscope::EventRecord& record, uint8_t* report, AnalyzedEvent& event);
+    void analyze(const linkscope::EventRecord& record, uint8_t* report, AnalyzedEvent& event,
+                 KnownCheck known = KnownCheck::unknown);
 
     uint16_t sync_id() const { return sync_id_; }
 
 private:
-    uint8_t classify(const linkscope::EventRecord& record, uint8_t* report, AnalyzedEvent& event);
+    uint8_t classify(const linkscope::EventRecord& record, uint8_t* report, AnalyzedEvent& event, KnownCheck known);
     uint8_t count_status_errors(uint16_t status, uint8_t* report);
     uint8_t analyze_correct_frame(const linkscope::EventRecord& record, uint8_t* report, AnalyzedEvent& event);
     void analyze_identifier_frame(const linkscope::EventRecord& record, uint8_t* report, AnalyzedEvent& event);

@@ -44,11 +44,14 @@ void SenderAnalysis::add(const DecodedDatagram& datagram) {
     if (!datagram.ok()) return;
     for (const DecodedRecord& record : datagram.records)
         if (record.kind == RecordKind::event)
-            add_event(linkscope::EventRecord(datagram.bytes.data() + record.offset, record.length));
+            add_event(linkscope::EventRecord(datagram.bytes.data() + record.offset, record.length), record.event.fcs);
 }
 
-void SenderAnalysis::add_event(const linkscope::EventRecord& record) {
-    frames_.analyze(record, report_.get(), event_);
+void SenderAnalysis::add_event(const linkscope::EventRecord& record, FcsResult fcs) {
+    // Modes without a frame check have a rule of the analysis' own (FCS bytes 0 pass).
+    using Known = analysis::FrameAnalyzer::KnownCheck;
+    const Known known = fcs == FcsResult::ok ? Known::passed : fcs == FcsResult::bad ? Known::failed : Known::unknown;
+    frames_.analyze(record, report_.get(), event_, known);
     const uint8_t control = event_.control;
     if (event_.error != error_kind::OK) {
         charge_error(event_.error);

@@ -75,7 +75,8 @@ public:
 
     // Analyses every event record of a sound datagram.
     void add(const DecodedDatagram& datagram);
-    void add_event(const linkscope::EventRecord& record);
+    // `fcs`: the decoder's frame check of the event, which the analysis then trusts.
+    void add_event(const linkscope::EventRecord& record, FcsResult fcs);
 
     uint16_t sync_id() const { return sync_id_; }
     double tolerance() const { return tolerance_; }
