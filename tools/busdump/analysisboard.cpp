@@ -27,7 +27,9 @@ const SenderAnalysis* AnalysisBoard::analysis_of(const Source& sender) const {
 }
 
 std::string AnalysisBoard::report(const SourceTable& sources, int64_t now_us, bool final) const {
-    std::string out = redraw_ && !final ? AnalysisView::CLEAR_SCREEN : "";
+    const bool in_place = redraw_ && !final;
+    std::string out = in_place ? AnalysisView::CLEAR_SCREEN : "";
+    if (in_place && analyses_.empty()) out += "busdump --analyze: no sender heard yet\n";
     for (const auto& source : sources.sources()) {
         const SenderAnalysis* analysis = analysis_of(*source);
         if (!analysis) continue;
