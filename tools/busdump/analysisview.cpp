@@ -69,7 +69,11 @@ std::string AnalysisView::text(const Source& source, const SenderAnalysis& analy
         << TimeText::date_time(time_us) << "\n";
     out << "  losses: network " << counts.datagrams_lost << " datagrams, card " << counts.frames_lost
         << " frames, malformed " << counts.malformed << " datagrams\n";
-    out << cycle_text(analysis) << stations_text(analysis) << identifiers_text(analysis) << "\n";
+    out << cycle_text(analysis) << stations_text(analysis) << identifiers_text(analysis);
+    if (analysis.untracked_frames())
+        out << "  " << analysis.untracked_frames() << " ID frames of identifiers beyond the first "
+            << SenderAnalysis::MAX_IDENTIFIERS << " not followed\n";
+    out << "\n";
     return out.str();
 }
 
@@ -132,6 +136,7 @@ std::string AnalysisView::json(const Source& source, const SenderAnalysis& analy
     o.add("final", final);
     o.add_raw("stations", stations_json(analysis));
     o.add_raw("identifiers", identifiers_json(analysis));
+    o.add("untracked_frames", analysis.untracked_frames());
     o.add_raw("cycle", cycle_json(analysis));
     o.add_raw("losses", losses_json(source));
     return o.str() + "\n";

@@ -60,8 +60,8 @@ void SenderAnalysis::add_event(const linkscope::EventRecord& record, FcsResult f
     if (linkscope::ControlByte::is_identifier(control)) {
         if (presence_pending_) ++stations_[VariableDecoder::station_of(last_identifier_)].missed_presence;
         identifier_frame(event_.identifier, event_.evt_timestamp);
-        presence_pending_ =
-            control == linkscope::CTRL_ID_DAT && VariableDecoder::in_range(event_.identifier, variable::PRESENCE);
+        presence_pending_ = have_identifier_ && control == linkscope::CTRL_ID_DAT &&
+                            VariableDecoder::in_range(event_.identifier, variable::PRESENCE);
         return;
     }
     if (!linkscope::ControlByte::is_response(control) || !have_identifier_) return;
@@ -88,21 +88,28 @@ void SenderAnalysis::charge_error(uint8_t kind) {
     }
 }
 
-SenderAnalysis::Identifier& SenderAnalysis::identifier_entry(uint16_t identifier) {
+SenderAnalysis::Identifier* SenderAnalysis::identifier_entry(uint16_t identifier) {
     uint32_t& slot = slot_of_[identifier];
     if (slot == 0) {
+        if (identifiers_.size() >= MAX_IDENTIFIERS) return nullptr;
         identifiers_.emplace_back();
         Identifier& fresh = identifiers_.back();
         fresh.identifier = identifier;
         fresh.first_cycle = static_cast<uint32_t>(cycle_.completed + 1);
         slot = static_cast<uint32_t>(identifiers_.size());
     }
-    return identifiers_[slot - 1];
+    return &identifiers_[slot - 1];
 }
 
 void SenderAnalysis::identifier_frame(uint16_t identifier, uint64_t time) {
     if (identifier == sync_id_) close_macrocycle(time);
-    Identifier& entry = identifier_entry(identifier);
+    Identifier* found = identifier_entry(identifier);
+    if (!found) {
+        ++untracked_frames_;
+        have_identifier_ = false;  // its responses are charged to nobody
+        return;
+    }
+    Identifier& entry = *found;
     const bool has_period = entry.count > 0 && time >= entry.last_time_us;
     const uint64_t period = has_period ? time - entry.last_time_us : 0;
     if (has_period) entry.periods.add(period);
@@ -129,7 +136,12 @@ void SenderAnalysis::check_occurrence(Identifier& entry, uint64_t period, uint32
             entry.reference.push_back(static_cast<uint32_t>(std::min<uint64_t>(period, UINT32_MAX)));
         return;
     }
-    if (k >= entry.reference.size() || entry.reference[k] == 0 || !in_macrocycle(entry)) return;
+    if (k >= entry.reference.size()) return;
+    if (entry.reference[k] == 0) {  // the first occurrence of all had no period: the next one gives it
+        entry.reference[k] = static_cast<uint32_t>(std::min<uint64_t>(period, UINT32_MAX));
+        return;
+    }
+    if (!in_macrocycle(entry)) return;
     // A period long enough to hold a missing occurrence is the macrocycle's count to report.
     const double ratio = static_cast<double>(period) / static_cast<double>(entry.reference[k]);
     if (ratio > 1.0 + tolerance_ && ratio < PeriodStats::MISSED_FROM) ++entry.late;
@@ -138,9 +150,10 @@ void SenderAnalysis::check_occurrence(Identifier& entry, uint64_t period, uint32
 void SenderAnalysis::close_macrocycle(uint64_t time) {
     if (sync_seen_) {
         const auto closing = static_cast<uint32_t>(cycle_.completed + 1);
+        // Judged by what the identifiers were before this macrocycle.
+        count_missed(closing);
         ++cycle_.completed;
         if (time >= last_sync_us_) cycle_.lengths.add(time - last_sync_us_);
-        count_missed(closing);
         for (uint16_t identifier : current_cycle_) {
             Identifier& entry = identifiers_[slot_of_[identifier] - 1];
             ++entry.cycles_seen;

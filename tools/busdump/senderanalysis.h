@@ -23,6 +23,9 @@ class SenderAnalysis {
 public:
     static constexpr std::size_t STATION_COUNT = 256;
     static constexpr std::size_t IDENTIFIER_COUNT = 65536;
+    // Identifiers followed per sender, each with its period histogram: far more than a bus
+    // carries, and a bound on what a sender of random identifiers can make busdump keep.
+    static constexpr std::size_t MAX_IDENTIFIERS = 1024;
 
     // Errors charged to a station: those of the frames that followed its identifier.
     struct Errors {
@@ -89,6 +92,8 @@ public:
     // Every identifier seen, in the order first seen.
     const std::vector<Identifier>& identifiers() const { return identifiers_; }
     const Macrocycle& macrocycle() const { return cycle_; }
+    // ID frames of identifiers beyond MAX_IDENTIFIERS: counted, not followed.
+    uint64_t untracked_frames() const { return untracked_frames_; }
     // Seen in every complete macrocycle since it was first seen (and in at least one).
     bool in_macrocycle(const Identifier& identifier) const;
     // The identifiers of the macrocycle, once one is complete: those of the last complete one
@@ -101,7 +106,8 @@ public:
     static int producer_of(uint16_t identifier);
 
 private:
-    Identifier& identifier_entry(uint16_t identifier);
+    // Null when the table is full.
+    Identifier* identifier_entry(uint16_t identifier);
     void identifier_frame(uint16_t identifier, uint64_t time);
     void close_macrocycle(uint64_t time);
     void check_occurrence(Identifier& entry, uint64_t period, uint32_t cycle_number);
@@ -129,6 +135,7 @@ private:
     bool have_identifier_ = false;
     uint16_t last_identifier_ = 0;
     bool presence_pending_ = false;  // a presence question not answered yet
+    uint64_t untracked_frames_ = 0;
 };
 
 }  // namespace busdump
