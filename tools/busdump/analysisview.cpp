@@ -213,6 +213,24 @@ std::string AnalysisView::cycle_json(const SenderAnalysis& analysis) {
     return o.add_raw("identifiers", json_array(list)).str();
 }
 
+std::string AnalysisView::alert_text(const Source& source, const Alert& alert) const {
+    return std::string(alert.raised ? "ALERT " : "CLEARED ") + source_label(source) + ": " + alert.kind + " " +
+           alert.subject + ": expected " + alert.expected + ", seen " + alert.seen + "\n";
+}
+
+std::string AnalysisView::alert_json(const Source& source, const Alert& alert) const {
+    JsonObject o;
+    o.add("type", "alert").add("source", source.address());
+    o.add("source_number", static_cast<uint32_t>(source.number()));
+    if (source.serial())
+        o.add("sn", *source.serial());
+    else
+        o.add_null("sn");
+    o.add("alert", alert.kind).add("subject", alert.subject).add("expected", alert.expected).add("seen", alert.seen);
+    o.add("time_us", alert.time_us).add("state", alert.raised ? "raised" : "cleared");
+    return o.str() + "\n";
+}
+
 std::string AnalysisView::losses_json(const Source& source) {
     const StatsMeter::Counts& counts = source.counts();
     JsonObject o;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "tools/busdump/alertwatch.h"
 #include "tools/busdump/senderanalysis.h"
 #include "tools/busdump/source.h"
 
@@ -22,6 +23,11 @@ public:
     // `time_us`: when the view was taken (receive clock); `final`: the report at exit.
     std::string text(const Source& source, const SenderAnalysis& analysis, int64_t time_us, bool final) const;
     std::string json(const Source& source, const SenderAnalysis& analysis, int64_t time_us, bool final) const;
+
+    // "ALERT <sender>: <kind> <subject>: expected ..., seen ..." or "CLEARED ..."; or an object
+    // of type "alert".
+    std::string alert_text(const Source& source, const Alert& alert) const;
+    std::string alert_json(const Source& source, const Alert& alert) const;
 
 private:
     std::string stations_text(const SenderAnalysis& analysis) const;

@@ -4,6 +4,7 @@
 #include <boost/asio/post.hpp>
 #include <chrono>
 #include <csignal>
+#include <fstream>
 
 #include "tools/busdump/datagramdecoder.h"
 #include "tools/busdump/jsonformatter.h"
@@ -133,7 +134,7 @@ void BusDump::handle(const uint8_t* data, std::size_t size, const Arrival& arriv
     named.serial = sender.serial();
     std::string text;
     for (const Notice& notice : notices) text += formatter_->notice(named, datagram, notice);
-    if (analysis_) analysis_->add(sender, datagram);
+    if (analysis_) text += analysis_->add(sender, datagram);
     if (!options_.stats && !analysis_)
         for (std::size_t i = 0; i < datagram.records.size(); ++i)
             if (filter_.shows(datagram.records[i])) text += formatter_->record(named, datagram, i);
@@ -185,6 +186,21 @@ void BusDump::schedule_analysis() {
     });
 }
 
+bool BusDump::save_baseline() {
+    const Baseline baseline = analysis_->baseline(sources_);
+    std::ofstream file(options_.save_baseline_path, std::ios::binary | std::ios::trunc);
+    file << baseline.to_json();
+    file.close();
+    if (!file) {
+        err_ << "busdump: cannot write the baseline " << options_.save_baseline_path << "\n";
+        return false;
+    }
+    if (baseline.senders.empty())
+        err_ << "busdump: note: no sender named its card, the baseline " << options_.save_baseline_path
+             << " holds none\n";
+    return true;
+}
+
 void BusDump::finish() {
     if (finished_) return;
     finished_ = true;
@@ -220,12 +236,16 @@ int BusDump::run(bool handle_signals) {
     receive_next();
     io_.run();
 
-    if (analysis_) out_ << analysis_->report(sources_, now_us(), true);
+    int status = 0;
+    if (analysis_) {
+        out_ << analysis_->report(sources_, now_us(), true);
+        if (!options_.save_baseline_path.empty() && !save_baseline()) status = 1;
+    }
     // The last, partial interval would give skewed rates; its counts are in the totals.
     for (const auto& source : sources_.sources()) out_ << formatter_->source_totals(*source);
     out_ << formatter_->totals(meter_.totals(now_us()));
     out_.flush();
-    return 0;
+    return status;
 }
 
 }  // namespace busdump

@@ -33,7 +33,8 @@ public:
     // The port actually bound, once open() succeeded.
     uint16_t local_port() const;
 
-    // Serves until a stop condition; prints the totals. Returns the exit status (0).
+    // Serves until a stop condition; prints the totals. Returns the exit status (0; 1 when the
+    // baseline could not be written).
     // With handle_signals, SIGINT and SIGTERM end the run the same way.
     int run(bool handle_signals);
     // From any thread: end run() soon.
@@ -52,6 +53,8 @@ private:
     void receive_next();
     void schedule_stats();
     void schedule_analysis();
+    // Writes --save-baseline; false after a message on err.
+    bool save_baseline();
     void finish();
     std::string source_text(const boost::asio::ip::udp::endpoint& endpoint) const;
 

@@ -52,6 +52,8 @@ void SenderAnalysis::add_event(const linkscope::EventRecord& record, FcsResult f
     using Known = analysis::FrameAnalyzer::KnownCheck;
     const Known known = fcs == FcsResult::ok ? Known::passed : fcs == FcsResult::bad ? Known::failed : Known::unknown;
     frames_.analyze(record, report_.get(), event_, known);
+    if (first_event_us_ == 0) first_event_us_ = event_.evt_timestamp;
+    if (event_.evt_timestamp > last_event_us_) last_event_us_ = event_.evt_timestamp;
     const uint8_t control = event_.control;
     if (event_.error != error_kind::OK) {
         charge_error(event_.error);
@@ -112,7 +114,10 @@ void SenderAnalysis::identifier_frame(uint16_t identifier, uint64_t time) {
     Identifier& entry = *found;
     const bool has_period = entry.count > 0 && time >= entry.last_time_us;
     const uint64_t period = has_period ? time - entry.last_time_us : 0;
-    if (has_period) entry.periods.add(period);
+    if (has_period) {
+        entry.periods.add(period);
+        entry.last_period_us = period;
+    }
     ++entry.count;
     entry.last_time_us = time;
     // Macrocycles count from 1, the first one that began with a sync frame.

@@ -50,6 +50,7 @@ public:
         uint64_t count = 0;            // identifier frames
         uint64_t answered = 0;         // responses that followed them
         uint64_t last_time_us = 0;
+        uint64_t last_period_us = 0;   // between its last two occurrences; 0: not yet
         PeriodStats periods;
         uint32_t first_cycle = 0;      // the macrocycle in which it was first seen
         uint32_t last_cycle = 0;       // the last macrocycle in which it was seen; 0: none
@@ -92,6 +93,13 @@ public:
     // Every identifier seen, in the order first seen.
     const std::vector<Identifier>& identifiers() const { return identifiers_; }
     const Macrocycle& macrocycle() const { return cycle_; }
+    // The entry of `identifier`, or null when it was not seen (or not followed).
+    const Identifier* find(uint16_t identifier) const {
+        return slot_of_[identifier] ? &identifiers_[slot_of_[identifier] - 1] : nullptr;
+    }
+    // Card time stamps of the first and the latest event analysed.
+    uint64_t first_event_us() const { return first_event_us_; }
+    uint64_t last_event_us() const { return last_event_us_; }
     // ID frames of identifiers beyond MAX_IDENTIFIERS: counted, not followed.
     uint64_t untracked_frames() const { return untracked_frames_; }
     // Seen in every complete macrocycle since it was first seen (and in at least one).
@@ -136,6 +144,8 @@ private:
     uint16_t last_identifier_ = 0;
     bool presence_pending_ = false;  // a presence question not answered yet
     uint64_t untracked_frames_ = 0;
+    uint64_t first_event_us_ = 0;
+    uint64_t last_event_us_ = 0;
 };
 
 }  // namespace busdump
