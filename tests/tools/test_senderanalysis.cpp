@@ -8,6 +8,7 @@
 #include "common/driver/byteorder.h"
 #include "common/driver/eventrecord.h"
 #include "common/driver/framecheck.h"
+#include "tools/busdump/alertwatch.h"
 #include "tools/busdump/senderanalysis.h"
 
 using busdump::SenderAnalysis;
@@ -39,6 +40,7 @@ public:
         frame({0x03, static_cast<uint8_t>(identifier >> 8), static_cast<uint8_t>(identifier)}, time);
     }
     void answer(uint64_t time, bool bad_fcs = false) { frame({0x02, 0x40, 2, 0x12, 0x34}, time, bad_fcs); }
+    void presence_answer(uint64_t time) { frame({0x02, 0x40, 5, 0, 1, 1, 0, 0x21}, time); }
 
     // Macrocycle k; `variable_offset` moves 0x0201 within it, `with_variable` leaves it out.
     void cycle(uint64_t k, uint64_t variable_offset = 100, bool with_variable = true, bool bad_answer = false) {
@@ -126,4 +128,45 @@ TEST(SenderAnalysis, IdentifiersBeyondTheLimitAreCountedNotFollowed) {
     for (std::size_t i = 0; i < SenderAnalysis::MAX_IDENTIFIERS + extra; ++i) bus.id(static_cast<uint16_t>(i), i);
     EXPECT_EQ(analysis.identifiers().size(), SenderAnalysis::MAX_IDENTIFIERS);
     EXPECT_EQ(analysis.untracked_frames(), extra);
+}
+
+// A baseline of the bus above with station 1 answering its presence questions; faults come
+// and go, each alert is told once raised and once cleared.
+TEST(AlertWatch, EachChangeIsToldWhenItStartsAndWhenItEnds) {
+    busdump::BaselineSender baseline;
+    baseline.stations = {{1, 0.0}};
+    baseline.identifiers = {{0x9080, {1000, 1000, 1000}}, {0x0201, {1000, 1000, 1000}}, {0x1401, {1000, 1000, 1000}}};
+    SenderAnalysis analysis(0x9080, 0.1);
+    busdump::AlertWatch watch(baseline, 0.1, 1.0);
+    Bus bus(analysis);
+    std::vector<busdump::Alert> alerts;
+    auto cycle = [&](uint64_t k, bool station_answers, bool with_variable, bool stranger) {
+        const uint64_t start = 10000 + k * CYCLE_US;
+        bus.id(0x9080, start);
+        if (watch.checked_cycles() != analysis.macrocycle().completed) watch.check(analysis, alerts);
+        bus.answer(start + 20);
+        if (with_variable) {
+            bus.id(0x0201, start + 100);
+            bus.answer(start + 120);
+        }
+        if (stranger) bus.id(0x0777, start + 300);
+        bus.id(0x1401, start + 500);
+        if (station_answers) bus.presence_answer(start + 520);
+    };
+    uint64_t k = 0;
+    for (; k < 10; ++k) cycle(k, true, true, false);
+    EXPECT_TRUE(alerts.empty()) << alerts.front().kind;
+    for (; k < 15; ++k) cycle(k, false, true, false);  // station 1 stops answering
+    for (; k < 20; ++k) cycle(k, true, true, false);
+    for (; k < 26; ++k) cycle(k, true, k % 2 == 0, false);  // 0x0201 every other macrocycle
+    for (; k < 30; ++k) cycle(k, true, true, false);
+    cycle(k++, true, true, true);  // an identifier not in the baseline, once
+    for (; k < 1100; ++k) cycle(k, true, true, false);
+
+    std::vector<std::string> told;
+    for (const auto& a : alerts) told.push_back(a.kind + " " + a.subject + (a.raised ? " raised" : " cleared"));
+    EXPECT_EQ(told, (std::vector<std::string>{"station_missing 1 raised", "station_missing 1 cleared",
+                                              "period 0x0201 raised", "period 0x0201 cleared",
+                                              "identifier_new 0x0777 raised", "identifier_new 0x0777 cleared"}));
+    EXPECT_TRUE(watch.active().empty());
 }
