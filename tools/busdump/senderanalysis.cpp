@@ -91,14 +91,14 @@ void SenderAnalysis::charge_error(uint8_t kind) {
 }
 
 SenderAnalysis::Identifier* SenderAnalysis::identifier_entry(uint16_t identifier) {
-    uint32_t& slot = slot_of_[identifier];
+    uint16_t& slot = slot_of_[identifier];
     if (slot == 0) {
         if (identifiers_.size() >= MAX_IDENTIFIERS) return nullptr;
         identifiers_.emplace_back();
         Identifier& fresh = identifiers_.back();
         fresh.identifier = identifier;
         fresh.first_cycle = static_cast<uint32_t>(cycle_.completed + 1);
-        slot = static_cast<uint32_t>(identifiers_.size());
+        slot = static_cast<uint16_t>(identifiers_.size());
     }
     return &identifiers_[slot - 1];
 }

@@ -26,6 +26,7 @@ public:
     // Identifiers followed per sender, each with its period histogram: far more than a bus
     // carries, and a bound on what a sender of random identifiers can make busdump keep.
     static constexpr std::size_t MAX_IDENTIFIERS = 1024;
+    static_assert(MAX_IDENTIFIERS < 0xFFFF, "places in the identifier index are 16-bit");
 
     // Errors charged to a station: those of the frames that followed its identifier.
     struct Errors {
@@ -129,7 +130,7 @@ private:
     analysis::AnalyzedEvent event_;
 
     std::array<Station, STATION_COUNT> stations_{};
-    std::vector<uint32_t> slot_of_;  // identifier -> place in identifiers_ + 1; 0: not seen
+    std::vector<uint16_t> slot_of_;  // identifier -> place in identifiers_ + 1; 0: not seen
     std::vector<Identifier> identifiers_;
     Macrocycle cycle_;
     std::vector<uint16_t> current_cycle_;
