@@ -15,12 +15,15 @@
 #define EVENTS_PRINTED 20
 
 static volatile unsigned long events_seen;
+static volatile int session_failed; /* set by the error handler: the card died */
 
 static void on_reset(busrec_sess *sess) { (void)sess; }
 
+/* Runs on the library's interrupt thread, once, when the card stops answering. */
 static void on_error(busrec_sess *sess, int code) {
     (void)sess;
     fprintf(stderr, "session error %d: %s\n", code, busrec_strerror(code));
+    session_failed = 1;
 }
 
 /* Runs on the library's interrupt thread: keep it short. */
@@ -38,11 +41,10 @@ static int fail(const char *what) {
     return 1;
 }
 
-static void sleep_seconds(double seconds) {
-    struct timespec t;
-    t.tv_sec = (time_t)seconds;
-    t.tv_nsec = (long)((seconds - (double)t.tv_sec) * 1e9);
-    nanosleep(&t, NULL);
+/* Sleeps for `seconds`, in steps of 0.1 s, or until the card died. */
+static void capture_for(double seconds) {
+    struct timespec step = {0, 100000000L};
+    for (; seconds > 0 && !session_failed; seconds -= 0.1) nanosleep(&step, NULL);
 }
 
 static void print_stations(const busrec_report *r) {
@@ -118,7 +120,7 @@ int main(int argc, char **argv) {
         return status;
     }
     if (busrec_sess_start(sess) != 0) status = fail("starting the session");
-    if (status == 0) sleep_seconds(seconds);
+    if (status == 0) capture_for(seconds);
     if (busrec_sess_stop(sess) != 0) status = fail("stopping the session");
 
     /* Events the card delivered before the stop are still being analysed: the report's
@@ -135,6 +137,7 @@ int main(int argc, char **argv) {
     /* Freed whatever the result, unless it was refused (EDEADLK, EINVAL, 258, 260): never
      * call it twice after an EFAULT. */
     if (busrec_sess_exit(sess) != 0) status = fail("ending the session");
+    if (session_failed) status = 1;
     busrec_device_close(dev);
     busrec_exit();
     return status;

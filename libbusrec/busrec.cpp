@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 
+#include "common/driver/cardrequests.h"
 #include "common/driver/deviceinfos.h"
 #include "common/driver/devicepath.h"
 #include "common/driver/framecheck.h"
@@ -14,6 +15,7 @@
 #include "libbusrec/reportlayout.h"
 #include "libbusrec/session.h"
 #include "platform/deviceio.h"
+#include "sim/simulatedcards.h"
 
 using busrec::Session;
 
@@ -32,9 +34,10 @@ const char* const LIBRARY_ERRORS[] = {
     "Busrecorder is currently stopped.",
     "Objects do not belong to the same session context.",
     "Reset/Error handlers are mandatory.",
+    "The device no longer answers; the session has stopped capturing.",
 };
 constexpr int LIBRARY_ERROR_COUNT = sizeof LIBRARY_ERRORS / sizeof LIBRARY_ERRORS[0];
-static_assert(FIRST_LIBRARY_ERROR + LIBRARY_ERROR_COUNT - 1 == BUSREC_E_HANDLERS, "one message per code");
+static_assert(FIRST_LIBRARY_ERROR + LIBRARY_ERROR_COUNT - 1 == BUSREC_E_CARD_LOST, "one message per code");
 
 int fail(int code) {
     errno = code;
@@ -79,6 +82,9 @@ const char* busrec_strerror(int code) {
 }
 
 busrec_device* busrec_device_open(uint8_t number) {
+    // Every card of the library is opened here: the simulated cards that LINKSCOPE_SIM asks for
+    // are offered before the first open, and the library does nothing when it is loaded.
+    sim::offer_simulated_cards();
     if (number == 0) {
         errno = EINVAL;
         return nullptr;
@@ -93,10 +99,8 @@ busrec_device* busrec_device_open(uint8_t number) {
         errno = EACCES;
         return nullptr;
     }
-    uint8_t infos[linkscope::DEVICE_INFOS_SIZE] = {};
-    uint32_t returned = 0;
-    if (!platform::device_request(handle, linkscope::LINKSCOPE_IOCTL_GET_INFOS, nullptr, 0, infos, sizeof infos,
-                                  &returned)) {
+    uint8_t infos[linkscope::DEVICE_INFOS_SIZE];
+    if (!linkscope::request_infos(handle, infos)) {
         platform::device_close(handle);
         std::free(dev);
         errno = EFAULT;
@@ -118,9 +122,7 @@ int busrec_device_close(busrec_device* dev) {
 
 int busrec_device_reset(busrec_device* dev) {
     if (!dev || dev->handle == platform::INVALID_DEVICE_HANDLE) return fail(EINVAL);
-    uint32_t returned = 0;
-    platform::device_request(static_cast<platform::DeviceHandle>(dev->handle), linkscope::LINKSCOPE_IOCTL_RESET,
-                             nullptr, 0, nullptr, 0, &returned);
+    linkscope::request_reset(static_cast<platform::DeviceHandle>(dev->handle));
     return 0;
 }
 

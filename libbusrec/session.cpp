@@ -4,8 +4,10 @@
 #include <cstring>
 
 #include "common/driver/byteorder.h"
+#include "common/driver/cardrequests.h"
 #include "common/driver/epoch.h"
 #include "common/driver/eventblock.h"
+#include "common/driver/failedwaits.h"
 #include "common/driver/protocol.h"
 #include "libbusrec/reportlayout.h"
 #include "common/analysis/variabledecoder.h"
@@ -18,9 +20,8 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr std::chrono::milliseconds FIRST_DIAGNOSTIC_PERIOD = 1000ms;
-// After a failed wait the card is asked again after this pause, so that a card that refuses
-// every request does not spin a core.
-constexpr std::chrono::milliseconds FAILED_WAIT_PAUSE = 1ms;
+// Failed waits: 1 ms apart; after 1 s of nothing else (the gateway's time) the card is gone.
+constexpr linkscope::FailedWaitRule FAILED_WAITS{1ms, 1000ms};
 // A release can reach the driver just before the wait it is meant to end: repeat it.
 constexpr std::chrono::milliseconds RELEASE_REPEAT = 5ms;
 
@@ -87,10 +88,9 @@ int Session::stop_irq_handler() {
     }
     device_->irq_running = 0;
     irq_stop_.stop();
-    while (!irq_finished_) {
-        uint32_t returned = 0;
-        platform::device_request(device_handle(), linkscope::LINKSCOPE_IOCTL_RELEASE_WAIT, nullptr, 0, nullptr, 0,
-                                 &returned);
+    // A card given up is asked nothing more: its thread ends by itself.
+    while (!irq_finished_ && !card_lost_) {
+        linkscope::request_release(device_handle());
         std::this_thread::sleep_for(RELEASE_REPEAT);
     }
     irq_thread_.join();
@@ -127,24 +127,18 @@ int Session::stop_diag_task() {
     return 0;
 }
 
-bool Session::set_sniffer(uint32_t on) {
-    uint8_t input[linkscope::SNIFFER_INPUT_SIZE];
-    linkscope::store_le32(input, on);
-    return platform::device_request(device_handle(), linkscope::LINKSCOPE_IOCTL_SET_SNIFFER, input, sizeof input,
-                                    nullptr, 0, nullptr);
-}
-
 int Session::start() {
     std::lock_guard<std::mutex> control(control_lock_);
+    if (card_lost_) {
+        errno = BUSREC_E_CARD_LOST;
+        return -1;
+    }
     if (running_) {
         errno = BUSREC_E_RUNNING;
         return -1;
     }
     const uint64_t start_time = linkscope::epoch_microseconds();
-    uint8_t epoch[linkscope::EPOCH_INPUT_SIZE];
-    linkscope::store_le64(epoch, start_time);
-    if (!platform::device_request(device_handle(), linkscope::LINKSCOPE_IOCTL_SET_EPOCH, epoch, sizeof epoch,
-                                  nullptr, 0, nullptr)) {
+    if (!linkscope::request_epoch(device_handle(), start_time)) {
         errno = EFAULT;
         return -1;
     }
@@ -158,7 +152,7 @@ int Session::start() {
         linkscope::store_le16(report + report::STATE, BUSREC_STATE_RUNNING);
         running_ = true;
     }
-    if (!set_sniffer(linkscope::SNIFFER_ON)) {
+    if (!linkscope::request_sniffer(device_handle(), linkscope::SNIFFER_ON)) {
         {
             std::lock_guard<std::mutex> lock(report_lock_);
             linkscope::store_le16(bytes_of(report_.get()) + report::STATE, BUSREC_STATE_START_FAILED);
@@ -173,19 +167,34 @@ int Session::start() {
 int Session::stop() {
     std::lock_guard<std::mutex> control(control_lock_);
     if (!running_) return 0;
-    if (!set_sniffer(linkscope::SNIFFER_OFF)) {
+    if (!linkscope::request_sniffer(device_handle(), linkscope::SNIFFER_OFF)) {
         errno = EFAULT;
         return -1;
     }
+    end_run(BUSREC_STATE_STOPPED);
+    return 0;
+}
+
+void Session::end_run(uint16_t state) {
     const uint64_t stop_time = linkscope::epoch_microseconds();
     std::lock_guard<std::mutex> lock(report_lock_);
     uint8_t* report = bytes_of(report_.get());
-    const uint64_t start_time = linkscope::load_le64(report + report::START_TIME);
-    linkscope::store_le64(report + report::STOP_TIME, stop_time);
-    linkscope::store_le64(report + report::ELAPSED, stop_time > start_time ? stop_time - start_time : 0);
-    linkscope::store_le16(report + report::STATE, BUSREC_STATE_STOPPED);
+    if (running_) {
+        const uint64_t start_time = linkscope::load_le64(report + report::START_TIME);
+        linkscope::store_le64(report + report::STOP_TIME, stop_time);
+        linkscope::store_le64(report + report::ELAPSED, stop_time > start_time ? stop_time - start_time : 0);
+    }
+    linkscope::store_le16(report + report::STATE, state);
     running_ = false;
-    return 0;
+}
+
+void Session::give_up_card() {
+    {
+        std::lock_guard<std::mutex> control(control_lock_);
+        card_lost_ = true;
+        end_run(BUSREC_STATE_CARD_LOST);
+    }
+    cfg_.error_handler(handle_, BUSREC_E_CARD_LOST);
 }
 
 void Session::copy_report(busrec_report* out) {
@@ -205,16 +214,19 @@ void Session::set_state(uint16_t state) {
 
 void Session::run_irq_handler() {
     const platform::DeviceHandle handle = device_handle();
+    linkscope::FailedWaits failed_waits(FAILED_WAITS);
     while (!irq_stop_.stopped()) {
-        std::memset(block_.data(), 0, block_.size());
-        uint32_t returned = 0;
-        const bool got = platform::device_request(handle, linkscope::LINKSCOPE_IOCTL_WAIT_EVENTS, nullptr, 0,
-                                                  block_.data(), static_cast<uint32_t>(block_.size()), &returned);
+        const bool got = linkscope::request_events(handle, block_.data());
         if (irq_stop_.stopped()) break;
-        if (!got || returned != linkscope::EVENT_BLOCK_SIZE) {
-            irq_stop_.sleep_for(FAILED_WAIT_PAUSE);
+        if (!got) {
+            if (failed_waits.failed_card_gone(std::chrono::steady_clock::now())) {
+                give_up_card();
+                break;
+            }
+            irq_stop_.sleep_for(failed_waits.pause());
             continue;
         }
+        failed_waits.succeeded();
         const linkscope::EventBlock block(block_.data());
         if (!block.carries_events()) continue;
         block.walk([this](const linkscope::EventRecord& record) { process(record); });

@@ -50,7 +50,10 @@ public:
 
 private:
     platform::DeviceHandle device_handle() const { return static_cast<platform::DeviceHandle>(device_->handle); }
-    bool set_sniffer(uint32_t on);
+    // Ends the run, if any, with its stop time, and leaves `state` in the report.
+    void end_run(uint16_t state);
+    // On the interrupt handler thread, when the card has stopped answering.
+    void give_up_card();
     void run_irq_handler();
     void process(const linkscope::EventRecord& record);
     void run_diag_task();
@@ -71,6 +74,7 @@ private:
     std::thread irq_thread_;
     StopSignal irq_stop_;
     std::atomic<bool> irq_finished_{false};
+    std::atomic<bool> card_lost_{false};  // set once, by the interrupt handler
     std::vector<uint8_t> block_;
 
     std::thread diag_thread_;

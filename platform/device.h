@@ -1,9 +1,13 @@
 // The device layer behind the card calls: a registry of devices by device number.
-// Simulated cards come from LINKSCOPE_SIM; tests install their own devices.
+// Programs that serve simulated cards offer their maker, which builds them from LINKSCOPE_SIM;
+// tests install their own devices.
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace platform {
 
@@ -26,6 +30,19 @@ public:
     virtual bool request(uint32_t code, const void* in, uint32_t in_size, void* out, uint32_t out_size,
                          uint32_t* bytes_returned) = 0;
 };
+
+// The simulated cards that a maker built from the value of LINKSCOPE_SIM.
+struct SimulatedCards {
+    std::map<int, std::shared_ptr<Device>> devices;  // by device number
+    std::string error;                                // non-empty when the settings were refused
+    std::vector<std::string> warnings;                // the cards exist, but something is off
+};
+using SimulatedCardMaker = SimulatedCards (*)(const std::string& settings);
+
+// Offers simulated cards to the device layer: from the first open on, LINKSCOPE_SIM is read
+// once and `maker` builds the cards (a refusal or warning is printed on standard error). A
+// program that never offers a maker has no simulated card, whatever LINKSCOPE_SIM says.
+void set_simulated_card_maker(SimulatedCardMaker maker);
 
 // Test seam: installs `device` at `number` (replacing any simulated card there) / removes it.
 void install_device(int number, std::shared_ptr<Device> device);

@@ -9,8 +9,6 @@
 #include <set>
 #include <string>
 
-#include "sim/simulatedcards.h"
-
 namespace platform {
 
 namespace {
@@ -20,6 +18,7 @@ struct Registry {
     std::map<int, std::shared_ptr<Device>> installed;
     std::map<int, std::shared_ptr<Device>> simulated;
     std::set<int> open;
+    SimulatedCardMaker maker = nullptr;
     bool simulated_loaded = false;
 };
 
@@ -28,12 +27,13 @@ Registry& registry() {
     return r;
 }
 
+// Once a maker is offered, the first open builds the cards that LINKSCOPE_SIM asks for.
 void load_simulated_cards(Registry& r) {
-    if (r.simulated_loaded) return;
+    if (r.simulated_loaded || !r.maker) return;
     r.simulated_loaded = true;
     const char* settings = std::getenv("LINKSCOPE_SIM");
     if (!settings) return;
-    sim::SimulatedCards cards = sim::make_simulated_cards(settings);
+    SimulatedCards cards = r.maker(settings);
     if (!cards.error.empty()) {
         std::fprintf(stderr, "LINKSCOPE_SIM: %s\n", cards.error.c_str());
         return;
@@ -54,6 +54,12 @@ std::shared_ptr<Device> find_device(const Registry& r, int number, bool* simulat
 }
 
 }  // namespace
+
+void set_simulated_card_maker(SimulatedCardMaker maker) {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.maker = maker;
+}
 
 void install_device(int number, std::shared_ptr<Device> device) {
     Registry& r = registry();

@@ -49,4 +49,6 @@ SimulatedCards make_simulated_cards(const std::string& text) {
     return cards;
 }
 
+void offer_simulated_cards() { platform::set_simulated_card_maker(&make_simulated_cards); }
+
 }  // namespace sim

@@ -7,10 +7,11 @@
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 
-#include "common/driver/byteorder.h"
+#include "common/driver/cardrequests.h"
 #include "common/driver/devicepath.h"
 #include "common/driver/epoch.h"
 #include "common/driver/eventblock.h"
+#include "common/driver/failedwaits.h"
 #include "common/driver/protocol.h"
 #include "gateway/logger.h"
 #include "gateway/queue/syncmappedqueue.h"
@@ -26,43 +27,13 @@ namespace {
 constexpr int32_t WATCHDOG_RELOAD = 10;
 constexpr auto WATCHDOG_TICK = std::chrono::milliseconds(100);
 constexpr auto PER_SECOND_PERIOD = std::chrono::seconds(1);
-// A card that fails every wait at once must not make the acquisition thread spin.
-constexpr auto FAILED_WAIT_PAUSE = std::chrono::milliseconds(10);
-// After this long of nothing but failed waits the card is taken for gone.
-constexpr auto CARD_SILENCE_LIMIT = std::chrono::seconds(1);
+// Failed waits: 10 ms apart, and the card is taken for gone after 1 s of nothing else.
+constexpr FailedWaitRule FAILED_WAITS{std::chrono::milliseconds(10), std::chrono::seconds(1)};
 // How long stop waits for the acquisition thread before it releases the wait again: a release
 // that arrives just before the thread enters its wait is not seen by that wait.
 constexpr auto RELEASE_RETRY = std::chrono::milliseconds(50);
 
 ptime local_now() { return microsec_clock::local_time(); }
-
-bool card_request(platform::DeviceHandle dev, uint32_t code, const void* in, uint32_t in_size, void* out,
-                  uint32_t out_size, uint32_t* returned) {
-    return platform::device_request(dev, code, in, in_size, out, out_size, returned);
-}
-
-bool set_sniffer(platform::DeviceHandle dev, uint32_t on) {
-    uint8_t input[SNIFFER_INPUT_SIZE];
-    store_le32(input, on);
-    return card_request(dev, LINKSCOPE_IOCTL_SET_SNIFFER, input, SNIFFER_INPUT_SIZE, nullptr, 0, nullptr);
-}
-
-bool set_epoch(platform::DeviceHandle dev, uint64_t microseconds) {
-    uint8_t input[EPOCH_INPUT_SIZE];
-    store_le64(input, microseconds);
-    return card_request(dev, LINKSCOPE_IOCTL_SET_EPOCH, input, EPOCH_INPUT_SIZE, nullptr, 0, nullptr);
-}
-
-void release_wait(platform::DeviceHandle dev) {
-    uint32_t returned = 0;
-    (void)card_request(dev, LINKSCOPE_IOCTL_RELEASE_WAIT, nullptr, 0, nullptr, 0, &returned);
-}
-
-bool read_infos(platform::DeviceHandle dev, uint8_t (&buffer)[DEVICE_INFOS_SIZE]) {
-    std::memset(buffer, 0, sizeof buffer);
-    uint32_t returned = 0;
-    return card_request(dev, LINKSCOPE_IOCTL_GET_INFOS, nullptr, 0, buffer, DEVICE_INFOS_SIZE, &returned);
-}
 
 // Card indices whose device number (index + 1) can be named at all.
 bool index_is_nameable(int index) { return index >= 0 && index < MAX_DEVICE_NUMBER; }
@@ -163,7 +134,7 @@ void Linkscope::list() {
         if (dev == platform::INVALID_DEVICE_HANDLE) continue;
         uint8_t buffer[DEVICE_INFOS_SIZE];
         device_infos infos{};
-        if (read_infos(dev, buffer))
+        if (request_infos(dev, buffer))
             infos = decode_device_infos(buffer);
         else
             errno = EFAULT;
@@ -192,11 +163,10 @@ int Linkscope::start(int index) {
     }
     opened_ = true;
 
-    uint32_t returned = 0;
-    (void)card_request(dev_, LINKSCOPE_IOCTL_RESET, nullptr, 0, nullptr, 0, &returned);
+    request_reset(dev_);
 
     uint8_t buffer[DEVICE_INFOS_SIZE];
-    if (!read_infos(dev_, buffer)) {
+    if (!request_infos(dev_, buffer)) {
         logger::print(log_, logger::ERR, "fip: impossible to get device info.\n");
         platform::device_close(dev_);
         dev_ = platform::INVALID_DEVICE_HANDLE;
@@ -216,7 +186,7 @@ int Linkscope::start(int index) {
     (void)platform::request_highest_fifo_priority(irq_thread_);
 
     const uint64_t epoch = epoch_microseconds();
-    if (!opened_ || !set_epoch(dev_, epoch)) {
+    if (!opened_ || !request_epoch(dev_, epoch)) {
         const bool request_failed = opened_;
         logger::print(log_, logger::ERR, "cannot configure the epoch time.\n");
         return fail_started_card(request_failed);
@@ -225,7 +195,7 @@ int Linkscope::start(int index) {
         logger::print(log_, logger::ERR, "cannot set mem_rdy flag.\n");
         return fail_started_card(false);
     }
-    if (!set_sniffer(dev_, SNIFFER_ON)) {
+    if (!request_sniffer(dev_, SNIFFER_ON)) {
         logger::print(log_, logger::ERR, "cannot start the sniffer.\n");
         return fail_started_card(true);
     }
@@ -250,7 +220,7 @@ int Linkscope::stop() {
 
 void Linkscope::release_card() {
     // A card that stopped answering gets no further request: it would only fail again.
-    const bool sniffer_stopped = card_lost_ || set_sniffer(dev_, SNIFFER_OFF);
+    const bool sniffer_stopped = card_lost_ || request_sniffer(dev_, SNIFFER_OFF);
     if (!sniffer_stopped) logger::print(log_, logger::ERR, "cannot stop the sniffer correctly.\n");
     end_acquisition();
     platform::device_close(dev_);
@@ -265,7 +235,7 @@ void Linkscope::end_acquisition() {
     if (!irq_thread_.joinable()) return;
     for (;;) {
         // The thread that found the card gone ends by itself.
-        if (!card_lost_ && !irq_finished_) release_wait(dev_);
+        if (!card_lost_ && !irq_finished_) request_release(dev_);
         std::unique_lock<std::mutex> lock(sleep_mutex_);
         if (sleep_cv_.wait_for(lock, RELEASE_RETRY, [this] { return irq_finished_.load(); })) break;
     }
@@ -299,29 +269,21 @@ bool Linkscope::pause_unless_stopped(std::atomic<bool>& running, std::chrono::mi
 void Linkscope::_bkgd_irq_func() {
     logger::print(log_, logger::INFO, "linkscope interrupt handler is launched\n");
     std::vector<uint8_t> block(EVENT_BLOCK_SIZE);
-    bool failing = false;
-    std::chrono::steady_clock::time_point first_failure;
+    FailedWaits failed_waits(FAILED_WAITS);
     while (irq_running_) {
-        std::memset(block.data(), 0, block.size());
-        uint32_t returned = 0;
-        const bool ok = card_request(dev_, LINKSCOPE_IOCTL_WAIT_EVENTS, nullptr, 0, block.data(),
-                                     EVENT_BLOCK_SIZE, &returned);
+        const bool got = request_events(dev_, block.data());
         if (!irq_running_) break;
-        if (!ok || returned != EVENT_BLOCK_SIZE) {
-            const auto now = std::chrono::steady_clock::now();
-            if (!failing) {
-                failing = true;
-                first_failure = now;
-            } else if (now - first_failure >= CARD_SILENCE_LIMIT) {
+        if (!got) {
+            if (failed_waits.failed_card_gone(std::chrono::steady_clock::now())) {
                 logger::print(log_, logger::ERR, "fip: the card no longer answers.\n");
                 card_lost_ = true;
                 opened_ = false;
                 break;
             }
-            std::this_thread::sleep_for(FAILED_WAIT_PAUSE);
+            std::this_thread::sleep_for(failed_waits.pause());
             continue;
         }
-        failing = false;
+        failed_waits.succeeded();
         process_block(block.data());
     }
     logger::print(log_, logger::EVENT, "linkscope interrupt handler is closed\n");

@@ -11,7 +11,7 @@
  * while the diagnostic handler runs no diagnostic step is taken. The reset handler runs on
  * the caller's thread, inside busrec_sess_init before it returns (before the session's threads
  * start) and again inside busrec_sess_exit (after they have ended). The error handler must be
- * given but is not called by this version.
+ * given: it runs on the interrupt handler thread when the card dies (see Sessions below).
  *
  * From the data or diagnostic handler a host may call busrec_sess_report_get,
  * busrec_sess_stats_clear, busrec_sess_start and busrec_sess_stop on the handler's session
@@ -53,6 +53,7 @@ extern "C" {
 #define BUSREC_E_STOPPED 262
 #define BUSREC_E_CONTEXT 263
 #define BUSREC_E_HANDLERS 264     /* reset and error handlers are mandatory */
+#define BUSREC_E_CARD_LOST 265    /* the card stopped answering: the session no longer captures */
 
 /* Sizes of the fixed parts. */
 #define BUSREC_DEVICE_LIST_SIZE 16
@@ -68,6 +69,7 @@ extern "C" {
 #define BUSREC_STATE_START_FAILED 0
 #define BUSREC_STATE_STOPPED 1
 #define BUSREC_STATE_RUNNING 2
+#define BUSREC_STATE_CARD_LOST 3  /* the card stopped answering (BUSREC_E_CARD_LOST) */
 
 /* Error kinds of busrec_event.error. */
 #define BUSREC_EVT_OK 0
@@ -289,6 +291,15 @@ BUSREC_API int busrec_device_infos_get(const busrec_device *dev, device_infos *o
  * busrec_sess_stop switches the sniffer off and marks the report stopped. Events the card
  * delivered before it are still analysed after it returns: the counters may grow for a moment,
  * and those events are not handed to the data handler.
+ *
+ * A card that stops answering ends the capture: after 1 s in which every wait for events
+ * failed, the session asks the card nothing more, its report gets state BUSREC_STATE_CARD_LOST
+ * (with the stop time and elapsed time when it was running), events no longer reach the data
+ * handler, and the error handler is called once, on the interrupt handler thread, with
+ * BUSREC_E_CARD_LOST. This happens whether or not the session was started. From then on
+ * busrec_sess_start fails with BUSREC_E_CARD_LOST, busrec_sess_stop returns 0, and
+ * busrec_sess_exit ends the session as usual and returns 0 (from the error handler it fails
+ * with EDEADLK, as from any handler); close the device and open it again once the card is back.
  *
  * busrec_sess_report_get copies the whole report (343038 bytes) into `out`.
  * busrec_sess_stats_clear zeroes the counters only (correct events through lost frames); the

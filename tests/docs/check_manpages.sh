@@ -74,11 +74,11 @@ messages=$(python3 - "$library" <<'PY'
 import ctypes, sys
 lib = ctypes.CDLL(sys.argv[1])
 lib.busrec_strerror.restype = ctypes.c_char_p
-for code in range(256, 265):
+for code in range(256, 266):
     print(f"{code}\t{lib.busrec_strerror(code).decode()}")
 PY
 ) || fail "cannot read the messages of $library"
-[ "$(wc -l <<<"$messages")" -eq 9 ] || fail "expected 9 library messages"
+[ "$(wc -l <<<"$messages")" -eq 10 ] || fail "expected 10 library messages"
 source_page=$(zcat "$man_dir/libbusrec.3.gz")
 while IFS=$'\t' read -r code message; do
   grep -Fq "\"$message\"" <<<"$source_page" || fail "libbusrec.3: message of $code not quoted: $message"

@@ -17,6 +17,7 @@
 #include "gateway/monitoring/lifesignrecord.h"
 #include "gateway/udp/datagram.h"
 #include "platform/deviceio.h"
+#include "sim/simulatedcards.h"
 #include "tests/support/blockbuilder.h"
 
 using namespace linkscope;
@@ -68,6 +69,7 @@ std::vector<Bytes> simulated_records(std::size_t count) {
     const std::string lock_dir = (fs::temp_directory_path() / "makecorpus-locks").string();
     fs::create_directories(lock_dir);
     setenv("LINKSCOPE_LOCK_DIR", lock_dir.c_str(), 1);
+    sim::offer_simulated_cards();
     platform::DeviceHandle dev = platform::device_open(device_path(FIRST_DEVICE_NUMBER).c_str());
     if (dev == platform::INVALID_DEVICE_HANDLE) {
         std::fprintf(stderr, "no simulated card\n");

@@ -39,10 +39,11 @@ INSTANTIATE_TEST_SUITE_P(
                       MessageCase{261, "Busrecorder is currently running."},
                       MessageCase{262, "Busrecorder is currently stopped."},
                       MessageCase{263, "Objects do not belong to the same session context."},
-                      MessageCase{264, "Reset/Error handlers are mandatory."}));
+                      MessageCase{264, "Reset/Error handlers are mandatory."},
+                      MessageCase{265, "The device no longer answers; the session has stopped capturing."}));
 
 TEST(Library, OtherCodesAreTheCLibrarysTexts) {
-    for (int code : {22, 255, 265, 13})
+    for (int code : {22, 255, 266, 13})
         EXPECT_EQ(std::string(busrec_strerror(code)), std::string(std::strerror(code))) << code;
 }
 

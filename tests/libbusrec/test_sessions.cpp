@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <thread>
 
 #include "common/driver/byteorder.h"
 #include "common/driver/protocol.h"
@@ -62,6 +63,23 @@ TEST(Session, ExitReleasesTheWaitCallsResetAndUnbinds) {
     EXPECT_EQ(val(h.device()->bound), 0);
     EXPECT_TRUE(h.card().is_open());  // the device stays open
     EXPECT_EQ(h.error_calls(), 0);
+}
+
+TEST(Session, CardFailingEveryWaitIsGivenUpAndAskedNothingMore) {
+    SessionHarness h;
+    ASSERT_EQ(busrec_sess_start(h.session()), 0);
+    h.card().fail_request(LINKSCOPE_IOCTL_WAIT_EVENTS);
+    h.card().push_block(std::vector<uint8_t>(16));  // ends the pending wait short
+    ASSERT_TRUE(h.wait_for_report([](const busrec_report& r) { return r.state == BUSREC_STATE_CARD_LOST; }));
+    const std::size_t requests = h.card().requests().size();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(h.card().requests().size(), requests) << "the card is asked nothing after it was given up";
+    EXPECT_EQ(h.error_calls(), 1);
+    EXPECT_EQ(busrec_sess_stop(h.session()), 0);
+    EXPECT_EQ(h.exit_session(), 0);
+    EXPECT_EQ(h.card().requests().size(), requests) << "not even by the stop and the exit";
+    EXPECT_EQ(h.reset_calls(), 2);
+    EXPECT_EQ(h.error_calls(), 1);
 }
 
 TEST(Session, StartStopSequenceAndReportHead) {

@@ -25,6 +25,7 @@
 #include "common/driver/protocol.h"
 #include "platform/device.h"
 #include "platform/deviceregistry.h"
+#include "sim/simulatedcards.h"
 #include "tests/support/testdevice.h"
 
 namespace {
@@ -261,6 +262,7 @@ TEST(DeviceIo, AnUnpluggedCardFailsEveryRequestAndNoLongerOpens) {
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
+    sim::offer_simulated_cards();
     std::string dir;
     if (!std::getenv("LINKSCOPE_TEST_CHILD")) {
         // Our own cards and a lock directory of our own, shared with our children only.

@@ -537,4 +537,32 @@ TEST_F(GatewayOnDouble, LibraryExampleCapturesThroughASession) {
     EXPECT_EQ(0u, double_.state(1)["pending_waits"]);
 }
 
+// The example on a card that stops answering while the session runs: the library gives the
+// card up after 1 s of failed waits, calls the error handler once with 265, asks the card
+// nothing more (no sniffer stop, no release), and the session still ends cleanly.
+TEST_F(GatewayOnDouble, LibraryExampleIsToldWhenTheCardStopsAnswering) {
+    const char* example = std::getenv("BUSREC_EXAMPLE_EXE");
+    const char* dll_dir = std::getenv("BUSREC_DLL_DIR");
+    ASSERT_TRUE(example != nullptr && *example != '\0' && dll_dir != nullptr && *dll_dir != '\0')
+        << "BUSREC_EXAMPLE_EXE and BUSREC_DLL_DIR must name the example and the DLL's folder";
+    GatewayProcess program(double_.wine(), {example, "60"}, {{"WINEPATH", windows_path(dll_dir)}});
+    ASSERT_TRUE(double_.wait_pending(1, 1, PENDING_TIMEOUT_MS)) << program.stdout_text() << program.stderr_text();
+    for (int i = 0; i < 50 && double_.state(1)["sniffer"] != SNIFFER_ON; ++i) std::this_thread::sleep_for(100ms);
+    double_.break_card(1);
+
+    EXPECT_EQ(1, program.wait_exit(40s)) << program.stdout_text() << program.stderr_text();
+    const std::string errors = without_cr(program.stderr_text());
+    const std::string told = "session error 265: The device no longer answers; the session has stopped capturing.\n";
+    const std::size_t at = errors.find(told);
+    ASSERT_NE(at, std::string::npos) << errors;
+    EXPECT_EQ(errors.find(told, at + 1), std::string::npos) << "the error handler is called once: " << errors;
+
+    for (int i = 0; i < 50 && double_.state(1)["closes"] < 2; ++i) std::this_thread::sleep_for(100ms);
+    const std::vector<SeenRequest> requests = driverdouble::device_controls(double_.log(1));
+    ASSERT_FALSE(requests.empty());
+    EXPECT_EQ(LINKSCOPE_IOCTL_WAIT_EVENTS, requests.back().code) << "nothing is asked after the card was given up";
+    EXPECT_EQ(1u, driverdouble::count_code(requests, LINKSCOPE_IOCTL_SET_SNIFFER));
+    EXPECT_EQ(0u, driverdouble::count_code(requests, LINKSCOPE_IOCTL_RELEASE_WAIT));
+}
+
 }  // namespace
