@@ -18,7 +18,7 @@ AnalysisBoard::AnalysisBoard(const Options& options)
 
 std::string AnalysisBoard::add(const Source& sender, const DecodedDatagram& datagram) {
     if (!sender.tracked()) return {};
-    std::unique_ptr<SenderAnalysis>& analysis = analyses_[&sender];
+    std::unique_ptr<SenderAnalysis>& analysis = analyses_[sender.number()];
     if (!analysis) analysis = std::make_unique<SenderAnalysis>(analysis::variable::DEFAULT_SYNC_ID, tolerance_);
     analysis->add(datagram);
     AlertWatch* watch = watch_of(sender);
@@ -30,7 +30,7 @@ std::string AnalysisBoard::add(const Source& sender, const DecodedDatagram& data
 
 AlertWatch* AnalysisBoard::watch_of(const Source& sender) {
     if (!expected_ || !sender.serial()) return nullptr;
-    std::unique_ptr<AlertWatch>& watch = watches_[&sender];
+    std::unique_ptr<AlertWatch>& watch = watches_[sender.number()];
     if (!watch) {
         const auto found = expected_->senders.find(*sender.serial());
         if (found == expected_->senders.end()) return nullptr;  // not in the baseline: nothing to compare
@@ -43,6 +43,19 @@ std::string AnalysisBoard::alerts(const Source& sender, const std::vector<Alert>
     std::string out;
     for (const Alert& alert : changes) out += json_ ? view_.alert_json(sender, alert) : view_.alert_text(sender, alert);
     return out;
+}
+
+void AnalysisBoard::drop_gone(const SourceTable& sources) {
+    std::unordered_map<unsigned, bool> listed;
+    for (const auto& source : sources.sources()) listed[source->number()] = true;
+    for (auto it = analyses_.begin(); it != analyses_.end();) {
+        if (listed.count(it->first)) {
+            ++it;
+            continue;
+        }
+        watches_.erase(it->first);
+        it = analyses_.erase(it);
+    }
 }
 
 Baseline AnalysisBoard::baseline(const SourceTable& sources) const {
@@ -67,18 +80,19 @@ Baseline AnalysisBoard::baseline(const SourceTable& sources) const {
 }
 
 const SenderAnalysis* AnalysisBoard::analysis_of(const Source& sender) const {
-    const auto found = analyses_.find(&sender);
+    const auto found = analyses_.find(sender.number());
     return found == analyses_.end() ? nullptr : found->second.get();
 }
 
 std::string AnalysisBoard::report(const SourceTable& sources, int64_t now_us, bool final) {
+    drop_gone(sources);
     const bool in_place = redraw_ && !final;
     std::string out = in_place ? AnalysisView::CLEAR_SCREEN : "";
     if (in_place && analyses_.empty()) out += "busdump --analyze: no sender heard yet\n";
     for (const auto& source : sources.sources()) {
         const SenderAnalysis* analysis = analysis_of(*source);
         if (!analysis) continue;
-        const auto watch = watches_.find(source.get());
+        const auto watch = watches_.find(source->number());
         if (watch != watches_.end() && !final) {
             std::vector<Alert> changes;
             watch->second->check_error_rates(*analysis, changes);

@@ -42,15 +42,18 @@ public:
 private:
     std::string alerts(const Source& sender, const std::vector<Alert>& alerts) const;
     AlertWatch* watch_of(const Source& sender);
+    void drop_gone(const SourceTable& sources);
 
     const bool json_;
     const bool redraw_;
     const double tolerance_;
     AnalysisView view_;
-    std::unordered_map<const Source*, std::unique_ptr<SenderAnalysis>> analyses_;
+    // By the sender's number, which is never given twice: an entry that the table drops or
+    // merges into another leaves no dangling key, and its analysis is dropped at the next report.
+    std::unordered_map<unsigned, std::unique_ptr<SenderAnalysis>> analyses_;
     const std::shared_ptr<const Baseline> expected_;
     const double max_error_permille_;
-    std::unordered_map<const Source*, std::unique_ptr<AlertWatch>> watches_;
+    std::unordered_map<unsigned, std::unique_ptr<AlertWatch>> watches_;
 };
 
 }  // namespace busdump
