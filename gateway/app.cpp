@@ -4,7 +4,9 @@
 #include <cstring>
 #include <ctime>
 #include <exception>
+#include <filesystem>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "gateway/card/linkscope.h"
@@ -52,11 +54,17 @@ constexpr uint64_t HUGE_BUFFER_SIZE = 1ull << 30;
 // The path of the open log file; empty while the log goes to standard output.
 std::string log_path;
 
+// A log file that cannot be opened leaves the log on standard output, and its first line there
+// says so: a service's operator looks for the file, not for the console.
 FILE* open_log(const char* path) {
     log_path.clear();
     if (path == nullptr) return stdout;
     FILE* file = std::fopen(path, "a+");
-    if (file == nullptr) return stdout;
+    if (file == nullptr) {
+        logger::print(stdout, logger::ERR, "cannot open the log file %s (%s): the log goes to standard output\n", path,
+                      std::strerror(errno));
+        return stdout;
+    }
     log_path = path;
     // Each line reaches the file when it is written, also if the process dies afterwards.
     std::setvbuf(file, nullptr, _IOLBF, 0);
@@ -73,10 +81,44 @@ void close_log() {
 // stream they were given, which now writes there.
 void reopen_log() {
     if (log_path.empty()) return;
-    if (platform::reopen_append(flog, log_path.c_str()))
+    if (platform::reopen_append(flog, log_path.c_str())) {
         logger::print(flog, logger::INFO, "log file reopened\n");
-    else
-        logger::print(flog, logger::ERR, "cannot reopen the log file %s: %s\n", log_path.c_str(), std::strerror(errno));
+        return;
+    }
+    const int error = errno;
+    // The old file may be gone from its folder: standard output (the journal) is told as well.
+    for (FILE* stream : {flog, stdout})
+        logger::print(stream, logger::ERR, "cannot reopen the log file %s: %s\n", log_path.c_str(), std::strerror(error));
+}
+
+std::string buffer_path_of(const app_cfg& config) { return config.buff_file ? config.buff_file : default_buffer_path; }
+
+// Whether the two paths name one file: the same text once made absolute, or one existing file.
+bool same_file(const std::string& a, const std::string& b) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::path left = fs::absolute(a, error).lexically_normal();
+    const fs::path right = fs::absolute(b, error).lexically_normal();
+    if (!error && left == right) return true;
+    return fs::equivalent(a, b, error) && !error;
+}
+
+// The log written into the buffer file would be lost with it at the end of the run.
+bool log_is_buffer_file(const app_cfg& config) {
+    if (config.log_file == nullptr || !same_file(config.log_file, buffer_path_of(config))) return false;
+    logger::print(stdout, logger::ERR, "the log file %s is the buffer file (-B %s): refused, name another log file\n",
+                  config.log_file, buffer_path_of(config).c_str());
+    return true;
+}
+
+// Writes what the settings did not use; false when one of them may not let the run start.
+bool report_settings_notes() {
+    bool accepted = true;
+    for (const SettingsNote& note : take_settings_notes()) {
+        logger::print(flog, note.level, "%s\n", note.text.c_str());
+        if (note.level == logger::ERR) accepted = false;
+    }
+    return accepted;
 }
 
 void report_huge_buffer(const std::string& path, uint32_t size) {
@@ -92,7 +134,7 @@ const char* start_failure_cause(int code) {
 // Builds the objects in their order and wires the monitor; throws with `step` naming the
 // object being built.
 void build(Gateway& gateway, const app_cfg& config, const char*& step) {
-    const std::string buffer_path = config.buff_file ? config.buff_file : default_buffer_path;
+    const std::string buffer_path = buffer_path_of(config);
     const std::string destination = config.ip_address ? config.ip_address : "";
 
     report_huge_buffer(buffer_path, static_cast<uint32_t>(config.buf_size));
@@ -159,10 +201,18 @@ int gateway_task(std::shared_ptr<Linkscope> card, const std::function<void()>& o
 int app(app_cfg& config) {
     clear_stop_request();
     install_signal_handlers();
+    Gateway gateway;
+    if (log_is_buffer_file(config)) {
+        finish(config, gateway);
+        return 1;
+    }
     flog = open_log(config.log_file);
     (void)read_conf_file(config);
+    if (!report_settings_notes()) {
+        finish(config, gateway);
+        return 1;
+    }
 
-    Gateway gateway;
     int32_t index = config.index;
     if (!Linkscope::is_available(&index)) {
         logger::print(flog, logger::ERR, "linkscope: device (idx=%d) not found\n", config.index);

@@ -6,15 +6,29 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "platform/bufferfile.h"
+
 namespace {
 
 // Text that a user's file will not begin with by chance; zero-padded to AREA_SIZE.
 constexpr char MARK_TEXT[] = "busgated buffer file: record queue of a running gateway\n";
 static_assert(sizeof MARK_TEXT <= BufferFileMark::AREA_SIZE, "the mark fits its area");
 
-[[noreturn]] void refuse(const std::string& path, const std::string& reason) {
-    throw std::runtime_error("buffer file " + path + ": " + reason +
-                             ", refused and left as it is (name another path with -B)");
+[[noreturn]] void refuse(const std::string& path, const std::string& reason,
+                         const std::string& advice = "name another path with -B") {
+    throw std::runtime_error("buffer file " + path + ": " + reason + ", refused and left as it is (" + advice + ")");
+}
+
+// The first of "buffer-2.bin", "buffer-3.bin"... beside `path` that names nothing yet.
+std::string free_sibling(const std::string& path) {
+    namespace fs = std::filesystem;
+    const fs::path taken(path);
+    for (int n = 2;; ++n) {
+        fs::path sibling = taken;
+        sibling.replace_filename(taken.stem().string() + "-" + std::to_string(n) + taken.extension().string());
+        std::error_code error;  // set for a missing file too
+        if (fs::symlink_status(sibling, error).type() == fs::file_type::not_found) return sibling.string();
+    }
 }
 
 }  // namespace
@@ -39,6 +53,9 @@ void BufferFileMark::check_replaceable(const std::string& path) {
     if (error) refuse(path, "cannot be examined (" + error.message() + ")");
     if (fs::is_symlink(status)) refuse(path, "is a symbolic link");
     if (!fs::is_regular_file(status)) refuse(path, "exists and is not a regular file");
+    // Asked before the mark: a gateway that is creating its file has not marked it yet.
+    if (platform::buffer_file_in_use(path))
+        refuse(path, "in use by another running gateway", "give this gateway its own, e.g. -B " + free_sibling(path));
     const auto size = fs::file_size(path, error);
     if (error) refuse(path, "cannot be examined (" + error.message() + ")");
     if (size == 0) return;

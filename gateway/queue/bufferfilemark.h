@@ -18,7 +18,8 @@ public:
     static bool is_marked(const void* bytes, std::size_t size);
 
     // Returns when nothing lies at `path`, or an empty regular file, or a regular file that
-    // begins with the mark: what lies there may be replaced. Throws std::runtime_error with
-    // one line naming the path otherwise (a user's file, a link, a directory); nothing is touched.
+    // begins with the mark and that no running gateway holds: what lies there may be replaced.
+    // Throws std::runtime_error with one line naming the path otherwise (a user's file, a link,
+    // a directory, the file of a running gateway); nothing is touched.
     static void check_replaceable(const std::string& path);
 };

@@ -42,7 +42,8 @@ public:
     enum class Wait { bounded, until_record };
 
     // Creates the buffer file and an empty queue. A buffer file left by an earlier run, or an
-    // empty file, is replaced; anything else at the path is refused and left untouched.
+    // empty file, is replaced; anything else at the path, the buffer file of a running gateway
+    // included, is refused and left untouched. The file stays locked while the queue lives.
     // Throws when the directory or the file cannot be made safely, or the segment cannot be built.
     SyncMappedQueue(const std::string& path, unsigned size);
     ~SyncMappedQueue();
@@ -128,6 +129,9 @@ private:
     bool consumer_woken_ = false;
     std::vector<T> spares_;  // emptied record buffers on their way back to the producer
     std::size_t lent_ = 0;   // buffers enqueue_all's producer gave away without one in return
+    // Held from the file's creation until after its removal: while it is held, no other
+    // gateway takes the file over.
+    platform::BufferFileLock lock_;
 };
 
 template <typename T>
@@ -140,7 +144,7 @@ SyncMappedQueue<T>::SyncMappedQueue(const std::string& path, unsigned size) : pa
     // A typo in the path must not cost a user's file: only a file of ours or an empty one goes.
     BufferFileMark::check_replaceable(path_);
     platform::remove_buffer_file(path_);
-    platform::create_buffer_file(path_, size_);
+    lock_ = platform::create_buffer_file(path_, size_);
     try {
         map_buffer_file();
     } catch (...) {

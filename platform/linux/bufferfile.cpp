@@ -2,6 +2,7 @@
 #include "platform/bufferfile.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -73,10 +74,17 @@ void prepare_buffer_directory(const std::string& dir) {
 
 void remove_buffer_file(const std::string& path) noexcept { ::unlink(path.c_str()); }
 
-void create_buffer_file(const std::string& path, uint64_t size) {
+BufferFileLock create_buffer_file(const std::string& path, uint64_t size) {
     if (size == 0) refuse("buffer file", path, "a size of 0 bytes cannot hold the queue");
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, BUFFER_FILE_MODE);
     if (fd < 0) refuse("buffer file", path, "cannot be created (" + os_error(errno) + ")");
+    // Locked before anything else, so that a gateway starting meanwhile finds it in use.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        ::close(fd);
+        ::unlink(path.c_str());
+        refuse("buffer file", path, "cannot be locked (" + os_error(error) + ")");
+    }
     const int error = ::posix_fallocate(fd, 0, static_cast<off_t>(size));
     if (error != 0) {
         const std::string free_text = error == ENOSPC ? free_space_text(fd) : "";
@@ -86,7 +94,19 @@ void create_buffer_file(const std::string& path, uint64_t size) {
             refuse("buffer file", path, "disk too full for " + std::to_string(size) + " bytes" + free_text);
         refuse("buffer file", path, "cannot reserve " + std::to_string(size) + " bytes (" + os_error(error) + ")");
     }
+    return BufferFileLock(fd);
+}
+
+bool buffer_file_in_use(const std::string& path) {
+    // Only a regular file is opened: opening a device or a FIFO could block or act.
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return false;
+    // A lock of our own on a new open file conflicts with every other holder, this process included.
+    const bool in_use = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
     ::close(fd);
+    return in_use;
 }
 
 }  // namespace platform

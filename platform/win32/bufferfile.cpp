@@ -86,6 +86,29 @@ std::string free_space_text(const std::string& path) {
     return ", " + std::to_string(available.QuadPart) + " bytes free";
 }
 
+// The lock lies far beyond the end of any buffer file: a byte-range lock on Windows also bars
+// reads and writes through other handles, which the lock must not do to the mapped bytes.
+constexpr DWORD LOCK_OFFSET_HIGH = 0x40000000;  // byte 2^62
+
+OVERLAPPED lock_position() {
+    OVERLAPPED position{};
+    position.OffsetHigh = LOCK_OFFSET_HIGH;
+    return position;
+}
+
+bool take_lock(HANDLE file) {
+    OVERLAPPED position = lock_position();
+    return LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &position) != 0;
+}
+
+void give_lock_back(HANDLE file) {
+    OVERLAPPED position = lock_position();
+    UnlockFileEx(file, 0, 1, 0, &position);
+}
+
+// Other handles may read, write and delete: the queue maps the file while this one holds the lock.
+constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
 // Sets the end of the file at `size`; Windows allocates the space with it.
 DWORD reserve(HANDLE file, uint64_t size) {
     LARGE_INTEGER end;
@@ -104,20 +127,40 @@ void prepare_buffer_directory(const std::string& dir) {
 
 void remove_buffer_file(const std::string& path) noexcept { DeleteFileA(path.c_str()); }
 
-void create_buffer_file(const std::string& path, uint64_t size) {
+BufferFileLock create_buffer_file(const std::string& path, uint64_t size) {
     if (size == 0) refuse("buffer file", path, "a size of 0 bytes cannot hold the queue");
     // CREATE_NEW never opens what exists, a link included.
-    const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+    const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, SHARE_ALL, nullptr, CREATE_NEW,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         refuse("buffer file", path, "cannot be created (" + os_error(GetLastError()) + ")");
-    const DWORD error = reserve(file, size);
+    // Locked before anything else, so that a gateway starting meanwhile finds it in use.
+    const DWORD error = take_lock(file) ? reserve(file, size) : GetLastError();
+    if (error == ERROR_SUCCESS) return BufferFileLock(reinterpret_cast<std::intptr_t>(file));
     CloseHandle(file);
-    if (error == ERROR_SUCCESS) return;
     DeleteFileA(path.c_str());
     if (disk_is_full(error))
         refuse("buffer file", path, "disk too full for " + std::to_string(size) + " bytes" + free_space_text(path));
     refuse("buffer file", path, "cannot reserve " + std::to_string(size) + " bytes (" + os_error(error) + ")");
+}
+
+bool buffer_file_in_use(const std::string& path) {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES ||
+        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)))
+        return false;
+    const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, SHARE_ALL, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    // A handle that shares nothing holds the file as firmly as a lock.
+    if (file == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_SHARING_VIOLATION;
+    // Locks are per handle: a new handle's lock conflicts with every other holder, this process included.
+    bool in_use = false;
+    if (take_lock(file))
+        give_lock_back(file);
+    else
+        in_use = GetLastError() == ERROR_LOCK_VIOLATION;
+    CloseHandle(file);
+    return in_use;
 }
 
 }  // namespace platform

@@ -54,6 +54,42 @@ for section in OPTIONS "CONFIGURATION FILE" SIGNALS "EXIT STATUS" FILES SERVICE 
   grep -Fxq "$section" <(render "$man_dir/busgated.8.gz") || fail "busgated.8: no section $section"
 done
 
+# What busgated.8 says against what busgated does: the address family of -a, the length of a
+# configuration line, and the signals it catches or ignores (read from /proc while it runs).
+# The gateway runs on a simulated card, unicast to the discard port of 127.0.0.1.
+gateway_page=$(render "$man_dir/busgated.8.gz")
+work=$(mktemp -d /tmp/busgate-man-run-XXXXXX)
+trap 'rm -rf "$rendered_dir" "$work"' EXIT
+sim=(env LINKSCOPE_SIM=1 LINKSCOPE_LOCK_DIR="$work/locks" NOTIFY_SOCKET=)
+safe=(-B "$work/buffer.bin" -S 1048576 -p 9)
+ipv6_run=$(timeout 30 "${sim[@]}" "$busgated" "${safe[@]}" -a ::1 2>&1)
+if grep -q "cannot build the UDP sender" <<<"$ipv6_run"; then
+  address_item=$(sed -n '/^ *-a, --ip_address/,/^ *-p, --port/p' <<<"$gateway_page")
+  grep -Eq "IPv4 +or +IPv6" <<<"$address_item" && fail "busgated.8: -a promises IPv6, which the sender refuses"
+fi
+# A comment of 511 characters and a refused port after it on the same line: a reader that
+# splits long lines would see the port.
+printf '#%s UdpPort=99999\n' "$(head -c 510 /dev/zero | tr '\0' x)" >"$work/long.conf"
+long_line_run=$(timeout 30 env -u LINKSCOPE_SIM "$busgated" -a 127.0.0.1 "${safe[@]}" -C "$work/long.conf" 2>&1)
+if ! grep -q "UdpPort" <<<"$long_line_run"; then
+  grep -q "511" <<<"$gateway_page" && fail "busgated.8: says long configuration lines are split; they are read whole"
+  grep -q "read whole" <<<"$gateway_page" || fail "busgated.8: does not say configuration lines are read whole"
+fi
+"${sim[@]}" "$busgated" -a 127.0.0.1 "${safe[@]}" -L "$work/run.log" >/dev/null 2>&1 &
+gateway_pid=$!
+for _ in $(seq 200); do grep -q "app is running" "$work/run.log" 2>/dev/null && break; sleep 0.1; done
+caught=$(awk '/^SigCgt/ {print $2}' "/proc/$gateway_pid/status")
+ignored=$(awk '/^SigIgn/ {print $2}' "/proc/$gateway_pid/status")
+kill -INT "$gateway_pid"; wait "$gateway_pid"
+[ -n "$caught" ] || fail "busgated did not run for the signal check: $(cat "$work/run.log" 2>/dev/null)"
+signals=$(sed -n '/^SIGNALS$/,/^EXIT STATUS$/p' <<<"$gateway_page")
+for signal in HUP:1 INT:2 PIPE:13 TERM:15; do
+  name=SIG${signal%%:*} number=${signal##*:}
+  if (( ((16#${caught:-0} | 16#${ignored:-0}) >> (number - 1)) & 1 )); then
+    grep -Eq "^ +(SIG[A-Z]+, )*$name(,| |$)" <<<"$signals" || fail "busgated.8: $name is handled but has no item under SIGNALS"
+  fi
+done
+
 busdump_help=$("$busdump" --help)
 [ "$(sed -nE '/^ +-[A-Za-z]/p' <<<"$busdump_help" | wc -l)" -ge 10 ] || fail "busdump --help lists fewer than 10 options"
 check_options "$man_dir/busdump.1.gz" "$busdump_help"

@@ -54,6 +54,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     if (status == 1 && go_on != 0) std::abort();  // a wrong command line never goes on
     // A run that goes on has a numeric destination or broadcasts.
     if (go_on == 1 && cfg.broadcast != (cfg.ip_address == nullptr)) std::abort();
+    // A run that goes on has a port that the datagrams can carry.
+    if (go_on == 1 && (cfg.port < 0 || cfg.port > MAX_UDP_PORT)) std::abort();
+    (void)take_settings_notes();
     logger::is_colorized = false;
     return 0;
 }

@@ -37,8 +37,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     config.port = DEFAULT_PORT;
     config.conf_file = strdup(file.path.c_str());
     if (read_conf_file(config) != 0) std::abort();  // the file exists: it must be read
-    // A negative port falls back to the default; nothing else may change the owned strings.
-    if (config.port < 0) std::abort();
+    // A negative port falls back to the default, one above 65535 is refused and leaves the port
+    // as it was; nothing else may change the owned strings.
+    if (config.port < 0 || config.port > MAX_UDP_PORT) std::abort();
+    (void)take_settings_notes();
     if (config.log_file || config.buff_file || config.ip_address) std::abort();
     if (!config.conf_file || file.path != config.conf_file) std::abort();
     release_cfg_strings(config);

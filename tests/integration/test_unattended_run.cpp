@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <thread>
 
@@ -101,6 +102,27 @@ TEST_F(UnattendedRun, HangupReopensTheLogFileAndTheRunGoesOn) {
 #endif
 }
 
+// The log's folder is removed under the running gateway: the failed reopen is told where an
+// operator still sees it (standard output, the journal), and the run goes on.
+TEST_F(UnattendedRun, HangupWithTheLogFolderGoneIsToldOnStandardOutput) {
+#ifdef _WIN32
+    GTEST_SKIP() << "Windows has no hang-up signal";
+#else
+    const std::string folder = dir_ / "logs";
+    std::filesystem::create_directory(folder);
+    const std::string log_file = folder + "/busgated.log";
+    GatewayProcess gateway(busgated_path(), options({"-L", log_file}), environment("1"));
+    ASSERT_TRUE(wait_for_file_text(log_file, "app is running", 20s)) << read_file(log_file);
+    std::filesystem::remove_all(folder);
+    ASSERT_TRUE(gateway.send_signal(SIGHUP));
+    EXPECT_TRUE(gateway.wait_for_stdout("[error] cannot reopen the log file " + log_file + ": No such file or directory\n",
+                                        10s)) << gateway.stdout_text();
+    EXPECT_EQ(gateway.wait_exit(500ms), -1) << "the run goes on";
+    ASSERT_TRUE(gateway.send_signal(SIGINT));
+    EXPECT_EQ(gateway.wait_exit(30s), 0);
+#endif
+}
+
 TEST_F(UnattendedRun, TwoStopSignalsTogetherEachLeaveTheirLine) {
     if (!GatewayProcess::can_send(SIGTERM))
         GTEST_SKIP() << "SIGTERM is a console window closed; a child's console here has no window to close";
@@ -173,6 +195,40 @@ TEST_F(UnattendedRun, BufferFileLeftByAKilledRunIsReplaced) {
     ASSERT_TRUE(next.send_signal(SIGINT));
     EXPECT_EQ(next.wait_exit(30s), 0);
     EXPECT_FALSE(std::filesystem::exists(dir_ / "buffer.bin"));
+}
+
+// Two cards, two gateways, one -B: the second is refused while the first runs, the first's
+// file is left to it. (A file that no running gateway holds is replaced: see the killed run.)
+TEST_F(UnattendedRun, BufferFileOfARunningGatewayIsItsOwn) {
+    const std::string buffer = dir_ / "buffer.bin";
+    const auto gateway_on = [&](const char* index, const std::string& log_file) {
+        return std::make_unique<GatewayProcess>(busgated_path(), options({"-i", index, "-L", log_file}),
+                                                environment("cards=2"));
+    };
+    auto first = gateway_on("0", log());
+    ASSERT_TRUE(wait_for_file_text(log(), "app is running", 20s)) << read_file(log());
+    const auto size_before = std::filesystem::file_size(buffer);
+
+    const std::string second_log = dir_ / "second.log";
+    auto second = gateway_on("1", second_log);
+    EXPECT_EQ(second->wait_exit(20s), 1);
+    const std::string refused = read_file(second_log);
+    EXPECT_EQ(count_of(refused, "[error]"), 1u) << refused;
+    EXPECT_NE(refused.find("[error] cannot build the mapped event queue: buffer file " + buffer +
+                           ": in use by another running gateway, refused and left as it is (give this gateway its "
+                           "own, e.g. -B " + (dir_ / "buffer-2.bin") + ")\n"),
+              std::string::npos) << refused;
+    EXPECT_EQ(refused.find("app is running"), std::string::npos) << refused;
+    EXPECT_TRUE(std::filesystem::exists(buffer)) << "the first gateway's file was removed";
+    EXPECT_EQ(std::filesystem::file_size(buffer), size_before);
+    EXPECT_EQ(first->wait_exit(0ms), -1) << "the first gateway ended";
+
+    ASSERT_TRUE(first->send_signal(SIGINT));
+    EXPECT_EQ(first->wait_exit(30s), 0);
+    EXPECT_FALSE(std::filesystem::exists(buffer));
+    const std::string first_text = read_file(log());
+    EXPECT_EQ(first_text.find("[error]"), std::string::npos) << first_text;
+
 }
 
 TEST_F(UnattendedRun, BufferSizeTooSmallSaysHowSmallItMayBe) {

@@ -125,12 +125,55 @@ TEST_F(AppTest, LogFileIsAppended) {
     EXPECT_NE(log.find(line), log.rfind(line)) << log;
 }
 
-TEST_F(AppTest, LogFileThatCannotBeOpenedGoesToStandardOutput) {
-    load({"-L", path("missing/dir/busgated.log")});
+// -L naming what cannot be the log: a file that does not open leaves the log on standard
+// output, whose first line says so; the buffer file is refused before anything starts.
+struct LogPathCase {
+    const char* name;
+    const char* log;         // under the test's directory; "." is the directory itself
+    const char* first_line;  // after the timestamp
+    bool run_goes_on;        // to the card probe
+};
+
+void PrintTo(const LogPathCase& c, std::ostream* os) { *os << c.name; }
+
+class LogPathTest : public AppTest, public ::testing::WithParamInterface<LogPathCase> {};
+
+TEST_P(LogPathTest, IsToldOnStandardOutput) {
+    const LogPathCase& c = GetParam();
+    const std::string log = std::string(c.log) == "." ? dir_.path() : path(c.log);
+    load({"-L", log});
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(app(cfg), 1);
     const std::string out = ::testing::internal::GetCapturedStdout();
-    EXPECT_NE(out.find("[error] linkscope: device (idx=-1) not found\n"), std::string::npos) << out;
+    const std::string first_line = out.substr(0, out.find('\n') + 1);
+    std::string expected = c.first_line;
+    expected.replace(expected.find('@'), 1, log);
+    EXPECT_EQ(first_line.substr(first_line.find("] ") + 2, expected.size()), expected) << out;
+    EXPECT_EQ(out.find("[error] linkscope: device (idx=-1) not found\n") != std::string::npos, c.run_goes_on) << out;
+    EXPECT_FALSE(std::filesystem::exists(buffer_path()));
+    EXPECT_EQ(flog, stdout);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, LogPathTest,
+    ::testing::Values(LogPathCase{"MissingFolder", "missing/dir/busgated.log", "[error] cannot open the log file @ (", true},
+                      LogPathCase{"Directory", ".", "[error] cannot open the log file @ (", true},
+                      LogPathCase{"BufferFile", "buffer.bin", "[error] the log file @ is the buffer file (-B ", false}),
+    [](const ::testing::TestParamInfo<LogPathCase>& info) { return info.param.name; });
+
+// A port the datagrams cannot carry, from the file: one error line, nothing opened or made.
+TEST_F(AppTest, ConfigurationPortAbove65535StartsNothing) {
+    install_card();
+    const std::string conf = path("busgated.conf");
+    std::ofstream(conf) << "UdpPort = 99999\n";
+    load({"-C", conf});
+    EXPECT_EQ(app(cfg), 1);
+    const std::string log = log_text();
+    EXPECT_NE(log.find("[error] configuration file " + conf + ": UdpPort 99999 is not a UDP port"), std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("[error]"), log.rfind("[error]")) << log;
+    EXPECT_FALSE(card_->is_open());
+    EXPECT_FALSE(std::filesystem::exists(buffer_path()));
 }
 
 TEST_F(AppTest, ConfigurationFileOverridesTheCommandLine) {

@@ -26,6 +26,7 @@ protected:
     void TearDown() override {
         release_cfg_strings(cfg);
         logger::is_colorized = false;
+        take_settings_notes();
     }
 };
 
@@ -136,7 +137,7 @@ const OptionCase OPTION_CASES[] = {
     {"PortNotANumber", {"-p", "abc"}, [](const app_cfg& c) { EXPECT_EQ(c.port, 57117); }},
     {"PortTrailingText", {"-p", "12abc"}, [](const app_cfg& c) { EXPECT_EQ(c.port, 12); }},
     {"PortLeadingBlanks", {"--port", "  4000"}, [](const app_cfg& c) { EXPECT_EQ(c.port, 4000); }},
-    {"PortKeptWide", {"-p", "70000"}, [](const app_cfg& c) { EXPECT_EQ(c.port, 70000); }},
+    {"PortOutOfRangeThenGood", {"-p", "70000", "-p", "65535"}, [](const app_cfg& c) { EXPECT_EQ(c.port, 65535); }},
     {"Address",
      {"-a", "10.0.0.5"},
      [](const app_cfg& c) {
@@ -190,6 +191,61 @@ const OptionCase OPTION_CASES[] = {
 INSTANTIATE_TEST_SUITE_P(Options, OptionTest, ::testing::ValuesIn(OPTION_CASES),
                          [](const ::testing::TestParamInfo<OptionCase>& info) { return info.param.name; });
 
+// What the command line names but the run cannot take: a port that does not fit (refused),
+// and what is passed over (one warning line each for the log, the run goes on).
+struct CommandLineNoteCase {
+    const char* name;
+    std::vector<const char*> words;
+    int status;
+    std::string err;                    // the error line, for a refused line
+    std::vector<std::string> warnings;  // the notes left for the log, in order
+};
+
+void PrintTo(const CommandLineNoteCase& c, std::ostream* os) { *os << c.name; }
+
+class CommandLineNoteTest : public SettingsTest, public ::testing::WithParamInterface<CommandLineNoteCase> {};
+
+TEST_P(CommandLineNoteTest, RefusesOrWarns) {
+    const CommandLineNoteCase& c = GetParam();
+    std::vector<std::string> words{"busgated"};
+    words.insert(words.end(), c.words.begin(), c.words.end());
+    const auto result = run_load_settings(words);
+    EXPECT_EQ(result.status, c.status);
+    EXPECT_EQ(result.go_on, c.status == 0 ? 1 : 0);
+    EXPECT_EQ(result.out, c.status == 0 ? "" : EXPECTED_HELP);
+    EXPECT_EQ(result.err, c.err);
+    std::vector<std::string> warnings;
+    for (const SettingsNote& note : take_settings_notes()) {
+        EXPECT_EQ(note.level, logger::WARN) << note.text;
+        warnings.push_back(note.text);
+    }
+    EXPECT_EQ(warnings, c.warnings);
+}
+
+const CommandLineNoteCase COMMAND_LINE_NOTE_CASES[] = {
+    {"PortAbove65535", {"-p", "99999"}, 1, "busgated: -p '99999': not a UDP port (0 to 65535)\n", {}},
+    {"PortNegative", {"--port=-1"}, 1, "busgated: -p '-1': not a UDP port (0 to 65535)\n", {}},
+    // 2^32 + 57117 would narrow to the default port.
+    {"PortWrappingToDefault", {"-p", "4295024413"}, 1, "busgated: -p '4295024413': not a UDP port (0 to 65535)\n", {}},
+    {"PortNotANumber", {"-p", "abc"}, 0, "", {"option -p 'abc' is not a number: not used, the value stays 57117"}},
+    {"PortTrailingText", {"-p", "12abc"}, 0, "", {"option -p '12abc' is read as 12: 'abc' is not used"}},
+    {"StrayWords", {"foo", "-p", "9", "--", "-i", "bar"}, 0, "", {"not an option, not used: 'foo' '-i' 'bar'"}},
+    {"NothingPassedOver", {"-p", "  9", "-i", "-1"}, 0, "", {}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Lines, CommandLineNoteTest, ::testing::ValuesIn(COMMAND_LINE_NOTE_CASES),
+                         [](const ::testing::TestParamInfo<CommandLineNoteCase>& info) { return info.param.name; });
+
+// A run that ends at once has no log file: the warning goes before the version text.
+TEST_F(SettingsTest, StrayWordBeforeVersionIsToldOnStandardOutput) {
+    const auto result = run_load_settings({"busgated", "foo", "-v"});
+    EXPECT_EQ(result.status, 0);
+    const std::string warning = "[warn]  not an option, not used: 'foo'\n";
+    ASSERT_GE(result.out.size(), warning.size());
+    EXPECT_EQ(result.out.substr(result.out.find("] ") + 2), warning + "busgated 1.4.0\n") << result.out;
+    EXPECT_TRUE(take_settings_notes().empty());
+}
+
 TEST_F(SettingsTest, ColourFollowsTheTerminalCheck) {
     run_load_settings({"busgated", "-s", "1000"});
     EXPECT_EQ(logger::is_colorized.load(), platform::stdout_is_terminal());
@@ -209,6 +265,7 @@ struct ConfCase {
     std::string text;
     int32_t index;
     int32_t port;
+    std::string note = "";  // the last note's tag and text after "configuration file <path>: "
 };
 
 void PrintTo(const ConfCase& c, std::ostream* os) { *os << c.name; }
@@ -228,10 +285,16 @@ protected:
 
 TEST_P(ConfFileTest, LaysKeysOverTheRecord) {
     const ConfCase& c = GetParam();
-    cfg.conf_file = strdup(write_file(c.text).c_str());
+    const std::string path = write_file(c.text);
+    cfg.conf_file = strdup(path.c_str());
     EXPECT_EQ(read_conf_file(cfg), 0);
     EXPECT_EQ(cfg.index, c.index);
     EXPECT_EQ(cfg.port, c.port);
+    const auto notes = take_settings_notes();
+    if (c.note.empty()) return;
+    ASSERT_FALSE(notes.empty());
+    EXPECT_EQ(logger::level_tag(notes.back().level), c.note.substr(0, 7));
+    EXPECT_EQ(notes.back().text, "configuration file " + path + ": " + c.note.substr(8));
 }
 
 const ConfCase CONF_CASES[] = {
@@ -257,16 +320,34 @@ const ConfCase CONF_CASES[] = {
     // 512 characters with CR LF: the CR is the 511th character, the last of a 511-character read.
     {"CrLfLineOf512Characters", std::string(502, ' ') + "UdpPort=\r\nDeviceIndex=4\r\n", -1, 5000},
     {"CrLfLongLineThenMore", std::string(509, ' ') + "UdpPort=6010\r\nDeviceIndex=1\r\n", 1, 6010},
+    // A NUL byte ends its line: the next line stands on its own.
+    {"NulEndsTheLine", "UdpPort=6011" + std::string(1, '\0') + "x\nDeviceIndex=2\n", 2, 6011},
+    // What is not used leaves a warning; a port above 65535 is refused and leaves the port alone.
+    {"PortAbove65535", "UdpPort=99999\n", -1, 5000,
+     "[error] UdpPort 99999 is not a UDP port (0 to 65535): refused, nothing is started"},
+    {"PortOverflowing", "UdpPort=99999999999999999999\n", -1, 5000,
+     "[error] UdpPort 99999999999999999999 is not a UDP port (0 to 65535): refused, nothing is started"},
+    {"PortNotANumberTold", "UdpPort=abc\n", -1, 0, "[warn]  UdpPort 'abc' is not a number: read as 0"},
+    {"PortTrailingText", "UdpPort=60x0\n", -1, 60, "[warn]  UdpPort '60x0' is read as 60: 'x0' is not used"},
+    {"UnknownKey", "UdpPrt=6000\n", -1, 5000, "[warn]  key 'UdpPrt' is not known: not used"},
+    {"KeyWithoutValueTold", "UdpPort\nUdpPort=6000\n", -1, 5000,
+     "[warn]  'UdpPort' has no value: it and the lines after it are not used"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Lines, ConfFileTest, ::testing::ValuesIn(CONF_CASES),
                          [](const ::testing::TestParamInfo<ConfCase>& info) { return info.param.name; });
 
-TEST_F(ConfFileTest, MissingFileIsIgnored) {
-    cfg.conf_file = strdup((dir_ / "absent.conf").c_str());
+TEST_F(ConfFileTest, MissingFileIsIgnoredWithOneWarning) {
+    const std::string absent = dir_ / "absent.conf";
+    cfg.conf_file = strdup(absent.c_str());
     EXPECT_EQ(read_conf_file(cfg), -1);
     EXPECT_EQ(cfg.port, 5000);
+    const auto notes = take_settings_notes();
+    ASSERT_EQ(notes.size(), 1u);
+    EXPECT_EQ(notes[0].level, logger::WARN);
+    EXPECT_EQ(notes[0].text.rfind("configuration file " + absent + " cannot be opened (", 0), 0u) << notes[0].text;
 }
+
 
 TEST_F(ConfFileTest, NoFileNamed) {
     EXPECT_EQ(read_conf_file(cfg), 0);

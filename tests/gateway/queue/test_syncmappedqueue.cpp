@@ -428,6 +428,27 @@ TEST_F(SyncMappedQueueTest, FileThatIsNotABufferFileIsRefusedAndKept) {
     EXPECT_TRUE(fs::is_directory(path_));
 }
 
+// The file of a queue that lives (a running gateway) is never taken over; once it is gone, the
+// path is free again. The refusal proposes a path that names nothing yet.
+TEST_F(SyncMappedQueueTest, FileOfALiveQueueIsRefusedAndLeftToIt) {
+    std::ofstream(root_ / "buffer-2.bin") << "taken";
+    {
+        Queue running(path_, QUEUE_SIZE);
+        running.enqueue(Record{7});
+        EXPECT_EQ(construction_error(path_, QUEUE_SIZE),
+                  "buffer file " + path_ + ": in use by another running gateway, refused and left as it is (give this "
+                  "gateway its own, e.g. -B " + (root_ / "buffer-3.bin").string() + ")");
+        Record out;
+        ASSERT_TRUE(running.dequeue(out));
+        EXPECT_EQ(out, Record{7});
+        const std::string bytes = file_bytes(path_);
+        EXPECT_TRUE(BufferFileMark::is_marked(bytes.data(), bytes.size()));
+    }
+    EXPECT_FALSE(fs::exists(path_));
+    Queue next(path_, QUEUE_SIZE);
+    EXPECT_TRUE(fs::exists(path_));
+}
+
 TEST_F(SyncMappedQueueTest, EmptyFileIsReplacedAndTheNewFileIsMarked) {
     std::ofstream(path_, std::ios::binary).flush();
     ASSERT_EQ(fs::file_size(path_), 0u);
