@@ -25,6 +25,24 @@ const char* level_color(int level) {
     }
 }
 
+std::atomic<ErrorSink> error_sink{nullptr};
+
+void forward_error(const char* fmt, va_list args) {
+    const ErrorSink sink = error_sink.load();
+    if (sink == nullptr) return;
+    va_list copy;
+    va_copy(copy, args);
+    const int size = std::vsnprintf(nullptr, 0, fmt, copy);
+    va_end(copy);
+    if (size < 0) return;
+    std::string message(static_cast<std::size_t>(size) + 1, '\0');
+    va_copy(copy, args);
+    std::vsnprintf(message.data(), message.size(), fmt, copy);
+    va_end(copy);
+    message.resize(static_cast<std::size_t>(size));
+    sink(message.c_str());
+}
+
 std::string current_timestamp() {
     using namespace std::chrono;
     const auto now = system_clock::now().time_since_epoch();
@@ -57,6 +75,7 @@ const char* level_tag(int level) {
 
 int vprint(FILE* stream, int level, const char* fmt, va_list args) {
     const std::string timestamp = current_timestamp();
+    if (level == ERR) forward_error(fmt, args);
     if (level == DEBUG || stream == nullptr) return 0;
     const bool colored = is_colorized.load(std::memory_order_relaxed);
 
@@ -85,6 +104,8 @@ int print(FILE* stream, int level, const char* fmt, ...) {
     va_end(args);
     return written;
 }
+
+void set_error_sink(ErrorSink sink) { error_sink.store(sink); }
 
 bool win_colorization_support_check() { return platform::terminal_shows_colors(); }
 

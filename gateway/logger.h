@@ -25,6 +25,11 @@ extern std::atomic<bool> is_colorized;
 int print(FILE* stream, int level, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
 int vprint(FILE* stream, int level, const char* fmt, va_list args);
 
+// Where the message of every error line also goes, besides its stream (in service mode: the
+// system's event log); null: nowhere. Set before the worker threads start, cleared after.
+using ErrorSink = void (*)(const char* message);
+void set_error_sink(ErrorSink sink);
+
 // "mm-dd hh:mm:ss.uuuuuu" for a broken-down local time and its microseconds.
 std::string format_timestamp(const std::tm& local, long microseconds);
 

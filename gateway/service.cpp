@@ -46,6 +46,14 @@ void request_stop(int signal_number) {
 
 void handle_log_reopen(int /*signal_number*/) { log_reopen_requested.store(true); }
 
+// The event log of the service run in progress, where every error line also goes.
+platform::EventLogCalls event_log_calls = platform::system_event_log_calls();
+std::atomic<platform::EventLog*> service_event_log{nullptr};
+
+void report_to_event_log(const char* message) {
+    if (platform::EventLog* log = service_event_log.load()) (void)log->report_error(message);
+}
+
 void log_stop_line(FILE* log, int signal_number) {
     logger::print(log, logger::EVENT, signal_number == SIGTERM ? "SIGTERM signal received\n" : "SIGINT signal received\n");
 }
@@ -96,11 +104,19 @@ void winsvc_ctrl_handler(uint32_t control) {
 void winsvc_main(uint32_t /*argc*/, char** /*argv*/) {
     svc_status_hnd = platform::register_service_ctrl_handler(SERVICE_NAME, winsvc_ctrl_handler);
     if (svc_status_hnd == nullptr) return;
+    // The run's threads have ended when app returns: the event log outlives every error line.
+    platform::EventLog event_log(SERVICE_NAME, event_log_calls);
+    service_event_log.store(&event_log);
+    logger::set_error_sink(report_to_event_log);
     winsvc_state_update(platform::SVC_START_PENDING, 0);
     const int result = app(cfg);
+    logger::set_error_sink(nullptr);
+    service_event_log.store(nullptr);
     winsvc_state_update(platform::SVC_STOPPED, static_cast<uint32_t>(result));
     svc_status_hnd = nullptr;
 }
+
+void set_service_event_log_calls(const platform::EventLogCalls& calls) { event_log_calls = calls; }
 
 int run_as_service() {
     const platform::ServiceTableEntry table[] = {{SERVICE_NAME, winsvc_main}, {nullptr, nullptr}};

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string>
 
+#include "platform/eventlog.h"
 #include "platform/servicemanager.h"
 
 extern const char* const SERVICE_NAME;
@@ -24,6 +25,10 @@ void winsvc_report_stop_pending();
 // While running: the live summary, and the sign of life the manager's watchdog waits for.
 void winsvc_report_summary(const std::string& summary);
 void winsvc_report_alive();
+
+// The calls through which a service run also writes its error lines to the system's event log
+// under the service's name: the platform's unless a test gives a double.
+void set_service_event_log_calls(const platform::EventLogCalls& calls);
 
 // Hands the process to the service dispatcher; returns the exit status of the service run: 0,
 // or after a failed run the Win32 exit code where an exit status holds it (1066 on Windows, 1

@@ -14,6 +14,10 @@ bool terminal_shows_colors();
 // needs that; a failure is ignored.
 void enable_terminal_colors();
 
+// Makes the console show the UTF-8 text the dashboard writes (the degree sign) until the process
+// ends, where the console's code page is another one (Windows); nothing where it is UTF-8 already.
+void use_utf8_console_output();
+
 // Delivers the console's own stop events as the signal numbers that end a run elsewhere: on
 // Windows, Ctrl+C and Ctrl+Break as SIGINT and closing the console window as SIGTERM. The
 // first event is delivered; later ones get the platform's default action (the process ends).

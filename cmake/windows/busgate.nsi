@@ -2,12 +2,15 @@
 ; install tree (make-installer.sh writes the two file lists).
 ;
 ;   makensis -DVERSION=1.4.0 -DFILES=<install list> -DUNFILES=<removal list> -DOUTFILE=<installer>
-;            [-DTARGET=amd64-unicode] busgate.nsi
+;            -DHELPER=<staged bin\busgate-service.exe> [-DTARGET=amd64-unicode] busgate.nsi
 ;
-; Silent use:  busgate-1.4.0-win32.exe /S [/OPTIONS="-a 192.0.2.10 -p 55010"] [/START=auto] [/D=C:\busgate]
-;              "C:\busgate\uninstall.exe" /S
-; The service BusgateSvc runs "busgated.exe -d" followed by /OPTIONS, and starts on demand
-; unless /START=auto. Its command line stays editable: sc config BusgateSvc binPath= "...".
+; Silent use:  busgate-1.4.0-win32.exe /S /OPTIONS="-a 192.0.2.10 -p 55010" [/BROADCAST] [/START=auto] [/D=C:\busgate]
+;              "C:\Program Files\busgate\uninstall.exe" /S [/KEEPDATA] _?=C:\Program Files\busgate
+; The service BusgateSvc runs "busgated.exe -d" followed by /OPTIONS, with its log and buffer file
+; in %ProgramData%\busgate unless the options name others; it starts on demand unless
+; /START=auto, and the service manager restarts it after a failure. The options are read with
+; busgated's own rules (bin\busgate-service.exe) before anything is installed: options busgated
+; refuses, an unbalanced quote, or no -a without /BROADCAST end the installer with status 2.
 
 ; -DTARGET=amd64-unicode makes a 64-bit installer (for the x86_64 build); the default is
 ; x86-unicode, the 32-bit one.
@@ -24,76 +27,112 @@ RequestExecutionLevel admin
 !include LogicLib.nsh
 !include nsDialogs.nsh
 !include StrFunc.nsh
-${StrStr}
-${StrLoc}
+!include WinMessages.nsh
 ${UnStrStr}
+${StrStr}
+${UnStrRep}
 
 !define PRODUCT "busgate"
 !define SERVICE "BusgateSvc"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\${PRODUCT}"
+!define EVENT_SOURCE_KEY "SYSTEM\CurrentControlSet\Services\EventLog\Application\${SERVICE}"
+!define ENVIRONMENT_KEY "SYSTEM\CurrentControlSet\Control\Session Manager\Environment"
+!define STATUS_REFUSED 2
 
 Name "${PRODUCT} ${VERSION}"
 OutFile "${OUTFILE}"
+!if "${TARGET}" == "amd64-unicode"
+InstallDir "$PROGRAMFILES64\${PRODUCT}"
+!else
 InstallDir "$PROGRAMFILES\${PRODUCT}"
+!endif
 InstallDirRegKey HKLM "${UNINSTALL_KEY}" "InstallLocation"
 
 Var ServiceOptions
 Var StartType
+Var Broadcast
+Var ServiceCommand
 Var OptionsField
 Var AutoStartBox
+Var BroadcastBox
+Var KeepData
+
+!define MUI_FINISHPAGE_TITLE "busgate is installed"
+!define MUI_FINISHPAGE_TEXT "The service ${SERVICE} runs:$\r$\n$\r$\n$ServiceCommand$\r$\n$\r$\n(also in $INSTDIR\service-command.txt). Its log: %ProgramData%\busgate\busgated.log unless the options name another; its errors also go to the event log (Application, source ${SERVICE})."
+!define MUI_FINISHPAGE_NOAUTOCLOSE
 
 !insertmacro MUI_PAGE_DIRECTORY
 Page custom ServicePage ServicePageLeave
 !insertmacro MUI_PAGE_INSTFILES
+!insertmacro MUI_PAGE_FINISH
 !insertmacro MUI_UNPAGE_CONFIRM
 !insertmacro MUI_UNPAGE_INSTFILES
 !insertmacro MUI_LANGUAGE "English"
 
+; Runs the helper with the arguments in $0 and leaves its exit status in $1 and its output in $2.
+!macro RunHelper
+  nsExec::ExecToStack '"$PLUGINSDIR\busgate-service.exe" $0'
+  Pop $1
+  Pop $2
+!macroend
+
 Function .onInit
   StrCpy $ServiceOptions ""
   StrCpy $StartType "demand"
+  StrCpy $Broadcast ""
+  InitPluginsDir
+  File "/oname=$PLUGINSDIR\busgate-service.exe" "${HELPER}"
   ${GetParameters} $R0
-  Call ReadServiceOptions
   ClearErrors
   ${GetOptions} $R0 "/START=" $R1
   ${IfNot} ${Errors}
-  ${AndIf} $R1 == "auto"
-    StrCpy $StartType "auto"
+    StrCpy $R1 $R1 4
+    ${If} $R1 == "auto"
+      StrCpy $StartType "auto"
+    ${EndIf}
+  ${EndIf}
+  ClearErrors
+  ${GetOptions} $R0 "/BROADCAST" $R1
+  ${IfNot} ${Errors}
+    StrCpy $Broadcast " --broadcast"
+  ${EndIf}
+
+  ; The /OPTIONS= value as the helper finds it in the parameters, quotes and all.
+  FileOpen $R2 "$PLUGINSDIR\parameters.txt" w
+  FileWrite $R2 $R0
+  FileClose $R2
+  StrCpy $0 'options "$PLUGINSDIR\parameters.txt" "$PLUGINSDIR\options.txt"'
+  !insertmacro RunHelper
+  ${If} $1 != 0
+    Call RefuseOptions
+  ${EndIf}
+  FileOpen $R2 "$PLUGINSDIR\options.txt" r
+  FileRead $R2 $ServiceOptions
+  FileClose $R2
+
+  ; Silently nobody can correct them: bad options end the installer before it changes anything.
+  ${If} ${Silent}
+    StrCpy $0 'check "$PLUGINSDIR\options.txt"$Broadcast'
+    !insertmacro RunHelper
+    ${If} $1 != 0
+      Call RefuseOptions
+    ${EndIf}
   ${EndIf}
 FunctionEnd
 
-; /OPTIONS="-a 192.0.2.10 -p 55010" as typed in cmd, or "/OPTIONS=-a 192.0.2.10 -p 55010" as
-; programs quote a whole argument.
-Function ReadServiceOptions
-  ${StrStr} $R1 $R0 '"/OPTIONS='
-  ${If} $R1 != ""
-    StrCpy $R1 $R1 "" 10
-    ${StrLoc} $R2 $R1 '"' ">"
-    ${If} $R2 != ""
-      StrCpy $R1 $R1 $R2
-    ${EndIf}
-    StrCpy $ServiceOptions $R1
-    Return
+Function RefuseOptions
+  ${IfNot} ${Silent}
+    MessageBox MB_ICONSTOP|MB_OK "The service's options are refused:$\r$\n$2"
   ${EndIf}
-  ClearErrors
-  ${GetOptions} $R0 "/OPTIONS=" $R1
-  ${If} ${Errors}
-    Return
-  ${EndIf}
-  StrCpy $R2 $R1 1
-  StrCpy $R3 $R1 "" -1
-  ${If} $R2 == '"'
-  ${AndIf} $R3 == '"'
-    StrCpy $R1 $R1 -1 1
-  ${EndIf}
-  StrCpy $ServiceOptions $R1
+  SetErrorLevel ${STATUS_REFUSED}
+  Quit
 FunctionEnd
 
 Function ServicePage
   !insertmacro MUI_HEADER_TEXT "Service ${SERVICE}" "Options of the gateway when it runs as a service"
   nsDialogs::Create 1018
   Pop $0
-  ${NSD_CreateLabel} 0 0 100% 36u "The service runs busgated.exe -d followed by these options, for example -a 192.0.2.10 -p 55010 (without -a the gateway broadcasts). Change them later with: sc config ${SERVICE} binPath= ..."
+  ${NSD_CreateLabel} 0 0 100% 36u "The service runs busgated.exe -d followed by these options, for example -a 192.0.2.10 -p 55010. Quote paths with blanks. The log and buffer file go to %ProgramData%\busgate unless -L and -B name others."
   Pop $0
   ${NSD_CreateText} 0 40u 100% 12u $ServiceOptions
   Pop $OptionsField
@@ -101,6 +140,11 @@ Function ServicePage
   Pop $AutoStartBox
   ${If} $StartType == "auto"
     ${NSD_Check} $AutoStartBox
+  ${EndIf}
+  ${NSD_CreateCheckbox} 0 76u 100% 12u "Broadcast on every network of this PC when no -a is given"
+  Pop $BroadcastBox
+  ${If} $Broadcast != ""
+    ${NSD_Check} $BroadcastBox
   ${EndIf}
   nsDialogs::Show
 FunctionEnd
@@ -112,6 +156,56 @@ Function ServicePageLeave
     StrCpy $StartType "auto"
   ${Else}
     StrCpy $StartType "demand"
+  ${EndIf}
+  ${NSD_GetState} $BroadcastBox $0
+  ${If} $0 == ${BST_CHECKED}
+    StrCpy $Broadcast " --broadcast"
+  ${Else}
+    StrCpy $Broadcast ""
+  ${EndIf}
+  FileOpen $R2 "$PLUGINSDIR\options.txt" w
+  FileWrite $R2 $ServiceOptions
+  FileClose $R2
+  StrCpy $0 'check "$PLUGINSDIR\options.txt"$Broadcast'
+  !insertmacro RunHelper
+  ${If} $1 != 0
+    MessageBox MB_ICONEXCLAMATION|MB_OK "These options are refused:$\r$\n$2"
+    Abort
+  ${EndIf}
+FunctionEnd
+
+; Adds $INSTDIR\bin to the machine's PATH once. A PATH longer than NSIS strings hold is left
+; alone rather than cut.
+Function AddToPath
+  ReadRegStr $0 HKLM "${ENVIRONMENT_KEY}" "Path"
+  StrLen $1 $0
+  ${If} $1 >= ${NSIS_MAX_STRLEN}
+    DetailPrint "PATH is too long to change here: add $INSTDIR\bin by hand"
+    Return
+  ${EndIf}
+  ${StrStr} $2 "$0;" "$INSTDIR\bin;"
+  ${If} $2 == ""
+    ${If} $0 == ""
+      StrCpy $0 "$INSTDIR\bin"
+    ${Else}
+      StrCpy $0 "$0;$INSTDIR\bin"
+    ${EndIf}
+    WriteRegExpandStr HKLM "${ENVIRONMENT_KEY}" "Path" $0
+    SendMessage ${HWND_BROADCAST} ${WM_SETTINGCHANGE} 0 "STR:Environment" /TIMEOUT=5000
+  ${EndIf}
+FunctionEnd
+
+Function un.RemoveFromPath
+  ReadRegStr $0 HKLM "${ENVIRONMENT_KEY}" "Path"
+  StrLen $1 $0
+  ${If} $1 >= ${NSIS_MAX_STRLEN}
+    Return
+  ${EndIf}
+  ${UnStrRep} $1 "$0;" "$INSTDIR\bin;" ""
+  StrCpy $1 $1 -1
+  ${If} $1 != $0
+    WriteRegExpandStr HKLM "${ENVIRONMENT_KEY}" "Path" $1
+    SendMessage ${HWND_BROADCAST} ${WM_SETTINGCHANGE} 0 "STR:Environment" /TIMEOUT=5000
   ${EndIf}
 FunctionEnd
 
@@ -125,25 +219,73 @@ Section "busgate"
 
   !include "${FILES}"
   WriteUninstaller "$INSTDIR\uninstall.exe"
+  ; The service's home: its log and buffer file unless the options name others.
+  CreateDirectory "$APPDATA\${PRODUCT}"
 
-  nsExec::ExecToLog 'sc create ${SERVICE} binPath= "\"$INSTDIR\bin\busgated.exe\" -d $ServiceOptions" start= $StartType DisplayName= "busgate capture gateway"'
-  Pop $0
-  ${If} $0 != 0
-    DetailPrint "sc create ${SERVICE} failed ($0)"
-    SetErrorLevel 2
+  ; The event source, with busgated.exe as its message file: error lines of the service.
+  WriteRegExpandStr HKLM "${EVENT_SOURCE_KEY}" "EventMessageFile" "$INSTDIR\bin\busgated.exe"
+  WriteRegDWORD HKLM "${EVENT_SOURCE_KEY}" "TypesSupported" 7
+
+  ; Checked again and registered by the helper, which also writes service-command.txt and
+  ; dashboard.cmd here.
+  StrCpy $R3 ""
+  ${If} $StartType == "auto"
+    StrCpy $R3 " --auto"
   ${EndIf}
-  nsExec::Exec 'sc description ${SERVICE} "Forwards the events of a FIP fieldbus from a Linkscope card in UDP datagrams"'
-  Pop $0
+  StrCpy $0 'install "$PLUGINSDIR\options.txt" "$INSTDIR\bin\busgated.exe" "$APPDATA\${PRODUCT}" "$INSTDIR"$Broadcast$R3'
+  !insertmacro RunHelper
+  ${If} $1 != 0
+    DetailPrint "The service ${SERVICE} is not registered: $2"
+    SetErrorLevel ${STATUS_REFUSED}
+  ${Else}
+    StrCpy $ServiceCommand $2
+    DetailPrint "Service ${SERVICE}: $2"
+  ${EndIf}
+
+  Call AddToPath
+  CreateDirectory "$SMPROGRAMS\${PRODUCT}"
+  CreateShortCut "$SMPROGRAMS\${PRODUCT}\busgate documents.lnk" "$INSTDIR\docs"
+  CreateShortCut "$SMPROGRAMS\${PRODUCT}\busgate dashboard.lnk" "$SYSDIR\cmd.exe" '/k "$INSTDIR\dashboard.cmd"' "$INSTDIR\bin\busgated.exe"
+  CreateShortCut "$SMPROGRAMS\${PRODUCT}\Uninstall busgate.lnk" "$INSTDIR\uninstall.exe"
 
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT} ${VERSION}"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "Publisher" "busgate team"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\uninstall.exe"'
-  WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S _?=$INSTDIR'
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
 SectionEnd
+
+Function un.onInit
+  StrCpy $KeepData ""
+  ${GetParameters} $R0
+  ; A copy started by an uninstaller run in place (_?=): it removes that uninstaller's file and
+  ; the folder as soon as the uninstaller has ended, and nothing else.
+  ClearErrors
+  ${GetOptions} $R0 "/CLEANUP" $R1
+  ${IfNot} ${Errors}
+    StrCpy $1 0
+    ${Do}
+      Delete "$INSTDIR\uninstall.exe"
+      ${IfNot} ${FileExists} "$INSTDIR\uninstall.exe"
+      ${OrIf} $1 >= 240
+        ${Break}
+      ${EndIf}
+      IntOp $1 $1 + 1
+      Sleep 250
+    ${Loop}
+    RMDir "$INSTDIR"
+    Delete /REBOOTOK "$EXEPATH"
+    Quit
+  ${EndIf}
+  ClearErrors
+  ${GetOptions} $R0 "/KEEPDATA" $R1
+  ${IfNot} ${Errors}
+    StrCpy $KeepData "1"
+  ${EndIf}
+FunctionEnd
 
 Section "Uninstall"
   SetShellVarContext all
@@ -166,9 +308,33 @@ Section "Uninstall"
   ${Loop}
   nsExec::Exec 'sc delete ${SERVICE}'
   Pop $0
+  DeleteRegKey HKLM "${EVENT_SOURCE_KEY}"
+  Call un.RemoveFromPath
+  Delete "$SMPROGRAMS\${PRODUCT}\busgate documents.lnk"
+  Delete "$SMPROGRAMS\${PRODUCT}\busgate dashboard.lnk"
+  Delete "$SMPROGRAMS\${PRODUCT}\Uninstall busgate.lnk"
+  RMDir "$SMPROGRAMS\${PRODUCT}"
+
+  ; Logs and data of the service: kept when asked (/KEEPDATA, or yes to the question).
+  ${If} $KeepData == ""
+  ${AndIfNot} ${Silent}
+    MessageBox MB_YESNO|MB_ICONQUESTION "Keep the logs and data in $APPDATA\${PRODUCT}?" IDNO +2
+    StrCpy $KeepData "1"
+  ${EndIf}
+  ${If} $KeepData == ""
+    RMDir /r "$APPDATA\${PRODUCT}"
+  ${EndIf}
 
   !include "${UNFILES}"
-  Delete "$INSTDIR\uninstall.exe"
-  RMDir "$INSTDIR"
+  Delete "$INSTDIR\service-command.txt"
+  Delete "$INSTDIR\dashboard.cmd"
   DeleteRegKey HKLM "${UNINSTALL_KEY}"
+  ; Run in place (_?=), the uninstaller cannot delete its own running file: everything else is
+  ; gone when it returns, and a copy of it removes the file and the folder once it has ended.
+  Delete "$INSTDIR\uninstall.exe"
+  ${If} ${FileExists} "$INSTDIR\uninstall.exe"
+    CopyFiles /SILENT "$INSTDIR\uninstall.exe" "$TEMP\busgate-cleanup.exe"
+    Exec '"$TEMP\busgate-cleanup.exe" /S /CLEANUP _?=$INSTDIR'
+  ${EndIf}
+  RMDir "$INSTDIR"
 SectionEnd

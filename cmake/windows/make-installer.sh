@@ -30,8 +30,11 @@ windows_path() { printf '%s' "${1#./}" | tr '/' '\\'; }
   find . -mindepth 1 -type d | sort -r | while read -r dir; do echo "RMDir \"\$INSTDIR\\$(windows_path "$dir")\""; done
 ) >"$lists/unfiles.nsh"
 
+# The installer runs the staged option checker before it installs anything.
+helper=$stage/bin/busgate-service.exe
+[ -f "$helper" ] || { echo "make-installer: $helper is missing (target busgate_service)" >&2; exit 1; }
 makensis -V2 -DVERSION="$version" -DTARGET="$target" -DFILES="$lists/files.nsh" -DUNFILES="$lists/unfiles.nsh" \
-  -DOUTFILE="$outdir/$base.exe" "$(dirname "$0")/busgate.nsi"
+  -DHELPER="$helper" -DOUTFILE="$outdir/$base.exe" "$(dirname "$0")/busgate.nsi"
 
 rm -rf "$lists/$base" "$outdir/$base.zip"
 cp -r "$stage" "$lists/$base"

@@ -11,6 +11,7 @@
 #include "gateway/queue/syncmappedqueue.h"
 #include "gateway/system/system.h"
 #include "gateway/udp/udpclient.h"
+#include "platform/console.h"
 
 namespace color = logger::color;
 using boost::posix_time::ptime;
@@ -216,6 +217,7 @@ Monitoring::Monitoring(unsigned int lifesign_period_ms, long stats_period_ms,
         lifesign_thread = std::thread(&Monitoring::_bkgd_lifesign_func, this);
     }
     if (stats_period >= 1) {
+        platform::use_utf8_console_output();  // the dashboard's degree sign
         print_running = true;
         try {
             print_thread = std::thread(&Monitoring::_bkgd_print_func, this);

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/windowsfigures.h"
@@ -51,6 +52,12 @@ BOOL WINAPI console_stop_routine(DWORD event) {
     return TRUE;
 }
 
+// The console's output code page before the dashboard asked for UTF-8: the console outlives
+// the process (cmd), so it gets its code page back at exit.
+UINT original_output_code_page = 0;
+
+void restore_output_code_page() { SetConsoleOutputCP(original_output_code_page); }
+
 }  // namespace
 
 bool stdout_is_terminal() {
@@ -68,6 +75,15 @@ void enable_terminal_colors() {
     DWORD mode = 0;
     GetConsoleMode(out, &mode);
     SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+}
+
+void use_utf8_console_output() {
+    if (original_output_code_page != 0) return;
+    const UINT current = GetConsoleOutputCP();
+    if (current == 0 || current == CP_UTF8) return;  // no console, or UTF-8 already
+    if (SetConsoleOutputCP(CP_UTF8) == 0) return;
+    original_output_code_page = current;
+    std::atexit(restore_output_code_page);
 }
 
 void deliver_console_stop_events(void (*handler)(int)) {

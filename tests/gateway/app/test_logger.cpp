@@ -153,4 +153,23 @@ TEST_F(LoggerTest, LinesOfConcurrentThreadsNeverInterleave) {
     EXPECT_EQ(count, THREADS * LINES);
 }
 
+std::vector<std::string> sunk_messages;
+void sink_message(const char* message) { sunk_messages.push_back(message); }
+
+TEST_F(LoggerTest, OnlyErrorLinesReachTheErrorSinkAndTheStreamKeepsThemAll) {
+    sunk_messages.clear();
+    logger::set_error_sink(sink_message);
+    for (const int level : {int{logger::INFO}, int{logger::WARN}, int{logger::EVENT}, int{logger::DEBUG}, 7})
+        logger::print(stream_, level, "level %d\n", level);
+    logger::print(stream_, logger::ERR, "linkscope: device (idx=%d) not found\n", -1);
+    logger::print(nullptr, logger::ERR, "no stream: %s\n", "still told");
+    logger::set_error_sink(nullptr);
+    logger::print(stream_, logger::ERR, "after the sink\n");
+    EXPECT_EQ(sunk_messages,
+              (std::vector<std::string>{"linkscope: device (idx=-1) not found\n", "no stream: still told\n"}));
+    const std::string text = written();
+    EXPECT_NE(text.find("[error] linkscope: device (idx=-1) not found\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("[error] after the sink\n"), std::string::npos) << text;
+}
+
 }  // namespace

@@ -12,6 +12,7 @@
 
 #include "common/driver/protocol.h"
 #include "gateway/app.h"
+#include "gateway/logger.h"
 #include "platform/servicemanager.h"
 #include "tests/gateway/app/appfixture.h"
 #ifndef _WIN32
@@ -289,6 +290,42 @@ TEST_F(ServiceRunTest, StartWithoutCardReportsTheFailureAndNeverRunning) {
     EXPECT_EQ(svc_status.win32_exit_code, 1066u);
     EXPECT_EQ(svc_status.service_specific_exit_code, 1u);
     EXPECT_FALSE(std::filesystem::exists(buffer_path()));
+}
+
+// The error lines of a service run reach the event log under the service's name; the log is
+// closed when the run ends and later lines stay out of it.
+struct EventLogDouble {
+    static inline std::string source;
+    static inline std::vector<std::string> entries;
+    static inline int closes = 0;
+    static void* open(const char* name) {
+        source = name;
+        return &entries;
+    }
+    static bool report(void*, const char* text) {
+        entries.push_back(text);
+        return true;
+    }
+    static void close(void*) { ++closes; }
+};
+
+TEST_F(ServiceRunTest, StartWithoutCardTellsTheEventLogWhy) {
+    EventLogDouble::entries.clear();
+    EventLogDouble::closes = 0;
+    set_service_event_log_calls({EventLogDouble::open, EventLogDouble::report, EventLogDouble::close});
+    load({"-d", "-i", std::to_string(CARD_INDEX)});
+    ::testing::internal::CaptureStdout();
+    const int status = run_as_service();
+    (void)::testing::internal::GetCapturedStdout();
+    set_service_event_log_calls(platform::system_event_log_calls());
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(EventLogDouble::source, "BusgateSvc");
+    ASSERT_FALSE(EventLogDouble::entries.empty());
+    EXPECT_EQ(EventLogDouble::entries.front(), "linkscope: device (idx=1) not found");
+    EXPECT_EQ(EventLogDouble::closes, 1);
+    EXPECT_NE(log_text().find("[error] linkscope: device (idx=1) not found"), std::string::npos);
+    logger::print(nullptr, logger::ERR, "after the run\n");
+    EXPECT_EQ(EventLogDouble::entries.back(), "linkscope: device (idx=1) not found");
 }
 
 #endif  // the notify socket
