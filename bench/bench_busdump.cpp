@@ -9,6 +9,7 @@
 #include "common/driver/byteorder.h"
 #include "common/driver/eventrecord.h"
 #include "common/driver/framecheck.h"
+#include "common/stream/datagramheader.h"
 #include "tools/busdump/datagramdecoder.h"
 #include "tools/busdump/jsonformatter.h"
 #include "tools/busdump/senderanalysis.h"
@@ -18,13 +19,9 @@
 namespace {
 
 std::vector<uint8_t> full_datagram() {
-    std::vector<uint8_t> bytes(16, 0);
-    bytes[0] = 'L';
-    bytes[1] = 'S';
-    bytes[2] = 1;
-    linkscope::store_be64(&bytes[4], 1);
     constexpr uint32_t RECORDS = 1000;
-    linkscope::store_be32(&bytes[12], RECORDS);
+    std::vector<uint8_t> bytes(DatagramHeader::HEADER_SIZE);
+    DatagramHeader{1, RECORDS}.encode(bytes.data());
     for (uint32_t i = 0; i < RECORDS; ++i) {
         uint8_t frame[5] = {0x03, 0x90, static_cast<uint8_t>(i), 0, 0};
         uint16_t fcs = 0;

@@ -11,6 +11,7 @@
 #include <boost/asio/ip/udp.hpp>
 
 #include "common/driver/byteorder.h"
+#include "common/stream/datagramheader.h"
 #include "gateway/udp/udpclient.h"
 #include "tests/support/scratchdirectory.h"
 
@@ -72,7 +73,7 @@ void BM_SenderToLoopback(benchmark::State& state) {
             client.reset();  // joins the threads outside the measured time
             state.ResumeTiming();
         }
-        set_rates(state, Datagram::HEADER_SIZE + shape.records * shape.length);
+        set_rates(state, DatagramHeader::HEADER_SIZE + shape.records * shape.length);
     }
 }
 

@@ -6,8 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -16,34 +15,22 @@
 #include <boost/asio/ip/udp.hpp>
 
 #include "common/driver/byteorder.h"
-#include "gateway/udp/datagram.h"
-#include "tools/busdump/pcapwriter.h"
+#include "common/stream/capturefile.h"
+#include "common/stream/datagramheader.h"
 
 namespace {
 
-using busdump::PcapWriter;
 using Payload = std::vector<uint8_t>;
 
-std::vector<uint8_t> read_file(const char* path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 // The UDP payloads of a capture; a truncated or foreign file yields what could be read.
-std::vector<Payload> payloads_of(const std::vector<uint8_t>& file) {
+std::vector<Payload> payloads_of(const char* path) {
     std::vector<Payload> out;
-    if (file.size() < PcapWriter::FILE_HEADER_SIZE ||
-        linkscope::load_le32(file.data()) != PcapWriter::MAGIC_MICROSECONDS)
-        return out;
-    std::size_t at = PcapWriter::FILE_HEADER_SIZE;
-    while (file.size() - at >= PcapWriter::PACKET_HEADER_SIZE) {
-        const std::size_t captured = linkscope::load_le32(file.data() + at + 8);
-        at += PcapWriter::PACKET_HEADER_SIZE;
-        if (captured > file.size() - at) break;
-        if (captured >= PcapWriter::FRAMING_SIZE + Datagram::HEADER_SIZE)
-            out.emplace_back(file.begin() + at + PcapWriter::FRAMING_SIZE, file.begin() + at + captured);
-        at += captured;
-    }
+    std::string error;
+    const std::unique_ptr<CaptureFile> file = CaptureFile::open(path, &error);
+    if (!file) return out;
+    CaptureFile::Packet packet;
+    while (file->next(packet))
+        if (packet.payload.size() >= DatagramHeader::HEADER_SIZE) out.push_back(std::move(packet.payload));
     return out;
 }
 
@@ -54,7 +41,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: bench_sendto_loop CAPTURE PORT DATAGRAMS\n");
         return 2;
     }
-    std::vector<Payload> payloads = payloads_of(read_file(argv[1]));
+    std::vector<Payload> payloads = payloads_of(argv[1]);
     if (payloads.empty()) {
         std::fprintf(stderr, "bench_sendto_loop: no datagram in %s\n", argv[1]);
         return 1;
@@ -71,11 +58,11 @@ int main(int argc, char** argv) {
     const auto start = std::chrono::steady_clock::now();
     for (uint64_t sequence = 1; sequence <= total; ++sequence) {
         Payload& datagram = payloads[(sequence - 1) % payloads.size()];
-        linkscope::store_be64(datagram.data() + Datagram::OFF_SEQUENCE, sequence);
+        linkscope::store_be64(datagram.data() + DatagramHeader::OFF_SEQUENCE, sequence);
         boost::system::error_code error;
         socket.send_to(boost::asio::buffer(datagram), to, 0, error);
         if (error) ++errors;
-        records += linkscope::load_be32(datagram.data() + Datagram::OFF_RECORD_COUNT);
+        records += linkscope::load_be32(datagram.data() + DatagramHeader::OFF_RECORD_COUNT);
         bytes += datagram.size();
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

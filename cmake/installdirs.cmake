@@ -1,8 +1,36 @@
-# Where the documents go: the documentation folder of the GNU layout, or on Windows the top of
-# the installation (README.md beside bin\, docs\ and examples\).
+# Where the installed files go. Every folder here is worked out anew at each configure from the
+# install prefix, so that a later -DCMAKE_INSTALL_PREFIX moves them all (GNUInstallDirs does the
+# same for its own folders); nothing is kept from the first configure's prefix.
 include(GNUInstallDirs)
+
+# The documents: the documentation folder of the GNU layout, or on Windows the top of the
+# installation (README.md beside bin\, docs\ and examples\).
 if(WIN32)
   set(BUSGATE_DOC_DESTINATION ".")
 else()
   set(BUSGATE_DOC_DESTINATION "${CMAKE_INSTALL_DOCDIR}")
+endif()
+
+# The Wireshark dissector: under the prefix /usr the folder where Wireshark looks for global Lua
+# plugins (lib/<multiarch>/wireshark/plugins on Debian); on Windows a folder of its own, from which
+# it is copied (contrib/wireshark/README.md). The systemd unit: systemd reads units from
+# <prefix>/lib/systemd/system for the prefixes /usr and /usr/local.
+# BUSGATE_WIRESHARK_FOLDER and BUSGATE_UNIT_FOLDER, when given, replace them (relative to the
+# prefix, or absolute).
+set(BUSGATE_WIRESHARK_FOLDER "" CACHE STRING "Folder of the Wireshark dissector (empty: Wireshark's under the prefix)")
+set(BUSGATE_UNIT_FOLDER "" CACHE STRING "Folder of the systemd unit (empty: <prefix>/lib/systemd/system)")
+# Build trees configured before these folders followed the prefix cached them under these names.
+unset(BUSGATE_WIRESHARK_PLUGINDIR CACHE)
+unset(BUSGATE_SYSTEMD_UNITDIR CACHE)
+if(BUSGATE_WIRESHARK_FOLDER)
+  set(BUSGATE_WIRESHARK_PLUGINDIR "${BUSGATE_WIRESHARK_FOLDER}")
+elseif(WIN32)
+  set(BUSGATE_WIRESHARK_PLUGINDIR "wireshark")
+else()
+  set(BUSGATE_WIRESHARK_PLUGINDIR "${CMAKE_INSTALL_LIBDIR}/wireshark/plugins")
+endif()
+if(BUSGATE_UNIT_FOLDER)
+  set(BUSGATE_SYSTEMD_UNITDIR "${BUSGATE_UNIT_FOLDER}")
+else()
+  set(BUSGATE_SYSTEMD_UNITDIR "lib/systemd/system")
 endif()

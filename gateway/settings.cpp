@@ -11,13 +11,14 @@
 #include <cstring>
 #include <utility>
 
+#include "busgate/version.h"
 #include "gateway/card/linkscope.h"
 #include "gateway/logger.h"
 #include "platform/console.h"
 #include "platform/priority.h"
 
 app_cfg cfg{};
-const char* const app_version = "1.4.0";
+const char* const app_version = BUSGATE_VERSION;
 const char* const default_buffer_path = "/tmp/solvane/busrecorder/buffer.bin";
 std::string app_name;
 

@@ -4,10 +4,10 @@
 #include <string>
 #include <vector>
 
+#include "common/stream/defaultport.h"
 #include "gateway/appcfg.h"
 
 constexpr int32_t DEFAULT_INDEX = -1;
-constexpr int32_t DEFAULT_PORT = 57117;
 constexpr int32_t DEFAULT_STATS_PER = -1;
 constexpr int32_t DEFAULT_MAX_EVT = 1000;
 constexpr int32_t DEFAULT_LIFESIGN = 500;

@@ -5,7 +5,8 @@
 
 #include "common/driver/byteorder.h"
 #include "common/driver/protocol.h"
-#include "gateway/udp/datagram.h"
+#include "common/stream/datagramheader.h"
+#include "common/stream/recordwalk.h"
 
 namespace sim {
 
@@ -18,31 +19,22 @@ uint64_t stamp_of(const std::vector<uint8_t>& record) {
 }  // namespace
 
 bool CaptureReplay::event_records(const std::vector<uint8_t>& datagram, std::deque<std::vector<uint8_t>>& out) {
-    Datagram::Header header;
-    if (datagram.size() < Datagram::HEADER_SIZE || datagram[Datagram::OFF_MAGIC] != Datagram::MAGIC_0 ||
-        datagram[Datagram::OFF_MAGIC + 1] != Datagram::MAGIC_1 || datagram[Datagram::OFF_MARK] != Datagram::MARK ||
-        datagram[Datagram::OFF_RESERVED] != Datagram::RESERVED)
-        return false;
-    header.record_count = linkscope::load_be32(datagram.data() + Datagram::OFF_RECORD_COUNT);
+    DatagramHeader header;
+    if (!DatagramHeader::decode(datagram.data(), datagram.size(), header)) return false;
     std::deque<std::vector<uint8_t>> found;
-    std::size_t offset = Datagram::HEADER_SIZE;
-    uint64_t records = 0;
-    while (offset < datagram.size()) {
-        const std::size_t left = datagram.size() - offset;
-        if (left < Datagram::RECORD_MIN_SIZE) return false;
-        const uint8_t* record = datagram.data() + offset;
-        const std::size_t length = linkscope::load_be16(record + Datagram::RECORD_OFF_LENGTH);
-        if (length < Datagram::RECORD_MIN_SIZE || length > left) return false;
-        if (record[Datagram::RECORD_OFF_TYPE] == linkscope::EVT_MARKER) {
-            // A record too short for its header, or too long for a block, no card delivers.
-            if (length < linkscope::EVT_HEADER_SIZE || length > linkscope::EVENT_AREA_SIZE) return false;
-            found.emplace_back(record, record + length);
-        }
-        offset += length;
-        ++records;
-    }
-    if (records != header.record_count) return false;
-    for (auto& record : found) out.push_back(std::move(record));
+    const bool sound = RecordWalk::walk(datagram.data(), datagram.size(), header.record_count,
+                                        [&found](const RecordWalk::Record& record, std::string&) {
+                                            if (record.type != linkscope::EVT_MARKER) return true;
+                                            // A record too short for its header, or too long for a
+                                            // block, no card delivers.
+                                            if (record.length < linkscope::EVT_HEADER_SIZE ||
+                                                record.length > linkscope::EVENT_AREA_SIZE)
+                                                return false;
+                                            found.emplace_back(record.bytes, record.bytes + record.length);
+                                            return true;
+                                        });
+    if (!sound) return false;
+    for (auto& event : found) out.push_back(std::move(event));
     return true;
 }
 

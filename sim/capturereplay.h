@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/capturefile.h"
+#include "common/stream/capturefile.h"
 #include "sim/replaysource.h"
 
 namespace sim {

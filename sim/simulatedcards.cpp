@@ -2,8 +2,8 @@
 
 #include <fstream>
 
+#include "common/stream/capturefile.h"
 #include "sim/blockreplay.h"
-#include "sim/capturefile.h"
 #include "sim/capturereplay.h"
 #include "sim/simsettings.h"
 #include "sim/simulatedcard.h"

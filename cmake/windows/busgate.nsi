@@ -1,10 +1,10 @@
 ; Installer of busgated, busdump and libbusrec for Windows, built with makensis from a staged
 ; install tree (make-installer.sh writes the two file lists).
 ;
-;   makensis -DVERSION=1.4.0 -DFILES=<install list> -DUNFILES=<removal list> -DOUTFILE=<installer>
+;   makensis -DVERSION=<version> -DFILES=<install list> -DUNFILES=<removal list> -DOUTFILE=<installer>
 ;            -DHELPER=<staged bin\busgate-service.exe> [-DTARGET=amd64-unicode] busgate.nsi
 ;
-; Silent use:  busgate-1.4.0-win32.exe /S /OPTIONS="-a 192.0.2.10 -p 55010" [/BROADCAST] [/START=auto] [/D=C:\busgate]
+; Silent use:  busgate-<version>-win32.exe /S /OPTIONS="-a 192.0.2.10 -p 55010" [/BROADCAST] [/START=auto] [/D=C:\busgate]
 ;              "C:\Program Files\busgate\uninstall.exe" /S [/KEEPDATA] _?=C:\Program Files\busgate
 ; The service BusgateSvc runs "busgated.exe -d" followed by /OPTIONS, with its log and buffer file
 ; in %ProgramData%\busgate unless the options name others; it starts on demand unless

@@ -36,7 +36,7 @@ helper=$stage/bin/busgate-service.exe
 makensis -V2 -DVERSION="$version" -DTARGET="$target" -DFILES="$lists/files.nsh" -DUNFILES="$lists/unfiles.nsh" \
   -DHELPER="$helper" -DOUTFILE="$outdir/$base.exe" "$(dirname "$0")/busgate.nsi"
 
-rm -rf "$lists/$base" "$outdir/$base.zip"
+rm -rf "${lists:?}/$base" "$outdir/$base.zip"
 cp -r "$stage" "$lists/$base"
 (cd "$lists" && zip -qr -X "$outdir/$base.zip" "$base")
 echo "$outdir/$base.exe"

@@ -15,8 +15,8 @@
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
+#include "common/stream/lifesignrecord.h"
 #include "gateway/card/fipstats.h"
-#include "gateway/monitoring/lifesignrecord.h"
 #include "gateway/monitoring/observer.h"
 #include "gateway/system/systemstats.h"
 #include "gateway/udp/udpstats.h"

@@ -11,7 +11,8 @@ fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 rendered_dir=$(mktemp -d /tmp/busgate-man-XXXXXX)
 trap 'rm -rf "$rendered_dir"' EXIT
 render() {  # the page as a reader sees it, wide enough that no option item wraps; made once
-  local cached=$rendered_dir/$(basename "$1")
+  local cached
+  cached=$rendered_dir/$(basename "$1")
   [ -f "$cached" ] || LC_ALL=C.UTF-8 MANWIDTH=200 man -E UTF-8 -l "$1" 2>/dev/null | col -bx >"$cached"
   cat "$cached"
 }

@@ -5,7 +5,8 @@
 #include <vector>
 
 #include "common/driver/protocol.h"
-#include "gateway/udp/datagram.h"
+#include "common/stream/datagramheader.h"
+#include "common/stream/recordwalk.h"
 #include "tools/busdump/datagramdecoder.h"
 #include "tools/busdump/jsonformatter.h"
 #include "tools/busdump/streamtracker.h"
@@ -23,9 +24,9 @@ void check_decoded(const DecodedDatagram& d, std::size_t size) {
     }
     // A sound datagram: its records tile the payload and match the header's count.
     if (!d.header_valid || d.records.size() != d.record_count) std::abort();
-    std::size_t offset = Datagram::HEADER_SIZE;
+    std::size_t offset = DatagramHeader::HEADER_SIZE;
     for (const DecodedRecord& r : d.records) {
-        if (r.offset != offset || r.length < Datagram::RECORD_MIN_SIZE) std::abort();
+        if (r.offset != offset || r.length < RecordWalk::RECORD_MIN_SIZE) std::abort();
         offset += r.length;
         if (r.kind != RecordKind::event) continue;
         // The data lies between the control byte and the FCS.

@@ -14,7 +14,7 @@
 #include "common/driver/devicepath.h"
 #include "common/driver/eventblock.h"
 #include "common/driver/protocol.h"
-#include "gateway/monitoring/lifesignrecord.h"
+#include "common/stream/lifesignrecord.h"
 #include "gateway/udp/datagram.h"
 #include "platform/deviceio.h"
 #include "sim/simulatedcards.h"
@@ -224,7 +224,7 @@ void datagram() {
     write("datagram", "faulty_events", datagram_of(7, faulty_records()));
     write("datagram", "unknown_record_type", datagram_of(2, {{0x55, 0x00, 0x05, 0xAA, 0xBB}, sim[0]}));
     Bytes wrong_count = datagram_of(3, {sim[0], sim[1]});
-    store_be32(wrong_count.data() + Datagram::OFF_RECORD_COUNT, 3);
+    store_be32(wrong_count.data() + DatagramHeader::OFF_RECORD_COUNT, 3);
     write("datagram", "count_mismatch", wrong_count);
     Bytes cut = datagram_of(4, {sim[0], lifesign()});
     cut.resize(cut.size() - 100);

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <map>
 
+#include "busgate/version.h"
 #include "tests/gateway/app/helptext.h"
 #include "tests/integration/support/datagramreceiver.h"
 #include "tests/integration/support/gatewayprocess.h"
@@ -43,7 +44,7 @@ protected:
 TEST_F(ConsoleTest, VersionText) {
     GatewayProcess gateway(busgated_path(), {"-v"}, environment(""));
     EXPECT_EQ(gateway.wait_exit(20s), 0);
-    EXPECT_EQ(gateway.stdout_text(), "busgated 1.4.0\n");
+    EXPECT_EQ(gateway.stdout_text(), "busgated " BUSGATE_VERSION "\n");
 }
 
 TEST_F(ConsoleTest, HelpText) {

@@ -11,7 +11,7 @@
 #include "common/driver/byteorder.h"
 #include "common/driver/controlbyte.h"
 #include "common/driver/eventrecord.h"
-#include "gateway/monitoring/lifesignrecord.h"
+#include "common/stream/lifesignrecord.h"
 #include "tests/integration/support/datagramreceiver.h"
 #include "tests/integration/support/gatewayoutput.h"
 #include "tests/integration/support/gatewayprocess.h"

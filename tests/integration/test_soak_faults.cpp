@@ -19,7 +19,7 @@
 #include "common/driver/eventrecord.h"
 #include "common/driver/framecheck.h"
 #include "common/driver/protocol.h"
-#include "gateway/monitoring/lifesignrecord.h"
+#include "common/stream/lifesignrecord.h"
 #include "tests/integration/support/datagramreceiver.h"
 #include "tests/integration/support/gatewayoutput.h"
 #include "tests/integration/support/gatewayprocess.h"

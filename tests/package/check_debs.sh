@@ -6,6 +6,7 @@
 #   check_debs.sh PACKAGE_DIR
 set -uo pipefail
 package_dir=$(cd "$1" && pwd)
+# shellcheck source=tests/package/checks.sh
 source "$(dirname "$0")/checks.sh"
 
 work=$(mktemp -d /tmp/busgate-debs-XXXXXX)

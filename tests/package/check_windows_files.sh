@@ -5,6 +5,7 @@
 #   check_windows_files.sh STAGE ZIP INSTALLER
 set -uo pipefail
 stage=$1 zip=$2 installer=$3
+# shellcheck source=tests/package/checks.sh
 source "$(dirname "$0")/checks.sh"
 
 for file in bin/busgated.exe bin/busdump.exe bin/libbusrec.dll bin/busgate-service.exe lib/libbusrec.dll.a \

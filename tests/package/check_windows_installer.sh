@@ -8,27 +8,58 @@
 # simulated card; the service starts on the card driver double and sends its stream to 127.0.0.1
 # (read by busdump), stops; a second install changes the options; the silent uninstall waits
 # and leaves no file, service or registry entry, and the service's data only with /KEEPDATA.
-#   check_windows_installer.sh INSTALLER STAGE BUSDUMP [WINE]
-# INSTALLER must run under WINE (default wine; wine64 for a 64-bit build where 32-bit code
-# cannot run). STAGE is the staged tree the installer was made from.
+#   check_windows_installer.sh [--dry-run] INSTALLER STAGE BUSDUMP ARCH WINDOWS_BUILD
+# ARCH (i686: a 32-bit prefix, x86_64: a 64-bit one) is the installer's architecture and that of
+# WINDOWS_BUILD, which holds the helpers run in the prefix (svcconfig.exe, the driver double).
+# STAGE is the staged tree the installer was made from. --dry-run prints every Wine and Windows
+# program the check would start ("run: PROGRAM ARGS...", tests/scripts/check_dry_run.sh) and
+# starts none.
 set -uo pipefail
-installer=$1 stage=$2 busdump=$3 wine=${4:-wine}
+dry_run=0
+if [ "${1:-}" = --dry-run ]; then
+  dry_run=1
+  shift
+fi
+installer=$(realpath -m "$1") stage=$2 busdump=$3 arch=$4 windows_build=$(realpath -m "$5")
+# shellcheck source=tests/package/checks.sh
 source "$(dirname "$0")/checks.sh"
 root=$(cd "$(dirname "$0")/../.." && pwd)
+# shellcheck source=scripts/lib/wine.sh
+source "$root/scripts/lib/wine.sh"
+WINE_DRY_RUN=$dry_run
+svcconfig=$windows_build/tests/package/svcconfig.exe
 
 work=$(mktemp -d /tmp/busgate-wininst-XXXXXX)
-export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
-case "$wine" in *64*) export WINEARCH=win64 ;; *) export WINEARCH=win32 ;; esac
-unset DISPLAY
+wine_setup "$arch" "$work/prefix" || exit 2
 cleanup() {
-  wineserver -k >/dev/null 2>&1
+  wine_server_stop
   [ -n "${dump_pid:-}" ] && kill "$dump_pid" 2>/dev/null
   rm -rf "$work"
 }
 trap cleanup EXIT
+# The driver double goes into this prefix as card 1, from the same Windows build.
+install_double() {
+  local dry=()
+  [ "$dry_run" = 1 ] && dry=(--dry-run)
+  (cd "$root" && DRIVERDOUBLE_ARCH=$arch scripts/driverdouble "${dry[@]}" install "$windows_build")
+}
+
+if [ "$dry_run" = 1 ]; then
+  wine_prefix_prepare
+  wine_server_start
+  wine_run "$installer" /S "/OPTIONS=-a 127.0.0.1"
+  wine_run cmd /c 'C:\typed.cmd'
+  wine_run "$svcconfig" BusgateSvc
+  wine_run sc query BusgateSvc
+  wine_run reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\busgate'
+  install_double
+  start_program "$(realpath "$busdump")" --bind 127.0.0.1 -p 47000 -c 3 -t 30
+  wine_run 'C:\Program Files\busgate\uninstall.exe' /S '_?=C:\Program Files\busgate'
+  exit 0
+fi
 
 drive_c=$WINEPREFIX/drive_c
-run() { "$wine" "$@" 2>/dev/null | tr -d '\r'; }
+run() { wine_run "$@" 2>/dev/null | tr -d '\r'; }
 until_true() {  # seconds command...: polls the command until it succeeds or time is up
   local deadline=$((SECONDS + $1))
   shift
@@ -45,19 +76,18 @@ wait_state() { until_true "$2" in_state "$1"; }  # state seconds
 service_config() {
   local out
   out=$(run sc qc BusgateSvc)
-  if ! contains "$out" BINARY_PATH_NAME; then out=$(run 'C:\svcconfig.exe' BusgateSvc); fi
+  if ! contains "$out" BINARY_PATH_NAME; then out=$(run "$svcconfig" BusgateSvc); fi
   printf '%s\n' "$out"
 }
 
-"$wine" wineboot -i >/dev/null 2>&1
-# A service created right after the prefix is made is refused until the server restarts; a
-# persistent server then keeps Wine's own programs running between the commands below.
-wineserver -k >/dev/null 2>&1
-wineserver -p
+# A service created right after the prefix is made is refused until the server restarts (the
+# preparation ends it); a persistent server then keeps Wine's own programs running between the
+# commands below.
+wine_prefix_prepare
+wine_server_start
 check "Wine made a prefix" test -d "$drive_c/windows"
+check "svcconfig.exe is built in $windows_build" test -f "$svcconfig"
 cp "$installer" "$drive_c/busgate-setup.exe"
-x86_64-w64-mingw32-gcc -municode -O1 -o "$drive_c/svcconfig.exe" "$(dirname "$0")/svcconfig.c" 2>/dev/null ||
-  i686-w64-mingw32-gcc -municode -O1 -o "$drive_c/svcconfig.exe" "$(dirname "$0")/svcconfig.c"
 
 port=$((47000 + $$ % 1000))
 instdir='C:\Program Files\busgate'
@@ -67,16 +97,16 @@ menu="$drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/busgate"
 uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\busgate'
 event_key='HKLM\System\CurrentControlSet\Services\EventLog\Application\BusgateSvc'
 environment_key='HKLM\System\CurrentControlSet\Control\Session Manager\Environment'
-absent_key() { ! "$wine" reg query "$1" >/dev/null 2>&1; }
+absent_key() { ! wine_run reg query "$1" >/dev/null 2>&1; }
 no_service() {
-  "$wine" 'C:\svcconfig.exe' BusgateSvc >/dev/null 2>&1
+  wine_run "$svcconfig" BusgateSvc >/dev/null 2>&1
   [ $? -eq 1 ]
 }
 # A command line run as typed in cmd: a batch file keeps its quotes as written, where wine would
 # quote every argument again. Its exit status is the command's.
 typed() {  # command line
   printf '@echo off\r\n%s\r\nexit /b %%errorlevel%%\r\n' "$1" >"$drive_c/typed.cmd"
-  "$wine" cmd /c 'C:\typed.cmd' >/dev/null 2>&1
+  wine_run cmd /c 'C:\typed.cmd' >/dev/null 2>&1
 }
 
 # Options the service would not run with as meant: refused before anything is installed.
@@ -140,8 +170,7 @@ fi
 # The README's MinGW command, run in the installed tree, makes an example that runs on a
 # simulated card, finding libbusrec.dll through PATH.
 readme_command=$(grep -E '^ +gcc examples\\busrec_capture\.c ' "$inst/README.md" | head -1 | sed -E 's/^ +gcc //')
-cross_gcc=i686-w64-mingw32-gcc-posix
-case "$wine" in *64*) cross_gcc=x86_64-w64-mingw32-gcc-posix ;; esac
+cross_gcc=$arch-w64-mingw32-gcc-posix
 check "the README names the MinGW command for the example" test -n "$readme_command"
 if [ -n "$readme_command" ]; then
   (cd "$inst" && eval "$cross_gcc $(tr '\\' '/' <<<"$readme_command")") >"$work/example-build.log" 2>&1
@@ -154,12 +183,10 @@ fi
 
 # The service on the card driver double (scripts/driverdouble installs it into this prefix as
 # card 1), sending to 127.0.0.1 only (checked on its command line).
-double_arch=i686
-case "$wine" in *64*) double_arch=x86_64 ;; esac
 if ! contains "$config" "-d -a 127.0.0.1 -p $port"; then
   failed=$((failed + 1))
   echo "FAIL: the service's command line does not send to 127.0.0.1; not started"
-elif ! (cd "$root" && DRIVERDOUBLE_ARCH=$double_arch scripts/driverdouble install >"$work/double.log" 2>&1); then
+elif ! install_double >"$work/double.log" 2>&1; then
   failed=$((failed + 1))
   echo "FAIL: the driver double could not be installed in the prefix:"
   cat "$work/double.log"

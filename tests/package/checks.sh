@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the package checks: count named checks, and report them at the end.
 #   check DESCRIPTION COMMAND...   runs COMMAND quietly; a failure prints "FAIL: DESCRIPTION"
 #   report NAME                    prints "NAME: N passed, N failed"; fails when any failed

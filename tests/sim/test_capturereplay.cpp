@@ -11,16 +11,15 @@
 #include <thread>
 
 #include "common/driver/byteorder.h"
+#include "common/stream/pcapwriter.h"
 #include "sim/simulatedcards.h"
 #include "tests/sim/simcardtest.h"
 #include "tests/support/blockbuilder.h"
 #include "tests/support/capturedevent.h"
-#include "tools/busdump/pcapwriter.h"
 
 namespace {
 
 using namespace linkscope;
-using busdump::PcapWriter;
 
 std::vector<uint8_t> datagram(uint64_t sequence, const std::vector<std::vector<uint8_t>>& records) {
     std::vector<uint8_t> bytes(16, 0);

@@ -14,10 +14,10 @@
 #include <vector>
 
 #include "tools/busdump/analysisboard.h"
+#include "common/stream/pcapwriter.h"
 #include "tools/busdump/decodeddatagram.h"
 #include "tools/busdump/formatter.h"
 #include "tools/busdump/options.h"
-#include "tools/busdump/pcapwriter.h"
 #include "tools/busdump/statsmeter.h"
 #include "tools/busdump/recordfilter.h"
 #include "tools/busdump/sourcetable.h"

@@ -9,7 +9,8 @@
 #include "common/driver/eventrecord.h"
 #include "common/driver/framecheck.h"
 #include "common/driver/protocol.h"
-#include "gateway/udp/datagram.h"
+#include "common/stream/datagramheader.h"
+#include "common/stream/recordwalk.h"
 
 namespace busdump {
 
@@ -26,10 +27,6 @@ std::string format(const char* fmt, unsigned long long a = 0, unsigned long long
     char text[160];
     std::snprintf(text, sizeof text, fmt, a, b, c);
     return text;
-}
-
-std::string record_prefix(std::size_t number, std::size_t offset) {
-    return format("record %llu at offset %llu: ", number, offset);
 }
 
 }  // namespace
@@ -73,29 +70,8 @@ void DatagramDecoder::decode_into(const uint8_t* data, std::size_t size, Decoded
 }
 
 bool DatagramDecoder::decode_header(const uint8_t* data, std::size_t size, DecodedDatagram& out) {
-    if (size < Datagram::HEADER_SIZE) {
-        out.error = format("short header: %llu bytes, the header alone has %llu", size, Datagram::HEADER_SIZE);
-        return false;
-    }
-    if (data[Datagram::OFF_MAGIC] != Datagram::MAGIC_0 || data[Datagram::OFF_MAGIC + 1] != Datagram::MAGIC_1) {
-        out.error = format("bad magic 0x%02llx%02llx (expected \"LS\")", data[Datagram::OFF_MAGIC],
-                           data[Datagram::OFF_MAGIC + 1]);
-        return false;
-    }
-    if (data[Datagram::OFF_MARK] != Datagram::MARK) {
-        out.error = format("bad mark 0x%02llx (expected 0x%02llx)", data[Datagram::OFF_MARK], Datagram::MARK);
-        return false;
-    }
-    if (data[Datagram::OFF_RESERVED] != Datagram::RESERVED) {
-        out.error = format("reserved byte is 0x%02llx (expected 0x%02llx)", data[Datagram::OFF_RESERVED],
-                           Datagram::RESERVED);
-        return false;
-    }
-    Datagram::Header header;
-    if (!Datagram::decode_header(data, size, header)) {
-        out.error = "header refused";
-        return false;
-    }
+    DatagramHeader header;
+    if (!DatagramHeader::decode(data, size, header, &out.error)) return false;
     out.header_valid = true;
     out.sequence = header.sequence;
     out.record_count = header.record_count;
@@ -103,49 +79,24 @@ bool DatagramDecoder::decode_header(const uint8_t* data, std::size_t size, Decod
 }
 
 bool DatagramDecoder::walk_records(const uint8_t* data, std::size_t size, DecodedDatagram& out) {
-    std::size_t offset = Datagram::HEADER_SIZE;
-    std::size_t number = 0;
     // The header's count is only a hint: never more than the payload could hold.
-    out.records.reserve(std::min<std::size_t>(out.record_count, (size - offset) / Datagram::RECORD_MIN_SIZE));
-    while (offset < size) {
-        const std::size_t left = size - offset;
-        if (left < Datagram::RECORD_MIN_SIZE) {
-            out.error = record_prefix(number, offset) +
-                        format("%llu bytes left, a record needs at least %llu", left, Datagram::RECORD_MIN_SIZE);
-            return false;
-        }
-        const std::size_t length = linkscope::load_be16(data + offset + Datagram::RECORD_OFF_LENGTH);
-        if (length < Datagram::RECORD_MIN_SIZE) {
-            out.error = record_prefix(number, offset) +
-                        format("length %llu below the minimum of %llu", length, Datagram::RECORD_MIN_SIZE);
-            return false;
-        }
-        if (length > left) {
-            out.error = record_prefix(number, offset) +
-                        format("length %llu runs past the end of the datagram (%llu bytes left)", length, left);
-            return false;
-        }
-        DecodedRecord record;
-        record.offset = offset;
-        if (!decode_record(data + offset, length, record, out.error)) {
-            out.error = record_prefix(number, offset) + out.error;
-            return false;
-        }
-        out.records.push_back(std::move(record));
-        offset += length;
-        ++number;
-    }
-    if (number != out.record_count) {
-        out.error = format("record count %llu in the header, but %llu records in the payload", out.record_count,
-                           number);
-        return false;
-    }
-    return true;
+    out.records.reserve(std::min<std::size_t>(
+        out.record_count, (size - DatagramHeader::HEADER_SIZE) / RecordWalk::RECORD_MIN_SIZE));
+    return RecordWalk::walk(
+        data, size, out.record_count,
+        [&out](const RecordWalk::Record& found, std::string& reason) {
+            DecodedRecord record;
+            record.offset = found.offset;
+            if (!decode_record(found.bytes, found.length, record, reason)) return false;
+            out.records.push_back(std::move(record));
+            return true;
+        },
+        &out.error);
 }
 
 bool DatagramDecoder::decode_record(const uint8_t* record, std::size_t length, DecodedRecord& out,
                                     std::string& error) {
-    out.type = record[Datagram::RECORD_OFF_TYPE];
+    out.type = record[RecordWalk::RECORD_OFF_TYPE];
     out.length = length;
     if (out.type == linkscope::EVT_MARKER) {
         if (length < linkscope::EVT_HEADER_SIZE) {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "gateway/monitoring/lifesignrecord.h"
+#include "common/stream/lifesignrecord.h"
 
 namespace busdump {
 

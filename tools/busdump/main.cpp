@@ -2,6 +2,7 @@
 #include <string>
 #include <vector>
 
+#include "busgate/version.h"
 #include "platform/console.h"
 #include "tools/busdump/busdump.h"
 #include "tools/busdump/options.h"

@@ -6,7 +6,7 @@
 #include <cstdlib>
 
 #include "common/driver/controlbyte.h"
-#include "gateway/settings.h"
+#include "common/stream/defaultport.h"
 #include "tools/busdump/argscanner.h"
 
 namespace busdump {

@@ -7,6 +7,7 @@
 #include <string>
 
 
+#include "busgate/version.h"
 #include "gateway/appcfg.h"
 #include "gateway/logger.h"
 #include "gateway/settings.h"
@@ -55,14 +56,14 @@ TEST_F(SettingsTest, VersionUsesTheBaseName) {
     const auto result = run_load_settings({"/usr/local/bin/busgated", "-v", "--bogus"});
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.go_on, 0);
-    EXPECT_EQ(result.out, "busgated 1.4.0\n");
+    EXPECT_EQ(result.out, "busgated " BUSGATE_VERSION "\n");
     EXPECT_EQ(app_name, "busgated");
 }
 
 TEST_F(SettingsTest, VersionNamesAWindowsProgramWithoutFolderAndExtension) {
     const auto result = run_load_settings({"Z:\\work\\gateway\\busgated.EXE", "-v"});
-    EXPECT_EQ(result.out, "busgated 1.4.0\n") << "app name: " << app_name;
-    EXPECT_EQ(run_load_settings({"C:/Program Files/busgated.exe", "-v"}).out, "busgated 1.4.0\n");
+    EXPECT_EQ(result.out, "busgated " BUSGATE_VERSION "\n") << "app name: " << app_name;
+    EXPECT_EQ(run_load_settings({"C:/Program Files/busgated.exe", "-v"}).out, "busgated " BUSGATE_VERSION "\n");
 }
 
 TEST_F(SettingsTest, HelpTextByteForByte) {
@@ -242,7 +243,7 @@ TEST_F(SettingsTest, StrayWordBeforeVersionIsToldOnStandardOutput) {
     EXPECT_EQ(result.status, 0);
     const std::string warning = "[warn]  not an option, not used: 'foo'\n";
     ASSERT_GE(result.out.size(), warning.size());
-    EXPECT_EQ(result.out.substr(result.out.find("] ") + 2), warning + "busgated 1.4.0\n") << result.out;
+    EXPECT_EQ(result.out.substr(result.out.find("] ") + 2), warning + "busgated " BUSGATE_VERSION "\n") << result.out;
     EXPECT_TRUE(take_settings_notes().empty());
 }
 

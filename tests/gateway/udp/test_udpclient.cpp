@@ -16,6 +16,8 @@
 #include <gtest/gtest.h>
 
 #include "common/driver/byteorder.h"
+#include "common/stream/datagramheader.h"
+#include "common/stream/recordwalk.h"
 #include "platform/processtimes.h"
 #include "tests/gateway/udp/isolatednamespace.h"
 #include "tests/support/scratchdirectory.h"
@@ -46,28 +48,23 @@ uint32_t tag_of(const Record& record) {
 }
 
 struct Received {
-    Datagram::Header header;
+    DatagramHeader header;
     std::size_t length = 0;
     std::vector<Record> records;
 };
 
 // Walks the payload by the records' own length fields, checking every bound.
 ::testing::AssertionResult parse(const std::vector<uint8_t>& bytes, Received& out) {
-    if (!Datagram::decode_header(bytes.data(), bytes.size(), out.header))
-        return ::testing::AssertionFailure() << "bad header";
+    std::string error;
+    if (!DatagramHeader::decode(bytes.data(), bytes.size(), out.header, &error))
+        return ::testing::AssertionFailure() << error;
     out.length = bytes.size();
-    std::size_t at = Datagram::HEADER_SIZE;
-    while (at < bytes.size()) {
-        if (bytes.size() - at < Datagram::RECORD_MIN_SIZE) return ::testing::AssertionFailure() << "cut record";
-        const std::size_t length = linkscope::load_be16(&bytes[at + Datagram::RECORD_OFF_LENGTH]);
-        if (length < Datagram::RECORD_MIN_SIZE || length > bytes.size() - at)
-            return ::testing::AssertionFailure() << "bad record length " << length;
-        out.records.emplace_back(bytes.begin() + at, bytes.begin() + at + length);
-        at += length;
-    }
-    if (out.records.size() != out.header.record_count)
-        return ::testing::AssertionFailure() << "record count " << out.header.record_count << " for "
-                                             << out.records.size() << " records";
+    const auto keep = [&out](const RecordWalk::Record& record, std::string&) {
+        out.records.emplace_back(record.bytes, record.bytes + record.length);
+        return true;
+    };
+    if (!RecordWalk::walk(bytes.data(), bytes.size(), out.header.record_count, keep, &error))
+        return ::testing::AssertionFailure() << error;
     return ::testing::AssertionSuccess();
 }
 

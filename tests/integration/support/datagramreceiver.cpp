@@ -3,47 +3,28 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/udp.hpp>
 
-#include "common/driver/byteorder.h"
+#include "common/stream/datagramheader.h"
+#include "common/stream/recordwalk.h"
 #include "tests/integration/support/gatewayprocess.h"
 
 namespace integration {
 
 namespace {
-constexpr std::size_t HEADER_SIZE = 16;
-constexpr std::size_t OFF_SEQUENCE = 4;
-constexpr std::size_t OFF_RECORD_COUNT = 12;
-constexpr uint8_t MAGIC_0 = 0x4C, MAGIC_1 = 0x53, MARK = 0x01;
-constexpr std::size_t RECORD_OFF_LENGTH = 1;
-constexpr std::size_t RECORD_MIN_SIZE = 3;
 constexpr std::size_t MAX_DATAGRAM = 65536;
 constexpr int RECEIVE_BUFFER_BYTES = 8 << 20;
-
-bool fail(std::string* error, const std::string& text) {
-    if (error) *error = text;
-    return false;
-}
 }  // namespace
 
 std::optional<ReceivedDatagram> parse_datagram(const uint8_t* data, std::size_t size, std::string* error) {
-    if (size < HEADER_SIZE) return fail(error, "datagram shorter than its header"), std::nullopt;
-    if (data[0] != MAGIC_0 || data[1] != MAGIC_1 || data[2] != MARK || data[3] != 0)
-        return fail(error, "bad datagram magic"), std::nullopt;
+    DatagramHeader header;
+    if (!DatagramHeader::decode(data, size, header, error)) return std::nullopt;
     ReceivedDatagram d;
-    d.sequence = linkscope::load_be64(data + OFF_SEQUENCE);
-    d.record_count = linkscope::load_be32(data + OFF_RECORD_COUNT);
-    std::size_t at = HEADER_SIZE;
-    while (at < size) {
-        if (size - at < RECORD_MIN_SIZE) return fail(error, "truncated record header"), std::nullopt;
-        const std::size_t length = linkscope::load_be16(data + at + RECORD_OFF_LENGTH);
-        if (length < RECORD_MIN_SIZE || length > size - at)
-            return fail(error, "record length " + std::to_string(length) + " runs past the datagram"), std::nullopt;
-        d.records.emplace_back(data + at, data + at + length);
-        at += length;
-    }
-    if (d.records.size() != d.record_count)
-        return fail(error, "record count " + std::to_string(d.record_count) + " but " +
-                               std::to_string(d.records.size()) + " records"),
-               std::nullopt;
+    d.sequence = header.sequence;
+    d.record_count = header.record_count;
+    const auto keep = [&d](const RecordWalk::Record& record, std::string&) {
+        d.records.emplace_back(record.bytes, record.bytes + record.length);
+        return true;
+    };
+    if (!RecordWalk::walk(data, size, header.record_count, keep, error)) return std::nullopt;
     return d;
 }
 

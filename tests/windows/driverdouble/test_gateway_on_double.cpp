@@ -24,7 +24,7 @@
 #include "common/driver/deviceinfos.h"
 #include "common/driver/eventrecord.h"
 #include "common/driver/protocol.h"
-#include "gateway/monitoring/lifesignrecord.h"
+#include "common/stream/lifesignrecord.h"
 #include "tests/integration/support/datagramreceiver.h"
 #include "tests/integration/support/gatewayprocess.h"
 #include "tests/support/blockbuilder.h"

@@ -10,8 +10,6 @@
 #include <string>
 #include <vector>
 
-namespace sim {
-
 class CaptureFile {
 public:
     struct Packet {
@@ -53,5 +51,3 @@ private:
     bool damaged_ = false;
     std::vector<uint8_t> frame_;
 };
-
-}  // namespace sim

@@ -8,9 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/pcapformat.h"
-
-namespace busdump {
+#include "common/stream/pcapformat.h"
 
 class PcapWriter {
 public:
@@ -19,20 +17,11 @@ public:
         uint16_t port = 0;
     };
 
-    // The file layout is shared with the simulator, which replays these files.
-    using Format = sim::PcapFormat;
-    static constexpr uint32_t MAGIC_MICROSECONDS = Format::MAGIC_MICROSECONDS;
-    static constexpr uint16_t VERSION_MAJOR = Format::VERSION_MAJOR;
-    static constexpr uint16_t VERSION_MINOR = Format::VERSION_MINOR;
-    static constexpr uint32_t LINKTYPE_ETHERNET = Format::LINKTYPE_ETHERNET;
-    static constexpr std::size_t FILE_HEADER_SIZE = Format::FILE_HEADER_SIZE;
-    static constexpr std::size_t PACKET_HEADER_SIZE = Format::PACKET_HEADER_SIZE;
-    static constexpr std::size_t ETHERNET_HEADER_SIZE = Format::ETHERNET_HEADER_SIZE;
-    static constexpr std::size_t IPV4_HEADER_SIZE = Format::IPV4_HEADER_SIZE;
-    static constexpr std::size_t UDP_HEADER_SIZE = Format::UDP_HEADER_SIZE;
-    static constexpr std::size_t FRAMING_SIZE = ETHERNET_HEADER_SIZE + IPV4_HEADER_SIZE + UDP_HEADER_SIZE;
+    // The headers written around each datagram: Ethernet, IPv4 without options, UDP.
+    static constexpr std::size_t FRAMING_SIZE =
+        PcapFormat::ETHERNET_HEADER_SIZE + PcapFormat::IPV4_HEADER_SIZE + PcapFormat::UDP_HEADER_SIZE;
     // The IPv4 total length field caps what one packet can carry.
-    static constexpr std::size_t MAX_PAYLOAD = 0xFFFF - IPV4_HEADER_SIZE - UDP_HEADER_SIZE;
+    static constexpr std::size_t MAX_PAYLOAD = 0xFFFF - PcapFormat::IPV4_HEADER_SIZE - PcapFormat::UDP_HEADER_SIZE;
 
     // Opens (truncates) the file and writes the file header; false with the reason in error().
     bool open(const std::string& path);
@@ -55,5 +44,3 @@ private:
     std::string error_;
     uint16_t next_ip_id_ = 0;
 };
-
-}  // namespace busdump

@@ -1,12 +1,10 @@
-#include "sim/capturefile.h"
+#include "common/stream/capturefile.h"
 
 #include <cerrno>
 #include <cstring>
 
 #include "common/driver/byteorder.h"
-#include "sim/pcapformat.h"
-
-namespace sim {
+#include "common/stream/pcapformat.h"
 
 namespace {
 
@@ -154,5 +152,3 @@ bool CaptureFile::udp_payload(const std::vector<uint8_t>& frame, Packet& out) co
     out.payload.assign(udp + F::UDP_HEADER_SIZE, udp + udp_length);
     return true;
 }
-
-}  // namespace sim

@@ -5,9 +5,8 @@
 #include <iterator>
 
 #include "common/driver/byteorder.h"
-#include "tools/busdump/pcapwriter.h"
+#include "common/stream/pcapwriter.h"
 
-using busdump::PcapWriter;
 using linkscope::load_be16;
 using linkscope::load_be32;
 using linkscope::load_le32;

@@ -1,4 +1,4 @@
-#include "gateway/monitoring/lifesignrecord.h"
+#include "common/stream/lifesignrecord.h"
 
 #include <cmath>
 #include <cstring>

@@ -5,8 +5,6 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace sim {
-
 struct PcapFormat {
     // File header magic numbers, as read in the file's own byte order.
     static constexpr uint32_t MAGIC_MICROSECONDS = 0xA1B2C3D4;
@@ -55,5 +53,3 @@ struct PcapFormat {
 
 static_assert(PcapFormat::FILE_OFF_LINKTYPE + 4 == PcapFormat::FILE_HEADER_SIZE, "link type ends the file header");
 static_assert(PcapFormat::PACKET_OFF_ORIGINAL + 4 == PcapFormat::PACKET_HEADER_SIZE, "four words per packet header");
-
-}  // namespace sim

@@ -7,15 +7,17 @@
 #include <string>
 #include <vector>
 
+#include "common/stream/recordwalk.h"
+
 namespace lifesign {
 
 constexpr uint8_t RECORD_TYPE = 0xC1;
 constexpr std::size_t RECORD_SIZE = 323;
 static_assert(RECORD_SIZE == 0x143, "the record length field reads 0x0143");
 
-// Byte offsets of the fields.
-constexpr std::size_t OFF_TYPE = 0;
-constexpr std::size_t OFF_LENGTH = 1;
+// Byte offsets of the fields; type and length are every record's framing.
+constexpr std::size_t OFF_TYPE = RecordWalk::RECORD_OFF_TYPE;
+constexpr std::size_t OFF_LENGTH = RecordWalk::RECORD_OFF_LENGTH;
 constexpr std::size_t OFF_ZERO_3 = 3;
 constexpr std::size_t OFF_COUNTER = 7;
 constexpr std::size_t OFF_CREATED = 11;
