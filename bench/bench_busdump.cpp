@@ -1,6 +1,9 @@
-// busdump's per-datagram work on a full datagram of 1000 short event records.
+// busdump's per-datagram work on a full datagram of 1000 short event records, and the
+// analysis of --analyze on datagrams of bus traffic.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <iterator>
 #include <vector>
 
 #include "common/driver/byteorder.h"
@@ -9,6 +12,7 @@
 #include "common/stream/datagramheader.h"
 #include "tools/busdump/datagramdecoder.h"
 #include "tools/busdump/jsonformatter.h"
+#include "tools/busdump/senderanalysis.h"
 #include "tools/busdump/streamtracker.h"
 #include "tools/busdump/textformatter.h"
 
@@ -62,5 +66,60 @@ void BM_DecodeTrackFormat(benchmark::State& state) {
 }
 BENCHMARK_TEMPLATE(BM_DecodeTrackFormat, busdump::TextFormatter);
 BENCHMARK_TEMPLATE(BM_DecodeTrackFormat, busdump::JsonFormatter);
+
+// A full datagram of bus traffic: exchanges of 20 periodic identifiers (ID_DAT, then RP_DAT
+// with 4 data bytes) after the sync variable, 20 us apart, continuing `first_index` on.
+std::vector<uint8_t> traffic_datagram(uint64_t sequence, uint64_t first_index) {
+    std::vector<uint8_t> bytes(16, 0);
+    bytes[0] = 'L';
+    bytes[1] = 'S';
+    bytes[2] = 1;
+    linkscope::store_be64(&bytes[4], sequence);
+    constexpr uint32_t RECORDS = 1000;
+    constexpr uint64_t EXCHANGES_PER_CYCLE = 21;
+    linkscope::store_be32(&bytes[12], RECORDS);
+    for (uint32_t i = 0; i < RECORDS; ++i) {
+        const uint64_t index = first_index + i;
+        const uint64_t exchange = index / 2 % EXCHANGES_PER_CYCLE;
+        const auto identifier = static_cast<uint16_t>(exchange == 0 ? 0x9080 : 0x0200 | exchange);
+        uint8_t frame[12] = {0x03};
+        std::size_t length = 3;
+        if (index % 2 == 0) {
+            linkscope::store_be16(frame + 1, identifier);
+        } else {
+            const uint8_t response[] = {0x02, 0x40, 4, 1, 2, 3, static_cast<uint8_t>(index)};
+            std::copy(std::begin(response), std::end(response), frame);
+            length = sizeof response;
+        }
+        uint16_t fcs = 0;
+        linkscope::FrameCheck::compute(2, frame, length, &fcs);
+        linkscope::store_be16(frame + length, fcs);
+        linkscope::EventHeader header;
+        header.status = linkscope::make_status(2, 3);
+        header.index = index + 1;
+        header.timestamp = 20 * index;
+        linkscope::append_event_record(bytes, header, frame, length + 2);
+    }
+    return bytes;
+}
+
+// busdump --analyze: decoding and analysing every event of a sender's datagrams. The stream
+// goes on from datagram to datagram (made outside the timing), as a gateway's does.
+void BM_DecodeAnalyze(benchmark::State& state) {
+    busdump::SenderAnalysis analysis(0x9080, 0.1);
+    busdump::DecodedDatagram datagram;
+    uint64_t sequence = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        const auto bytes = traffic_datagram(sequence + 1, sequence * 1000);
+        ++sequence;
+        state.ResumeTiming();
+        busdump::DatagramDecoder::decode_into(bytes.data(), bytes.size(), datagram);
+        analysis.add(datagram);
+    }
+    benchmark::DoNotOptimize(analysis.identifiers().data());
+    state.SetItemsProcessed(state.iterations() * 1000);
+}
+BENCHMARK(BM_DecodeAnalyze);
 
 }  // namespace

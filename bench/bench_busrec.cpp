@@ -12,7 +12,7 @@
 #include "common/driver/protocol.h"
 #include "libbusrec/eventanalyzer.h"
 #include "libbusrec/include/busrec.h"
-#include "libbusrec/sequencebuffer.h"
+#include "common/analysis/sequencebuffer.h"
 #include "sim/simulatedcard.h"
 
 namespace {

@@ -1,81 +1,20 @@
-// Byte layout of the little-endian session report. The analysis writes the report through
-// these offsets; the asserts tie them to the public record.
+// The session report is the analysis' bus report: the asserts tie the public record and its
+// codes to the offsets and codes that the analysis writes.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#include "common/driver/byteorder.h"
+#include "common/analysis/busreport.h"
 #include "libbusrec/include/busrec.h"
 
 namespace busrec {
 
-namespace report {
-constexpr std::size_t SIZE = 343038;
-constexpr std::size_t STATE = 0;
-constexpr std::size_t FCS_MODE = 2;
-constexpr std::size_t PERIOD_CODE = 3;
-constexpr std::size_t START_TIME = 4;
-constexpr std::size_t STOP_TIME = 12;
-constexpr std::size_t ELAPSED = 20;
-constexpr std::size_t RESPONSE_TIME = 28;
-constexpr std::size_t TURNAROUND_TIME = 32;
-constexpr std::size_t CORRECT = 36;
-constexpr std::size_t CONTROL_COUNTS = 44;
-constexpr std::size_t SYNC = 204;
-constexpr std::size_t ERRORS = 212;
-constexpr std::size_t STATUS_BITS = 220;
-constexpr std::size_t UNKNOWN_CONTROL = 252;
-constexpr std::size_t FCS_FAILED = 260;
-constexpr std::size_t WRONG_PDU = 268;
-constexpr std::size_t WRONG_LENGTH = 276;
-constexpr std::size_t LOST = 284;
-constexpr std::size_t STATIONS = 292;
-constexpr std::size_t NM_BYTE3 = 142628;
-constexpr std::size_t NM_BYTE2 = 142629;
-constexpr std::size_t CYCLE_COUNT = 142630;
-constexpr std::size_t CYCLES = 142634;
-constexpr std::size_t PERIOD = 343034;
-
-// The counters that clearing the statistics zeroes: bytes 36 to 291.
-constexpr std::size_t COUNTERS_BEGIN = CORRECT;
-constexpr std::size_t COUNTERS_END = STATIONS;
-// What the cycle analysis clears before it publishes.
-constexpr std::size_t RESULT_BEGIN = CYCLE_COUNT;
-constexpr std::size_t RESULT_END = SIZE;
-}  // namespace report
-
-namespace station {
-constexpr std::size_t SIZE = 556;
-constexpr std::size_t COUNT = 256;
-constexpr std::size_t PRESENT = 0;
-constexpr std::size_t ANSWER_TIME = 4;
-constexpr std::size_t MISSING_TIME = 12;
-constexpr std::size_t ABSENT_CHANGES = 20;
-constexpr std::size_t PRESENCE_HIGH = 24;
-constexpr std::size_t PRESENCE_LOW = 28;
-constexpr std::size_t TEXT_80 = 32;
-constexpr std::size_t TEXT_81 = 160;
-constexpr std::size_t BYTE_82 = 288;
-constexpr std::size_t TEXT_83 = 289;
-constexpr std::size_t BYTE_84 = 417;
-constexpr std::size_t TEXT_8A = 418;
-constexpr std::size_t VALUES = 546;
-constexpr std::size_t TEXT_SIZE = 128;
-constexpr std::size_t VALUE_COUNT = 5;
-}  // namespace station
-
-namespace cycle {
-constexpr std::size_t SIZE = 4008;
-constexpr std::size_t COUNT = 50;
-constexpr std::size_t TYPE = 0;
-constexpr std::size_t COUNT_OR_TIME = 4;
-constexpr std::size_t IDENTIFIERS = 8;
-}  // namespace cycle
-
-// Counter updates on the little-endian report bytes.
-inline void add_le64(uint8_t* at, uint64_t n) { linkscope::store_le64(at, linkscope::load_le64(at) + n); }
-inline void add_le32(uint8_t* at, uint32_t n) { linkscope::store_le32(at, linkscope::load_le32(at) + n); }
+namespace report = analysis::report;
+namespace station = analysis::station;
+namespace cycle = analysis::cycle;
+using analysis::add_le32;
+using analysis::add_le64;
 
 static_assert(sizeof(busrec_report) == report::SIZE, "report size");
 static_assert(offsetof(busrec_report, state) == report::STATE, "report layout");
@@ -102,8 +41,6 @@ static_assert(offsetof(busrec_report, nm_byte2) == report::NM_BYTE2, "report lay
 static_assert(offsetof(busrec_report, cycle_count) == report::CYCLE_COUNT, "report layout");
 static_assert(offsetof(busrec_report, cycles) == report::CYCLES, "report layout");
 static_assert(offsetof(busrec_report, period) == report::PERIOD, "report layout");
-static_assert(report::STATIONS + station::COUNT * station::SIZE == report::NM_BYTE3, "station table");
-static_assert(report::CYCLES + cycle::COUNT * cycle::SIZE == report::PERIOD, "sequence result");
 
 static_assert(sizeof(busrec_station) == station::SIZE, "station size");
 static_assert(offsetof(busrec_station, present) == station::PRESENT, "station layout");
@@ -127,6 +64,29 @@ static_assert(sizeof(busrec_cycle) == cycle::SIZE, "cycle entry size");
 static_assert(offsetof(busrec_cycle, type) == cycle::TYPE, "cycle entry layout");
 static_assert(offsetof(busrec_cycle, count_or_time) == cycle::COUNT_OR_TIME, "cycle entry layout");
 static_assert(offsetof(busrec_cycle, identifiers) == cycle::IDENTIFIERS, "cycle entry layout");
-static_assert(cycle::COUNT == BUSREC_CYCLE_COUNT, "cycle count");
+static_assert(cycle::COUNT == BUSREC_CYCLE_COUNT && cycle::IDENTIFIER_SLOTS == BUSREC_CYCLE_IDENTIFIER_SLOTS,
+              "cycle count");
+static_assert(report::CONTROL_COUNTER_COUNT == BUSREC_CONTROL_COUNTER_COUNT &&
+                  report::STATUS_COUNTER_COUNT == BUSREC_STATUS_COUNTER_COUNT,
+              "counter counts");
+
+static_assert(analysis::state::START_FAILED == BUSREC_STATE_START_FAILED &&
+                  analysis::state::STOPPED == BUSREC_STATE_STOPPED && analysis::state::RUNNING == BUSREC_STATE_RUNNING,
+              "report states");
+static_assert(analysis::error_kind::OK == BUSREC_EVT_OK && analysis::error_kind::STATUS_BIT0 == BUSREC_EVT_STATUS_BIT0 &&
+                  analysis::error_kind::STATUS_BIT0 + 3 == BUSREC_EVT_STATUS_BIT3 &&
+                  analysis::error_kind::UNKNOWN_CONTROL == BUSREC_EVT_UNKNOWN_CONTROL &&
+                  analysis::error_kind::FCS == BUSREC_EVT_FCS && analysis::error_kind::PDU_TYPE == BUSREC_EVT_PDU_TYPE &&
+                  analysis::error_kind::LENGTH == BUSREC_EVT_LENGTH,
+              "error kinds");
+static_assert(analysis::event_class::NONE == BUSREC_CLASS_NONE &&
+                  analysis::event_class::RESPONSE == BUSREC_CLASS_RESPONSE &&
+                  analysis::event_class::CLASS_2 == BUSREC_CLASS_2 && analysis::event_class::CLASS_3 == BUSREC_CLASS_3,
+              "frame classes");
+static_assert(analysis::cycle_type::PERIODIC == BUSREC_CYCLE_PERIODIC &&
+                  analysis::cycle_type::MESSAGE == BUSREC_CYCLE_MESSAGE &&
+                  analysis::cycle_type::VARIABLE == BUSREC_CYCLE_VARIABLE &&
+                  analysis::cycle_type::VARIABLE_MESSAGE == BUSREC_CYCLE_VARIABLE_MESSAGE,
+              "cycle types");
 
 }  // namespace busrec

@@ -10,7 +10,7 @@
 #include "common/driver/failedwaits.h"
 #include "common/driver/protocol.h"
 #include "libbusrec/reportlayout.h"
-#include "libbusrec/variabledecoder.h"
+#include "common/analysis/variabledecoder.h"
 #include "platform/threadpriority.h"
 
 namespace busrec {

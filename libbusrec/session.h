@@ -11,10 +11,10 @@
 #include <vector>
 
 #include "common/driver/eventrecord.h"
-#include "libbusrec/cycleanalyzer.h"
+#include "common/analysis/cycleanalyzer.h"
 #include "libbusrec/eventanalyzer.h"
 #include "libbusrec/include/busrec.h"
-#include "libbusrec/sequencebuffer.h"
+#include "common/analysis/sequencebuffer.h"
 #include "libbusrec/stopsignal.h"
 #include "platform/deviceio.h"
 

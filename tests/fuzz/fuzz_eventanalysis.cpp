@@ -13,12 +13,12 @@
 #include "common/driver/byteorder.h"
 #include "common/driver/eventblock.h"
 #include "common/driver/protocol.h"
-#include "libbusrec/cycleanalyzer.h"
+#include "common/analysis/cycleanalyzer.h"
 #include "libbusrec/eventanalyzer.h"
 #include "libbusrec/include/busrec.h"
 #include "libbusrec/reportlayout.h"
-#include "libbusrec/sequencebuffer.h"
-#include "libbusrec/variabledecoder.h"
+#include "common/analysis/sequencebuffer.h"
+#include "common/analysis/variabledecoder.h"
 
 using namespace linkscope;
 

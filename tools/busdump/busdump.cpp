@@ -4,6 +4,7 @@
 #include <boost/asio/post.hpp>
 #include <chrono>
 #include <csignal>
+#include <fstream>
 
 #include "tools/busdump/datagramdecoder.h"
 #include "tools/busdump/jsonformatter.h"
@@ -40,6 +41,8 @@ BusDump::BusDump(const Options& options, std::ostream& out, std::ostream& err)
       meter_(now_us()),
       socket_(io_),
       stats_timer_(io_),
+      analysis_(options.analyze ? std::make_unique<AnalysisBoard>(options) : nullptr),
+      analysis_timer_(io_),
       deadline_(io_),
       capture_timer_(io_),
       signals_(io_),
@@ -136,7 +139,8 @@ void BusDump::handle(const uint8_t* data, std::size_t size, const Arrival& arriv
     named.serial = sender.serial();
     std::string text;
     for (const Notice& notice : notices) text += formatter_->notice(named, datagram, notice);
-    if (!options_.stats)
+    if (analysis_) text += analysis_->add(sender, datagram);
+    if (!options_.stats && !analysis_)
         for (std::size_t i = 0; i < datagram.records.size(); ++i)
             if (filter_.shows(datagram.records[i])) text += formatter_->record(named, datagram, i);
     out_ << text;
@@ -203,12 +207,39 @@ void BusDump::schedule_stats() {
     });
 }
 
+void BusDump::schedule_analysis() {
+    analysis_timer_.expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(options_.interval)));
+    analysis_timer_.async_wait([this](const boost::system::error_code& ec) {
+        if (ec || finished_) return;
+        out_ << analysis_->report(sources_, now_us(), false);
+        out_.flush();
+        schedule_analysis();
+    });
+}
+
+bool BusDump::save_baseline() {
+    const Baseline baseline = analysis_->baseline(sources_);
+    std::ofstream file(options_.save_baseline_path, std::ios::binary | std::ios::trunc);
+    file << baseline.to_json();
+    file.close();
+    if (!file) {
+        err_ << "busdump: cannot write the baseline " << options_.save_baseline_path << "\n";
+        return false;
+    }
+    if (baseline.senders.empty())
+        err_ << "busdump: note: no sender named its card, the baseline " << options_.save_baseline_path
+             << " holds none\n";
+    return true;
+}
+
 void BusDump::finish() {
     if (finished_) return;
     finished_ = true;
     boost::system::error_code ignored;
     socket_.cancel(ignored);
     stats_timer_.cancel();
+    analysis_timer_.cancel();
     deadline_.cancel();
     capture_timer_.cancel();
     signals_.cancel(ignored);
@@ -235,15 +266,22 @@ int BusDump::run(bool handle_signals) {
     }
     if (options_.stats) schedule_stats();
     wait_for_capture_reader();
+    if (analysis_) schedule_analysis();
     receive_next();
     io_.run();
 
+    int status = 0;
+    if (analysis_) {
+        out_ << analysis_->report(sources_, now_us(), true);
+        if (!options_.save_baseline_path.empty() && !save_baseline()) status = 1;
+    }
     // The last, partial interval would give skewed rates; its counts are in the totals.
     for (const auto& source : sources_.sources()) out_ << formatter_->source_totals(*source);
     const StatsMeter::Interval totals = meter_.totals(now_us());
     out_ << formatter_->totals(totals);
     out_.flush();
-    return totals.counts.not_written ? NOT_WRITTEN_STATUS : 0;
+    if (status == 0 && totals.counts.not_written) status = NOT_WRITTEN_STATUS;
+    return status;
 }
 
 }  // namespace busdump

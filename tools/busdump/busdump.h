@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/busdump/analysisboard.h"
 #include "common/stream/pcapwriter.h"
 #include "tools/busdump/captureoutput.h"
 #include "tools/busdump/decodeddatagram.h"
@@ -35,8 +36,9 @@ public:
     // The port actually bound, once open() succeeded.
     uint16_t local_port() const;
 
-    // Serves until a stop condition; prints the totals. Returns the exit status: 0, or
-    // NOT_WRITTEN_STATUS when datagrams could not be written to the capture file.
+    // Serves until a stop condition; prints the totals. Returns the exit status: 0; 1 when the
+    // baseline could not be written; else NOT_WRITTEN_STATUS when datagrams could not be written
+    // to the capture file.
     // With handle_signals, SIGINT and SIGTERM end the run the same way.
     int run(bool handle_signals);
     // From any thread: end run() soon.
@@ -57,6 +59,9 @@ private:
     void wait_for_capture_reader();
     void write_capture(const uint8_t* data, std::size_t size, const Arrival& arrival,
                        const PcapWriter::Endpoint& source);
+    void schedule_analysis();
+    // Writes --save-baseline; false after a message on err.
+    bool save_baseline();
     void finish();
     std::string source_text(const boost::asio::ip::udp::endpoint& endpoint) const;
 
@@ -73,6 +78,8 @@ private:
     boost::asio::io_context io_;
     boost::asio::ip::udp::socket socket_;
     boost::asio::steady_timer stats_timer_;
+    std::unique_ptr<AnalysisBoard> analysis_;  // with --analyze
+    boost::asio::steady_timer analysis_timer_;
     boost::asio::steady_timer deadline_;
     boost::asio::steady_timer capture_timer_;
     boost::asio::signal_set signals_;

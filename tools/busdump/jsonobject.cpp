@@ -48,6 +48,12 @@ JsonObject& JsonObject::add(const char* name, bool value) {
     return *this;
 }
 
+JsonObject& JsonObject::add_raw(const char* name, const std::string& json) {
+    key(name);
+    text_ += json;
+    return *this;
+}
+
 JsonObject& JsonObject::add_null(const char* name) {
     key(name);
     text_ += "null";

@@ -18,6 +18,8 @@ public:
     JsonObject& add(const char* key, const char* value);
     JsonObject& add(const char* key, bool value);
     JsonObject& add_null(const char* key);
+    // A value that is JSON text already: a nested object or array.
+    JsonObject& add_raw(const char* key, const std::string& json);
 
     // The object, "{...}", without a line end.
     std::string str() const { return text_ + "}"; }

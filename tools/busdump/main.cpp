@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "busgate/version.h"
+#include "platform/console.h"
 #include "tools/busdump/busdump.h"
 #include "tools/busdump/options.h"
 
@@ -21,6 +22,11 @@ int main(int argc, char** argv) {
     if (options.version) {
         std::cout << "busdump " << BUSGATE_VERSION << "\n";
         return 0;
+    }
+    // The analysis is drawn in place, as top does, where the terminal understands the escapes.
+    if (options.analyze && platform::stdout_is_terminal() && platform::terminal_shows_colors()) {
+        platform::enable_terminal_colors();
+        options.redraw = true;
     }
     busdump::BusDump dump(options, std::cout, std::cerr);
     if (!dump.open()) return 1;

@@ -17,8 +17,10 @@ namespace {
 constexpr double MAX_SECONDS = 1e7;
 constexpr uint64_t MAX_IDENTIFIER = 0xFFFF;
 constexpr uint64_t MAX_CONTROL = 0xFF;
+constexpr double MAX_TOLERANCE_PERCENT = 1000;
 
-enum OptionId { PORT, BIND, GROUP, JSON, STATS, VERBOSE, COUNT, TIME, WRITE, ID, CONTROL, ERRORS, LIFESIGNS, HELP, VERSION };
+enum OptionId { PORT, BIND, GROUP, JSON, STATS, VERBOSE, COUNT, TIME, WRITE, ID, CONTROL, ERRORS, LIFESIGNS, HELP, VERSION,
+                ANALYZE, INTERVAL, TOLERANCE, SAVE_BASELINE, BASELINE, MAX_ERROR_RATE };
 
 const std::vector<ArgScanner::Spec>& specs() {
     static const std::vector<ArgScanner::Spec> all = {
@@ -27,6 +29,9 @@ const std::vector<ArgScanner::Spec>& specs() {
         {COUNT, 'c', "count", true},       {TIME, 't', "time", true},       {WRITE, 'w', "write", true},
         {ID, 'i', "id", true},             {CONTROL, 'k', "control", true}, {ERRORS, 'e', "errors", false},
         {LIFESIGNS, 'l', "lifesigns", false}, {HELP, 'h', "help", false},   {VERSION, 'V', "version", false},
+        {ANALYZE, 'a', "analyze", false},  {INTERVAL, 0, "interval", true}, {TOLERANCE, 0, "tolerance", true},
+        {SAVE_BASELINE, 0, "save-baseline", true}, {BASELINE, 0, "baseline", true},
+        {MAX_ERROR_RATE, 0, "max-error-rate", true},
     };
     return all;
 }
@@ -125,6 +130,21 @@ public:
                 if (value_.empty()) return refuse("expected a file name");
                 out_.write_path = value_;
                 return true;
+            case ANALYZE: out_.analyze = true; return true;
+            case INTERVAL:
+                if (!parse_seconds(value_, out_.interval)) return refuse("expected seconds, more than 0 and at most 1e7");
+                return true;
+            case TOLERANCE: return tolerance();
+            case SAVE_BASELINE:
+                if (value_.empty()) return refuse("expected a file name");
+                out_.save_baseline_path = value_;
+                out_.analyze = true;
+                return true;
+            case BASELINE: return baseline();
+            case MAX_ERROR_RATE:
+                if (!parse_seconds(value_, out_.max_error_permille) || out_.max_error_permille > 1000)
+                    return refuse("expected errors per mille, more than 0 and at most 1000");
+                return true;
             case ID: return identifiers();
             case CONTROL: return controls();
         }
@@ -156,6 +176,24 @@ private:
         if (!parse_ipv4(value_, address) || !address.is_multicast())
             return refuse("expected an IPv4 multicast address, 224.0.0.0 to 239.255.255.255");
         out_.group = value_;
+        return true;
+    }
+
+    bool baseline() {
+        auto loaded = std::make_shared<Baseline>();
+        std::string why;
+        if (value_.empty() || !Baseline::load(value_, *loaded, why)) return refuse(value_.empty() ? "expected a file name" : why);
+        out_.baseline_path = value_;
+        out_.baseline = loaded;
+        out_.analyze = true;
+        return true;
+    }
+
+    bool tolerance() {
+        double percent = 0;
+        if (!parse_seconds(value_, percent) || percent > MAX_TOLERANCE_PERCENT)
+            return refuse("expected a percentage, more than 0 and at most 1000");
+        out_.tolerance_percent = percent;
         return true;
     }
 
@@ -212,6 +250,18 @@ std::string Options::usage() {
            "  -e, --errors          show only events with a reception error, a bad frame check\n"
            "                        or an unknown control byte, and records of unknown type\n"
            "  -l, --lifesigns       show only lifesign records\n"
+           "  -a, --analyze         the bus analysis of each sender instead of the records:\n"
+           "                        stations, identifiers with their periods, the macrocycle\n"
+           "                        and the losses, every --interval and at exit\n"
+           "      --interval SECONDS  how often --analyze reports [default=1]\n"
+           "      --tolerance PERCENT  a period this far above an identifier's typical period\n"
+           "                        counts as late [default=10]\n"
+           "      --save-baseline FILE  write each sender's bus (stations, identifiers, periods,\n"
+           "                        error rates) to FILE at exit, by card serial\n"
+           "      --baseline FILE   compare each sender with FILE: ALERT and CLEARED lines for\n"
+           "                        stations and identifiers missing or new, periods beyond\n"
+           "                        --tolerance, error rates above --max-error-rate\n"
+           "      --max-error-rate PERMILLE  [default=1]\n"
            "  -h, --help            this text\n"
            "  -V, --version         version\n\n"
            "Short options group (-js) and take their value attached or apart (-p57117, -p 57117);\n"

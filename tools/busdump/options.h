@@ -2,8 +2,11 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "tools/busdump/baseline.h"
 
 namespace busdump {
 
@@ -17,6 +20,17 @@ struct Options {
     uint64_t count = 0;              // stop after this many datagrams; 0: no limit
     double seconds = 0;              // stop after this long; 0: no limit
     std::string write_path;          // pcap file; empty: none
+    // --analyze: the bus analysis of each sender every `interval` seconds instead of the records.
+    bool analyze = false;
+    double interval = 1.0;
+    double tolerance_percent = 10.0;  // a period this far above the typical one is late
+    bool redraw = false;              // draw the analysis in place on the terminal (set by main)
+    // The commissioning baseline: written at exit / compared with, read when the options are
+    // parsed (both imply --analyze).
+    std::string save_baseline_path;
+    std::string baseline_path;
+    std::shared_ptr<const Baseline> baseline;
+    double max_error_permille = 1.0;
     bool help = false;
     bool version = false;
 

@@ -1,4 +1,4 @@
-// The identifier sequence of a session, cut into bus cycles. Trivially copyable, so that the
+// The identifier sequence of a bus, cut into bus cycles. Trivially copyable, so that the
 // diagnostic task can take a copy under the sequence lock and analyse it without the lock.
 #pragma once
 
@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <type_traits>
 
-namespace busrec {
+namespace analysis {
 
 // Frame types of the sequence entries.
 namespace frame_type {
@@ -63,4 +63,4 @@ private:
 static_assert(std::is_trivially_copyable<SequenceBuffer>::value, "copied whole under the sequence lock");
 static_assert(sizeof(SequenceCycle) == 12016, "a cycle record is 12016 bytes");
 
-}  // namespace busrec
+}  // namespace analysis

@@ -1,12 +1,12 @@
-#include "libbusrec/cycleanalyzer.h"
+#include "common/analysis/cycleanalyzer.h"
 
 #include <cstring>
 
 #include "common/driver/byteorder.h"
-#include "libbusrec/reportlayout.h"
-#include "libbusrec/sequencebuffer.h"
+#include "common/analysis/busreport.h"
+#include "common/analysis/sequencebuffer.h"
 
-namespace busrec {
+namespace analysis {
 
 namespace {
 
@@ -17,24 +17,31 @@ bool same_identifiers(const SequenceCycle& a, const SequenceCycle& b) {
     return true;
 }
 
-bool lists_identifiers(uint32_t type) { return type == BUSREC_CYCLE_PERIODIC || type == BUSREC_CYCLE_MESSAGE; }
+bool lists_identifiers(uint32_t type) { return type == cycle_type::PERIODIC || type == cycle_type::MESSAGE; }
 
 // A periodic or message cycle whose list changes between repetitions is reported by its time.
-constexpr uint32_t VARIABLE_TYPE_OFFSET = BUSREC_CYCLE_VARIABLE - BUSREC_CYCLE_PERIODIC;
+constexpr uint32_t VARIABLE_TYPE_OFFSET = cycle_type::VARIABLE - cycle_type::PERIODIC;
+
+// One published cycle: the entry of the report's sequence result.
+struct CycleEntry {
+    uint32_t type;
+    uint32_t count_or_time;  // periodic and message cycles: identifier count; others: microseconds from the run's start
+    uint32_t identifiers[cycle::IDENTIFIER_SLOTS];
+};
 
 }  // namespace
 
 struct CycleAnalyzer::Result {
     uint32_t count;
     uint32_t period;
-    busrec_cycle cycles[BUSREC_CYCLE_COUNT];
+    CycleEntry cycles[cycle::COUNT];
 
     // Equal in distance, types and identifier lists; times and period may differ.
     bool same_cycles(const Result& other) const {
         if (count != other.count) return false;
         for (uint32_t k = 0; k < count; ++k) {
-            const busrec_cycle& a = cycles[k];
-            const busrec_cycle& b = other.cycles[k];
+            const CycleEntry& a = cycles[k];
+            const CycleEntry& b = other.cycles[k];
             if (a.type != b.type) return false;
             if (!lists_identifiers(a.type)) continue;
             if (a.count_or_time != b.count_or_time) return false;
@@ -54,7 +61,7 @@ bool CycleAnalyzer::find(const SequenceBuffer& sequence, std::size_t* first, std
         const SequenceCycle& start = sequence.chronological(i);
         for (std::size_t d = 1; i + 2 * d <= complete; ++d) {
             const SequenceCycle& again = sequence.chronological(i + d);
-            if (again.type == BUSREC_CYCLE_PERIODIC && same_identifiers(start, again)) {
+            if (again.type == cycle_type::PERIODIC && same_identifiers(start, again)) {
                 *first = i;
                 *distance = d;
                 return true;
@@ -74,7 +81,7 @@ void CycleAnalyzer::build(const SequenceBuffer& sequence, std::size_t first, std
     for (std::size_t k = 0; k < distance; ++k) {
         const SequenceCycle& one = sequence.chronological(first + k);
         const SequenceCycle& two = sequence.chronological(first + distance + k);
-        busrec_cycle& entry = out.cycles[k];
+        CycleEntry& entry = out.cycles[k];
         entry.type = one.type;
         if (lists_identifiers(entry.type) && !same_identifiers(one, two)) entry.type += VARIABLE_TYPE_OFFSET;
         if (lists_identifiers(entry.type)) {
@@ -103,7 +110,7 @@ void CycleAnalyzer::publish(uint8_t* report) const {
     linkscope::store_le32(report + report::CYCLE_COUNT, published_->count);
     linkscope::store_le32(report + report::PERIOD, published_->period);
     for (uint32_t k = 0; k < published_->count; ++k) {
-        const busrec_cycle& entry = published_->cycles[k];
+        const CycleEntry& entry = published_->cycles[k];
         uint8_t* at = report + report::CYCLES + k * cycle::SIZE;
         linkscope::store_le32(at + cycle::TYPE, entry.type);
         linkscope::store_le32(at + cycle::COUNT_OR_TIME, entry.count_or_time);
@@ -113,4 +120,4 @@ void CycleAnalyzer::publish(uint8_t* report) const {
     }
 }
 
-}  // namespace busrec
+}  // namespace analysis

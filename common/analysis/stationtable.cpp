@@ -1,10 +1,10 @@
-#include "libbusrec/stationtable.h"
+#include "common/analysis/stationtable.h"
 
 #include <cstring>
 
 #include "common/driver/byteorder.h"
 
-namespace busrec {
+namespace analysis {
 
 using linkscope::load_le32;
 using linkscope::load_le64;
@@ -51,4 +51,4 @@ void StationTable::set_value(uint8_t address, std::size_t slot, uint16_t value) 
     store_le16(record(address) + station::VALUES + 2 * slot, value);
 }
 
-}  // namespace busrec
+}  // namespace analysis

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <memory>
 
-namespace busrec {
+namespace analysis {
 
 class SequenceBuffer;
 struct SequenceCycle;
@@ -35,4 +35,4 @@ private:
     std::unique_ptr<Result> candidate_;
 };
 
-}  // namespace busrec
+}  // namespace analysis

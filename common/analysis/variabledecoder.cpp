@@ -1,10 +1,10 @@
-#include "libbusrec/variabledecoder.h"
+#include "common/analysis/variabledecoder.h"
 
 #include "common/driver/byteorder.h"
-#include "libbusrec/reportlayout.h"
-#include "libbusrec/stationtable.h"
+#include "common/analysis/busreport.h"
+#include "common/analysis/stationtable.h"
 
-namespace busrec {
+namespace analysis {
 
 namespace {
 
@@ -142,4 +142,4 @@ void VariableDecoder::decode_bus_state(uint8_t* report, const uint8_t* data, std
     report[report::NM_BYTE3] = data[3];
 }
 
-}  // namespace busrec
+}  // namespace analysis

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace busrec {
+namespace analysis {
 
 // Identifier ranges and tags of the decoded variables.
 namespace variable {
@@ -12,6 +12,7 @@ constexpr uint16_t RANGE_MASK = 0xFF00;
 constexpr uint16_t IDENTIFICATION = 0x1000;  // 0x10ss
 constexpr uint16_t VALUES = 0x1100;          // 0x11ss
 constexpr uint16_t PRESENCE = 0x1400;        // 0x14ss
+constexpr uint16_t ARBITER = 0x9000;         // 0x90xx: the bus arbiter's own variables
 constexpr uint16_t PRESENT_LIST = 0x9002;
 constexpr uint16_t BUS_STATE = 0x9003;
 constexpr uint16_t DEFAULT_SYNC_ID = 0x9080;
@@ -36,4 +37,4 @@ private:
     static void decode_bus_state(uint8_t* report, const uint8_t* data, std::size_t length);
 };
 
-}  // namespace busrec
+}  // namespace analysis

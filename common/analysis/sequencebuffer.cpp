@@ -1,6 +1,6 @@
-#include "libbusrec/sequencebuffer.h"
+#include "common/analysis/sequencebuffer.h"
 
-namespace busrec {
+namespace analysis {
 
 const SequenceCycle& SequenceBuffer::chronological(std::size_t k) const {
     const std::size_t oldest = cycles_in_use_ < CYCLES_IN_ROTATION ? 0 : (current_ + 1) % CYCLES_IN_ROTATION;
@@ -43,4 +43,4 @@ void SequenceBuffer::append(uint16_t type, uint16_t identifier, uint64_t time, u
     last_identifier_ = identifier;
 }
 
-}  // namespace busrec
+}  // namespace analysis

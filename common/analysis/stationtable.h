@@ -1,12 +1,12 @@
-// The station table of a session report: 256 station records inside the report bytes.
+// The station table of a bus report: 256 station records inside the report bytes.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#include "libbusrec/reportlayout.h"
+#include "common/analysis/busreport.h"
 
-namespace busrec {
+namespace analysis {
 
 class StationTable {
 public:
@@ -30,4 +30,4 @@ private:
     uint8_t* table_;
 };
 
-}  // namespace busrec
+}  // namespace analysis

@@ -1,0 +1,56 @@
+// Compares one sender's live analysis with its commissioning baseline and tells each change
+// once when it starts (raised) and once when it ends (cleared): a station missing or new, an
+// identifier missing or new, a period outside the baseline's range by more than the
+// tolerance, a station's error rate above the limit.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "tools/busdump/baseline.h"
+#include "tools/busdump/senderanalysis.h"
+
+namespace busdump {
+
+struct Alert {
+    std::string kind;     // station_missing, station_new, identifier_missing, identifier_new, period, error_rate
+    std::string subject;  // the station address or the identifier (0x0201)
+    std::string expected;
+    std::string seen;
+    uint64_t time_us = 0;  // card time of the sender's last event
+    bool raised = true;    // false: cleared
+};
+
+class AlertWatch {
+public:
+    AlertWatch(const BaselineSender& baseline, double tolerance, double max_error_permille)
+        : baseline_(baseline), tolerance_(tolerance), max_error_permille_(max_error_permille) {}
+
+    // Stations, identifiers and periods; run once a macrocycle.
+    void check(const SenderAnalysis& analysis, std::vector<Alert>& out);
+    // Error rates over the frames since the previous call; run once an interval.
+    void check_error_rates(const SenderAnalysis& analysis, std::vector<Alert>& out);
+
+    uint64_t checked_cycles() const { return checked_cycles_; }
+    // The alerts raised and not cleared, for the screen.
+    std::vector<Alert> active() const;
+
+private:
+    void set(bool on, const std::string& kind, const std::string& subject, const std::string& expected,
+             const std::string& seen, uint64_t time, std::vector<Alert>& out);
+    void check_stations(const SenderAnalysis& analysis, uint64_t now, std::vector<Alert>& out);
+    void check_identifiers(const SenderAnalysis& analysis, uint64_t now, std::vector<Alert>& out);
+
+    const BaselineSender baseline_;
+    const double tolerance_;
+    const double max_error_permille_;
+    std::map<std::string, Alert> active_;  // by kind and subject
+    uint64_t checked_cycles_ = 0;
+    std::array<uint64_t, SenderAnalysis::STATION_COUNT> frames_seen_{};
+    std::array<uint64_t, SenderAnalysis::STATION_COUNT> errors_seen_{};
+};
+
+}  // namespace busdump

@@ -1,0 +1,86 @@
+#include "tools/busdump/periodstats.h"
+
+#include <cmath>
+
+namespace busdump {
+
+namespace {
+
+unsigned highest_bit(uint64_t value) {
+    unsigned bit = 0;
+    while (value >>= 1) ++bit;
+    return bit;
+}
+
+constexpr uint64_t LARGEST_BUCKETED = UINT32_MAX;
+
+}  // namespace
+
+std::size_t PeriodStats::bucket_of(uint64_t value) {
+    if (value > LARGEST_BUCKETED) value = LARGEST_BUCKETED;
+    if (value < SUB_BUCKETS) return static_cast<std::size_t>(value);
+    const unsigned octave = highest_bit(value) - SUB_BITS + 1;  // 1 for values SUB_BUCKETS..2*SUB_BUCKETS-1
+    const uint64_t sub = (value >> (octave - 1)) - SUB_BUCKETS;
+    return static_cast<std::size_t>(octave * SUB_BUCKETS + sub);
+}
+
+uint64_t PeriodStats::bucket_low(std::size_t b) {
+    if (b < SUB_BUCKETS) return b;
+    const unsigned octave = static_cast<unsigned>(b / SUB_BUCKETS);
+    const uint64_t sub = b % SUB_BUCKETS;
+    return (SUB_BUCKETS + sub) << (octave - 1);
+}
+
+void PeriodStats::add(uint64_t period_us) {
+    ++count_;
+    sum_ += period_us;
+    if (period_us < min_) min_ = period_us;
+    if (period_us > max_) max_ = period_us;
+    ++buckets_[bucket_of(period_us)];
+}
+
+uint64_t PeriodStats::clamp(uint64_t value) const {
+    if (value < min()) return min();
+    if (value > max_) return max_;
+    return value;
+}
+
+uint64_t PeriodStats::percentile(double fraction) const {
+    if (count_ == 0) return 0;
+    // The smallest value with at least `fraction` of the periods at or below it.
+    const auto rank = static_cast<uint64_t>(std::ceil(fraction * static_cast<double>(count_)));
+    uint64_t seen = 0;
+    for (std::size_t b = 0; b < BUCKETS; ++b) {
+        seen += buckets_[b];
+        if (seen >= rank && seen > 0) return middle(b);
+    }
+    return max_;
+}
+
+uint64_t PeriodStats::typical() const {
+    if (count_ == 0) return 0;
+    std::size_t fullest = 0;
+    for (std::size_t b = 1; b < BUCKETS; ++b)
+        if (buckets_[b] > buckets_[fullest]) fullest = b;
+    return middle(fullest);
+}
+
+PeriodStats::Lateness PeriodStats::lateness(uint64_t reference_us, double tolerance) const {
+    Lateness out;
+    if (reference_us == 0) return out;
+    const double reference = static_cast<double>(reference_us);
+    const double late_from = reference * (1.0 + tolerance);
+    for (std::size_t b = 0; b < BUCKETS; ++b) {
+        if (buckets_[b] == 0) continue;
+        const double period = static_cast<double>(middle(b));
+        if (period <= late_from) continue;
+        const double references = period / reference;
+        if (references < MISSED_FROM)
+            out.late += buckets_[b];
+        else
+            out.missed += buckets_[b] * (static_cast<uint64_t>(std::llround(references)) - 1);
+    }
+    return out;
+}
+
+}  // namespace busdump
