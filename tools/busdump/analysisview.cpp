@@ -7,6 +7,7 @@
 #include "common/analysis/busreport.h"
 #include "tools/busdump/formatter.h"
 #include "tools/busdump/jsonobject.h"
+#include "tools/busdump/lossstages.h"
 #include "tools/busdump/timetext.h"
 
 namespace busdump {
@@ -67,8 +68,9 @@ std::string AnalysisView::text(const Source& source, const SenderAnalysis& analy
     std::ostringstream out;
     out << (final ? "analysis at exit: " : "analysis: ") << source_label(source) << " at "
         << TimeText::date_time(time_us) << "\n";
-    out << "  losses: network " << counts.datagrams_lost << " datagrams, card " << counts.frames_lost
-        << " frames, malformed " << counts.malformed << " datagrams\n";
+    out << "  losses:";
+    LossStages::of(counts).for_each([&out](const char* stage, uint64_t lost) { out << " " << stage << " " << lost; });
+    out << "\n";
     out << cycle_text(analysis) << stations_text(analysis) << identifiers_text(analysis);
     if (analysis.untracked_frames())
         out << "  " << analysis.untracked_frames() << " ID frames of identifiers beyond the first "
@@ -232,9 +234,8 @@ std::string AnalysisView::alert_json(const Source& source, const Alert& alert) c
 }
 
 std::string AnalysisView::losses_json(const Source& source) {
-    const StatsMeter::Counts& counts = source.counts();
     JsonObject o;
-    o.add("network", counts.datagrams_lost).add("card", counts.frames_lost).add("malformed", counts.malformed);
+    LossStages::of(source.counts()).for_each([&o](const char* stage, uint64_t lost) { o.add(stage, lost); });
     return o.str();
 }
 

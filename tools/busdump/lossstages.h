@@ -1,0 +1,34 @@
+// Where the frames and datagrams of one sender were lost, each loss charged to one stage of the
+// path from the bus to this receiver.
+#pragma once
+
+#include <cstdint>
+
+#include "tools/busdump/statsmeter.h"
+
+namespace busdump {
+
+struct LossStages {
+    uint64_t card = 0;           // frames the card lost: gaps in its event indices
+    uint64_t gateway_queue = 0;  // records the gateway's queue refused
+    uint64_t gateway_send = 0;   // records in datagrams the gateway could not send
+    uint64_t network = 0;        // datagrams missing from the sequence at this receiver
+    uint64_t receiver = 0;       // datagrams this receiver's socket dropped
+    uint64_t malformed = 0;      // datagrams that arrived but could not be decoded
+
+    // The stages of a sender's counts.
+    static LossStages of(const StatsMeter::Counts& counts);
+
+    // Every stage with its name, in path order, for views that list them all.
+    template <class Visit>
+    void for_each(Visit&& visit) const {
+        visit("card", card);
+        visit("gateway_queue", gateway_queue);
+        visit("gateway_send", gateway_send);
+        visit("network", network);
+        visit("receiver", receiver);
+        visit("malformed", malformed);
+    }
+};
+
+}  // namespace busdump
