@@ -51,13 +51,13 @@ uint16_t PcapWriter::ipv4_checksum(const uint8_t* header, std::size_t size) {
 std::vector<uint8_t> PcapWriter::packet(int64_t time_us, const Endpoint& source, const Endpoint& destination,
                                         const uint8_t* payload, std::size_t size, uint16_t ip_id) {
     const std::vector<uint8_t> link = frame(source, destination, payload, size, ip_id);
-    std::vector<uint8_t> p(F::PACKET_HEADER_SIZE, 0);
+    std::vector<uint8_t> p(F::PACKET_HEADER_SIZE + link.size(), 0);
     const int64_t seconds = time_us / US_PER_SECOND;
     linkscope::store_le32(&p[F::PACKET_OFF_SECONDS], static_cast<uint32_t>(seconds));
     linkscope::store_le32(&p[F::PACKET_OFF_FRACTION], static_cast<uint32_t>(time_us - seconds * US_PER_SECOND));
     linkscope::store_le32(&p[F::PACKET_OFF_CAPTURED], static_cast<uint32_t>(link.size()));
     linkscope::store_le32(&p[F::PACKET_OFF_ORIGINAL], static_cast<uint32_t>(link.size()));
-    p.insert(p.end(), link.begin(), link.end());
+    std::memcpy(p.data() + F::PACKET_HEADER_SIZE, link.data(), link.size());
     return p;
 }
 
