@@ -16,6 +16,8 @@ namespace {
 
 // Beyond this many senders in one capture, the cards of further ones are not kept.
 constexpr std::size_t MAX_SENDERS_SURVEYED = 65536;
+// An error names at most this many of them.
+constexpr std::size_t MAX_SENDERS_LISTED = 16;
 
 uint64_t stamp_of(const std::vector<uint8_t>& record) {
     return linkscope::load_be64(record.data() + linkscope::EVT_OFF_TIMESTAMP);
@@ -62,23 +64,30 @@ bool CaptureReplay::event_records(const std::vector<uint8_t>& datagram, std::deq
 
 std::unique_ptr<CaptureReplay> CaptureReplay::open(const std::string& path, uint64_t irq_us, std::string* error,
                                                    uint32_t serial) {
-    std::unique_ptr<CaptureFile> file = CaptureFile::open(path, error);
+    Choice choice;
+    choice.serial = serial;
+    return open({path}, "'" + path + "'", irq_us, error, choice);
+}
+
+std::unique_ptr<CaptureReplay> CaptureReplay::open(const std::vector<std::string>& paths, const std::string& what,
+                                                   uint64_t irq_us, std::string* error, const Choice& choice) {
+    std::unique_ptr<CaptureSeries> file = CaptureSeries::open(paths, error);
     if (!file) return nullptr;
     std::unique_ptr<CaptureReplay> replay(new CaptureReplay(std::move(file), irq_us));
-    if (!replay->survey(serial, error)) {
-        *error = "replay: '" + path + "'" + *error;
+    if (!replay->survey(choice, error)) {
+        *error = "replay: " + what + *error;
         return nullptr;
     }
     // One pass to know what the capture holds before a gateway relies on it.
     std::vector<uint8_t> record;
     while (replay->next_record(record)) ++replay->events_;
     if (replay->events_ == 0) {
-        *error = "replay: '" + path + "' holds no event record in a datagram of the gateway" +
+        *error = "replay: " + what + " holds no event record in a datagram of the gateway" +
                  replay->describe_skips();
         return nullptr;
     }
     replay->warning_ = replay->describe_skips();
-    if (!replay->warning_.empty()) replay->warning_ = "replay: '" + path + "'" + replay->warning_;
+    if (!replay->warning_.empty()) replay->warning_ = "replay: " + what + replay->warning_;
     replay->rewind();
     return replay;
 }
@@ -86,9 +95,14 @@ std::unique_ptr<CaptureReplay> CaptureReplay::open(const std::string& path, uint
 std::string CaptureReplay::describe_skips() const {
     std::string text;
     if (malformed_) text += ", " + std::to_string(malformed_) + " malformed datagram(s) left out";
-    if (foreign_) text += ", " + std::to_string(foreign_) + " datagram(s) of other senders than " + sender_text() + " left out";
+    if (foreign_)
+        text += ", " + std::to_string(foreign_) + " datagram(s) of other senders than " + sender_text() +
+                " left out (replay_serial= or replay_address= picks another)";
     if (file_->skipped()) text += ", " + std::to_string(file_->skipped()) + " packet(s) that are no whole UDP datagram left out";
-    if (file_->damaged()) text += ", the file is cut short or damaged at its end";
+    if (file_->unknown_link_type())
+        text += ", packets of link type " + std::to_string(file_->unknown_link_type()) +
+                " left out (Ethernet, Linux cooked or raw IPv4 are replayed)";
+    if (file_->damaged()) text += ", " + file_->problem();
     if (!text.empty()) text = " (" + text.substr(2) + ")";
     return text;
 }
@@ -98,14 +112,27 @@ std::string CaptureReplay::sender_text() const {
     return address_text(sender_address_) + ":" + std::to_string(sender_port_);
 }
 
-bool CaptureReplay::survey(uint32_t serial, std::string* error) {
+bool CaptureReplay::at_address(const Choice& choice, const CaptureFile::Packet& packet) {
+    return !choice.by_address ||
+           (packet.source_address == choice.address && (choice.port == 0 || packet.source_port == choice.port));
+}
+
+bool CaptureReplay::survey(const Choice& choice, std::string* error) {
+    const uint32_t serial = choice.serial;
     CaptureFile::Packet packet;
     std::deque<std::vector<uint8_t>> events;
     std::map<uint32_t, bool> cards;  // every card named, for the error below
+    std::map<uint64_t, bool> senders;  // every sender, for the error below
     while (file_->next(packet)) {
         uint32_t named = 0;
         events.clear();
         if (!event_records(packet.payload, events, &named)) continue;
+        if (senders.size() < MAX_SENDERS_SURVEYED) senders[endpoint_key(packet.source_address, packet.source_port)] = true;
+        if (!at_address(choice, packet)) {
+            if (named && serial_of_.size() < MAX_SENDERS_SURVEYED)
+                serial_of_.emplace(endpoint_key(packet.source_address, packet.source_port), named);
+            continue;
+        }
         if (!have_sender_ && serial == 0) {
             have_sender_ = true;
             sender_address_ = packet.source_address;
@@ -120,6 +147,19 @@ bool CaptureReplay::survey(uint32_t serial, std::string* error) {
             sender_address_ = packet.source_address;
             sender_port_ = packet.source_port;
         }
+    }
+    if (choice.by_address && !have_sender_) {
+        *error = " holds no gateway at " + address_text(choice.address) +
+                 (choice.port ? ":" + std::to_string(choice.port) : std::string()) +
+                 (serial ? " of card sn " + serial_text(serial) : std::string()) + " (";
+        if (senders.empty()) *error += "no sender sent an event record";
+        std::size_t listed = 0;
+        for (auto it = senders.begin(); it != senders.end() && listed < MAX_SENDERS_LISTED; ++it, ++listed)
+            *error += (it == senders.begin() ? "senders: " : ", ") + address_text(static_cast<uint32_t>(it->first >> 16)) +
+                      ":" + std::to_string(it->first & 0xFFFF);
+        if (senders.size() > MAX_SENDERS_LISTED) *error += ", ...";
+        *error += ")";
+        return false;
     }
     if (serial != 0 && !have_sender_) {
         *error = " holds no gateway of card sn " + serial_text(serial) + " (";

@@ -1,5 +1,5 @@
-// Replays a capture of the gateway's datagrams (a pcap file, as busdump -w writes it): the
-// event records in them, in capture order and unchanged, are packed into event blocks again as
+// Replays a capture of the gateway's datagrams (pcap or pcapng files, as busdump -w writes
+// them; several files are read as one, in the order given): the event records in them, in capture order and unchanged, are packed into event blocks again as
 // a card would deliver them, paced by the records' own time stamps. Lifesigns and any other
 // record type are left out: the gateway that replays makes its own. Malformed datagrams are
 // skipped whole, as busdump skips them.
@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "common/stream/capturefile.h"
+#include "common/stream/captureseries.h"
 #include "sim/replaysource.h"
 
 namespace sim {
@@ -23,11 +23,23 @@ public:
     // without the hour.
     static constexpr uint64_t MAX_PAUSE_US = 10000000;
 
-    // Opens `path` and reads it through once: null with `error` set when it cannot be read or
-    // holds no event record; warning() then tells what was skipped. A block holds the records
+    // Which gateway of the capture is replayed: the first sender's, or the one whose lifesigns
+    // name card `serial` (not 0), or the first one at `address` (and `port`, not 0); both may
+    // be given. A gateway whose card is known is replayed through all its runs, whatever port
+    // each sent from.
+    struct Choice {
+        uint32_t serial = 0;
+        bool by_address = false;
+        uint32_t address = 0;  // IPv4, host order
+        uint16_t port = 0;
+    };
+
+    // Opens `paths` (read one after the other; `what` names them in messages) and reads them
+    // through once: null with `error` set when one cannot be read or they hold no event record
+    // of the gateway chosen; warning() then tells what was skipped. A block holds the records
     // of at most `irq_us` of bus time, as the card's interrupt period bounds it.
-    // The gateway replayed is the first sender's, or the one whose lifesigns name card `serial`
-    // (not 0): its address and card, through all its runs, whatever port each sent from.
+    static std::unique_ptr<CaptureReplay> open(const std::vector<std::string>& paths, const std::string& what,
+                                               uint64_t irq_us, std::string* error, const Choice& choice);
     static std::unique_ptr<CaptureReplay> open(const std::string& path, uint64_t irq_us, std::string* error,
                                                uint32_t serial = 0);
 
@@ -46,18 +58,19 @@ public:
                               uint32_t* serial = nullptr);
 
 private:
-    CaptureReplay(std::unique_ptr<CaptureFile> file, uint64_t irq_us) : file_(std::move(file)), irq_us_(irq_us) {}
+    CaptureReplay(std::unique_ptr<CaptureSeries> file, uint64_t irq_us) : file_(std::move(file)), irq_us_(irq_us) {}
 
     // The cards the capture's senders name, and the gateway to replay; false with `error`
-    // when no sender names card `serial`.
-    bool survey(uint32_t serial, std::string* error);
+    // when no sender is the one chosen.
+    bool survey(const Choice& choice, std::string* error);
+    static bool at_address(const Choice& choice, const CaptureFile::Packet& packet);
     bool from_gateway(const CaptureFile::Packet& packet) const;
     // The next event record of the capture; false at its end.
     bool next_record(std::vector<uint8_t>& record);
     std::string describe_skips() const;
     std::string sender_text() const;  // "address:port" of the sender replayed
 
-    std::unique_ptr<CaptureFile> file_;
+    std::unique_ptr<CaptureSeries> file_;
     const uint64_t irq_us_;
     std::deque<std::vector<uint8_t>> pending_;  // records of the datagram being replayed
     std::vector<uint8_t> held_;                 // a record that did not fit in the block before

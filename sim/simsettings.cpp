@@ -48,6 +48,27 @@ bool parse_serial(const std::string& text, uint64_t* value) {
     return *value != 0;
 }
 
+// "A.B.C.D" or "A.B.C.D:PORT", decimal.
+bool parse_address(const std::string& text, uint32_t* address, uint16_t* port) {
+    const std::size_t colon = text.find(':');
+    const std::string host = text.substr(0, colon);
+    uint32_t value = 0;
+    std::size_t start = 0;
+    for (int part = 0; part < 4; ++part) {
+        const std::size_t dot = part < 3 ? host.find('.', start) : host.size();
+        if (dot == std::string::npos) return false;
+        uint64_t octet = 0;
+        if (!parse_unsigned(host.substr(start, dot - start), 0, 255, &octet)) return false;
+        value = (value << 8) | static_cast<uint32_t>(octet);
+        start = dot + 1;
+    }
+    uint64_t number = 0;
+    if (colon != std::string::npos && !parse_unsigned(text.substr(colon + 1), 1, 65535, &number)) return false;
+    *address = value;
+    *port = static_cast<uint16_t>(number);
+    return true;
+}
+
 bool parse_probability(const std::string& text, double* value) {
     if (text.empty() || text[0] == '-' || text[0] == '+' || text[0] == ' ') return false;
     errno = 0;
@@ -127,8 +148,14 @@ public:
             s_->replay_serial = static_cast<uint32_t>(serial);
             return true;
         }
+        if (key == "replay_address") {
+            if (!parse_address(value, &s_->replay_address, &s_->replay_port))
+                return bad(key, value, "an IPv4 address, or address:port, such as 10.0.0.5:57117");
+            s_->replay_by_address = true;
+            return true;
+        }
         if (key == "replay") {
-            if (value.empty()) return bad(key, value, "the path of a capture or of a file of event blocks");
+            if (value.empty()) return bad(key, value, "the path of a capture, a folder of captures or a file of event blocks");
             s_->replay = value;
             return true;
         }

@@ -26,8 +26,14 @@ struct SimSettings {
     uint64_t seed = 1;
     bool unplug = false;
     uint64_t unplug_ms = 0;
-    std::string replay;  // empty: the bus model
+    // A file of event blocks or a capture; or a folder of captures, or captures joined by '+'
+    // (see replay_files()); empty: the bus model.
+    std::string replay;
     uint32_t replay_serial = 0;  // the gateway of a capture to replay, by its card; 0: the first
+    // Or by its address (and port, 0: any), the first sender there.
+    bool replay_by_address = false;
+    uint32_t replay_address = 0;  // IPv4, host order
+    uint16_t replay_port = 0;
 
     unsigned present_stations() const { return stations - absent; }
 

@@ -29,14 +29,31 @@ bool known_link_type(uint32_t type) {
 bool CaptureFile::is_capture(const uint8_t* first, std::size_t size) {
     if (size < 4) return false;
     const uint32_t magic = linkscope::load_le32(first);
-    return known_magic(magic) || known_magic(byte_swap(magic));
+    return known_magic(magic) || known_magic(byte_swap(magic)) || PcapngReader::is_pcapng(first, size);
+}
+
+std::unique_ptr<CaptureFile> CaptureFile::open_pcapng(const std::string& path, std::string* error) {
+    std::unique_ptr<CaptureFile> file(new CaptureFile(path, false, false, 0));
+    if (!file->file_) {
+        *error = "replay: cannot read '" + path + "': " + std::strerror(errno);
+        return nullptr;
+    }
+    file->pcapng_.reset(new PcapngReader);
+    std::string why;
+    if (!file->pcapng_->start(&file->file_, &why)) {
+        *error = "replay: '" + path + "' is no readable pcapng file: " + why;
+        return nullptr;
+    }
+    return file;
 }
 
 std::unique_ptr<CaptureFile> CaptureFile::open(const std::string& path, std::string* error) {
     errno = 0;
     std::ifstream probe(path, std::ios::binary);
-    uint8_t header[F::FILE_HEADER_SIZE];
-    if (!probe || !probe.read(reinterpret_cast<char*>(header), sizeof header)) {
+    uint8_t header[F::FILE_HEADER_SIZE] = {};
+    if (probe) probe.read(reinterpret_cast<char*>(header), sizeof header);
+    if (PcapngReader::is_pcapng(header, static_cast<std::size_t>(probe.gcount()))) return open_pcapng(path, error);
+    if (!probe) {
         *error = "replay: cannot read the pcap file header of '" + path + "'" +
                  (errno ? std::string(": ") + std::strerror(errno) : std::string());
         return nullptr;
@@ -76,34 +93,66 @@ uint32_t CaptureFile::word(const uint8_t* bytes) const {
 }
 
 void CaptureFile::rewind() {
-    file_.clear();
-    file_.seekg(static_cast<std::streamoff>(F::FILE_HEADER_SIZE));
     skipped_ = 0;
     damaged_ = false;
+    problem_.clear();
+    unknown_link_type_ = 0;
+    if (pcapng_) {
+        pcapng_->rewind();
+        return;
+    }
+    file_.clear();
+    file_.seekg(static_cast<std::streamoff>(F::FILE_HEADER_SIZE));
 }
 
-bool CaptureFile::next(Packet& out) {
+bool CaptureFile::next(Packet& out) { return pcapng_ ? next_pcapng(out) : next_pcap(out); }
+
+bool CaptureFile::next_pcapng(Packet& out) {
+    for (;;) {
+        switch (pcapng_->next(pcapng_frame_)) {
+            case PcapngReader::Result::end: return false;
+            case PcapngReader::Result::damaged:
+                damaged_ = true;
+                problem_ = pcapng_->problem();
+                return false;
+            case PcapngReader::Result::packet: break;
+        }
+        const uint32_t link_type = pcapng_frame_.link_type;
+        if (!known_link_type(link_type)) unknown_link_type_ = link_type;
+        if (!known_link_type(link_type) || !pcapng_frame_.whole || !udp_payload(link_type, pcapng_frame_.bytes, out)) {
+            ++skipped_;
+            continue;
+        }
+        out.time_us = pcapng_frame_.time_us;
+        return true;
+    }
+}
+
+bool CaptureFile::next_pcap(Packet& out) {
     for (;;) {
         uint8_t header[F::PACKET_HEADER_SIZE];
         file_.read(reinterpret_cast<char*>(header), sizeof header);
         if (file_.gcount() == 0) return false;
         if (file_.gcount() != static_cast<std::streamsize>(sizeof header)) {
             damaged_ = true;
+            problem_ = "the file ends inside a packet header";
             return false;
         }
         const uint32_t captured = word(header + F::PACKET_OFF_CAPTURED);
         const uint32_t original = word(header + F::PACKET_OFF_ORIGINAL);
         if (captured > MAX_CAPTURED) {
             damaged_ = true;
+            problem_ = "a packet header gives " + std::to_string(captured) + " bytes, more than any packet";
             return false;
         }
         frame_.resize(captured);
         file_.read(reinterpret_cast<char*>(frame_.data()), static_cast<std::streamsize>(captured));
         if (file_.gcount() != static_cast<std::streamsize>(captured)) {
             damaged_ = true;
+            problem_ = "the file ends inside a packet";
             return false;
         }
-        if (captured < original || !udp_payload(frame_, out)) {
+        if (captured < original || !udp_payload(link_type_, frame_, out)) {
             ++skipped_;
             continue;
         }
@@ -114,8 +163,8 @@ bool CaptureFile::next(Packet& out) {
     }
 }
 
-bool CaptureFile::ipv4_offset(const std::vector<uint8_t>& frame, std::size_t& offset) const {
-    switch (link_type_) {
+bool CaptureFile::ipv4_offset(uint32_t link_type, const std::vector<uint8_t>& frame, std::size_t& offset) {
+    switch (link_type) {
         case F::LINKTYPE_RAW:
         case F::LINKTYPE_IPV4: offset = 0; return true;
         case F::LINKTYPE_LINUX_SLL:
@@ -132,9 +181,9 @@ bool CaptureFile::ipv4_offset(const std::vector<uint8_t>& frame, std::size_t& of
     return true;
 }
 
-bool CaptureFile::udp_payload(const std::vector<uint8_t>& frame, Packet& out) const {
+bool CaptureFile::udp_payload(uint32_t link_type, const std::vector<uint8_t>& frame, Packet& out) {
     std::size_t ip_at = 0;
-    if (!ipv4_offset(frame, ip_at) || ip_at + F::IPV4_HEADER_SIZE > frame.size()) return false;
+    if (!ipv4_offset(link_type, frame, ip_at) || ip_at + F::IPV4_HEADER_SIZE > frame.size()) return false;
     const uint8_t* ip = frame.data() + ip_at;
     const std::size_t ip_header = static_cast<std::size_t>(ip[0] & 0x0F) * 4;
     if ((ip[0] >> 4) != F::IPV4_VERSION || ip_header < F::IPV4_HEADER_SIZE || ip[F::IPV4_OFF_PROTOCOL] != F::IPPROTO_UDP_NUMBER)

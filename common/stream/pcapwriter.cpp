@@ -50,15 +50,21 @@ uint16_t PcapWriter::ipv4_checksum(const uint8_t* header, std::size_t size) {
 
 std::vector<uint8_t> PcapWriter::packet(int64_t time_us, const Endpoint& source, const Endpoint& destination,
                                         const uint8_t* payload, std::size_t size, uint16_t ip_id) {
-    const std::size_t captured = FRAMING_SIZE + size;
-    std::vector<uint8_t> p(F::PACKET_HEADER_SIZE + captured, 0);
+    const std::vector<uint8_t> link = frame(source, destination, payload, size, ip_id);
+    std::vector<uint8_t> p(F::PACKET_HEADER_SIZE + link.size(), 0);
     const int64_t seconds = time_us / US_PER_SECOND;
     linkscope::store_le32(&p[F::PACKET_OFF_SECONDS], static_cast<uint32_t>(seconds));
     linkscope::store_le32(&p[F::PACKET_OFF_FRACTION], static_cast<uint32_t>(time_us - seconds * US_PER_SECOND));
-    linkscope::store_le32(&p[F::PACKET_OFF_CAPTURED], static_cast<uint32_t>(captured));
-    linkscope::store_le32(&p[F::PACKET_OFF_ORIGINAL], static_cast<uint32_t>(captured));
+    linkscope::store_le32(&p[F::PACKET_OFF_CAPTURED], static_cast<uint32_t>(link.size()));
+    linkscope::store_le32(&p[F::PACKET_OFF_ORIGINAL], static_cast<uint32_t>(link.size()));
+    std::memcpy(p.data() + F::PACKET_HEADER_SIZE, link.data(), link.size());
+    return p;
+}
 
-    uint8_t* eth = &p[F::PACKET_HEADER_SIZE];
+std::vector<uint8_t> PcapWriter::frame(const Endpoint& source, const Endpoint& destination, const uint8_t* payload,
+                                       std::size_t size, uint16_t ip_id) {
+    std::vector<uint8_t> p(FRAMING_SIZE + size, 0);
+    uint8_t* eth = p.data();
     std::memcpy(eth + ETHERNET_OFF_DESTINATION, MAC_DESTINATION, MAC_SIZE);
     std::memcpy(eth + ETHERNET_OFF_SOURCE, MAC_SOURCE, MAC_SIZE);
     linkscope::store_be16(eth + F::ETHERNET_OFF_TYPE, F::ETHERTYPE_IPV4);
@@ -83,6 +89,7 @@ std::vector<uint8_t> PcapWriter::packet(int64_t time_us, const Endpoint& source,
     if (size) std::memcpy(udp + F::UDP_HEADER_SIZE, payload, size);
     return p;
 }
+
 bool PcapWriter::open(const std::string& path) {
     file_.open(path, std::ios::binary | std::ios::trunc);
     if (!file_) {

@@ -36,6 +36,9 @@ public:
     // The bytes of one packet record (packet header and framing included), for tests and write().
     static std::vector<uint8_t> packet(int64_t time_us, const Endpoint& source, const Endpoint& destination,
                                        const uint8_t* payload, std::size_t size, uint16_t ip_id = 0);
+    // The link-layer frame alone (Ethernet, IPv4, UDP and the payload), as pcapng carries it.
+    static std::vector<uint8_t> frame(const Endpoint& source, const Endpoint& destination, const uint8_t* payload,
+                                      std::size_t size, uint16_t ip_id = 0);
     static std::vector<uint8_t> file_header();
     static uint16_t ipv4_checksum(const uint8_t* header, std::size_t size);
 

@@ -15,6 +15,8 @@
 #include "common/driver/eventblock.h"
 #include "common/driver/protocol.h"
 #include "common/stream/lifesignrecord.h"
+#include "common/stream/pcapngwriter.h"
+#include "common/stream/pcapwriter.h"
 #include "gateway/udp/datagram.h"
 #include "platform/deviceio.h"
 #include "sim/simulatedcards.h"
@@ -233,6 +235,30 @@ void datagram() {
     write("datagram", "short_header", {0x4C, 0x53, 0x01});
 }
 
+void append(Bytes& out, const Bytes& more) { out.insert(out.end(), more.begin(), more.end()); }
+
+// What busdump -w writes, in both formats, and a pcapng cut inside a block.
+void capturefile() {
+    const PcapWriter::Endpoint a{0x0A000005, 40000}, b{0x0A000006, 40009}, to{0x7F000001, 57117};
+    const std::vector<Bytes> sim = simulated_records(6);
+    const Bytes first = datagram_of(1, {lifesign(), sim[0], sim[1]});
+    const Bytes second = datagram_of(3, {sim[2], sim[3]});
+    Bytes pcap = PcapWriter::file_header();
+    append(pcap, PcapWriter::packet(1700000000000000, a, to, first.data(), first.size(), 1));
+    append(pcap, PcapWriter::packet(1700000000001000, a, to, second.data(), second.size(), 2));
+    write("capturefile", "pcap_two_datagrams", pcap);
+    Bytes ng = PcapngWriter::section_header("makecorpus");
+    append(ng, PcapngWriter::interface_description({a, to, 0x4C530001}));
+    append(ng, PcapngWriter::enhanced_packet(0, 1700000000000000, PcapWriter::frame(a, to, first.data(), first.size())));
+    append(ng, PcapngWriter::interface_description({b, to, std::nullopt}));
+    append(ng, PcapngWriter::enhanced_packet(1, 1700000000000500, PcapWriter::frame(b, to, first.data(), first.size())));
+    append(ng, PcapngWriter::enhanced_packet(0, 1700000000001000, PcapWriter::frame(a, to, second.data(), second.size()),
+                                             "loss, network: 1 datagram(s) missing before this one (sequence 1 then 3)"));
+    write("capturefile", "pcapng_two_senders", ng);
+    ng.resize(ng.size() - 7);
+    write("capturefile", "pcapng_cut_short", ng);
+}
+
 void conffile() {
     write_text("conffile", "both_keys", "DeviceIndex=2\nUdpPort=55010\n");
     write_text("conffile", "comments_spaces_crlf", "# gateway\r\n  DeviceIndex = 0 # first card\r\n\r\nUdpPort=  4000\r\n");
@@ -271,6 +297,7 @@ int main(int argc, char** argv) {
     acquisition();
     eventanalysis();
     datagram();
+    capturefile();
     conffile();
     cmdline();
     return 0;

@@ -6,11 +6,14 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <thread>
 
 #include "common/driver/byteorder.h"
+#include "common/stream/pcapngwriter.h"
 #include "common/stream/pcapwriter.h"
 #include "sim/simulatedcards.h"
 #include "tests/sim/simcardtest.h"
@@ -290,4 +293,57 @@ TEST_F(CaptureReplayTest, AGatewayIsFollowedThroughItsRestartsAndCanBePickedByIt
         << cards.error;
     cards = sim::make_simulated_cards("replay=" + path_ + ",replay_serial=1280507906,speed=max");
     EXPECT_EQ(cards.error, "") << "the serial in decimal";
+}
+
+// The pcapng files of a ring: a folder replays its closed captures in name order (the file still
+// being written, with its suffix, and other files left out), a list in the order given, and the
+// sender is picked by its address as well as by its card.
+TEST_F(CaptureReplayTest, RingFoldersAndListsOfPcapngReplayTheChosenSenderInOrder) {
+    const std::string dir = path_ + ".d";
+    std::filesystem::create_directory(dir);
+    const PcapWriter::Endpoint to{0x7F000001, 57117}, a{0x0A000005, 40000}, b{0x0A000006, 40009};
+    const auto write_ng = [&](const std::string& name,
+                              const std::vector<std::pair<PcapWriter::Endpoint, std::vector<uint8_t>>>& packets) {
+        std::vector<uint8_t> bytes = PcapngWriter::section_header("test");
+        std::vector<uint32_t> described;
+        for (const auto& [from, payload] : packets) {
+            auto known = std::find(described.begin(), described.end(), from.address);
+            if (known == described.end()) {
+                const auto idb = PcapngWriter::interface_description({from, to, std::nullopt});
+                bytes.insert(bytes.end(), idb.begin(), idb.end());
+                known = described.insert(described.end(), from.address);
+            }
+            const auto epb = PcapngWriter::enhanced_packet(static_cast<uint32_t>(known - described.begin()), 0,
+                                                           PcapWriter::frame(from, to, payload.data(), payload.size()));
+            bytes.insert(bytes.end(), epb.begin(), epb.end());
+        }
+        std::ofstream(dir + "/" + name, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                                                 static_cast<std::streamsize>(bytes.size()));
+    };
+    write_ng("ring-0002.pcapng", {{a, datagram(3, {event(3, 300)})}, {b, datagram(2, {event(102, 305)})}});
+    write_ng("ring-0001.pcapng", {{b, datagram(1, {event(101, 105)})}, {a, datagram(1, {event(1, 100), event(2, 200)})}});
+    write_ng("ring-0003.pcapng.part", {{a, datagram(4, {event(4, 400)})}});
+    std::ofstream(dir + "/notes.txt") << "no capture";
+
+    struct Case {
+        std::string settings;
+        int blocks;  // a block ends where time stamps go back
+        std::vector<uint64_t> indices;
+    };
+    const std::string list = dir + "/ring-0002.pcapng+" + dir + "/ring-0001.pcapng";
+    for (const Case& c : {Case{"replay=" + dir, 1, {101, 102}}, Case{"replay=" + dir + ",replay_address=10.0.0.5", 1, {1, 2, 3}},
+                          Case{"replay=" + list + ",replay_address=10.0.0.5:40000", 2, {3, 1, 2}}}) {
+        const sim::SimulatedCards cards = sim::make_simulated_cards(c.settings + ",speed=max");
+        ASSERT_EQ(cards.error, "") << c.settings;
+        platform::Device& card = *cards.devices.begin()->second;
+        card.on_open();
+        simtest::start(card, 0);
+        std::vector<uint64_t> indices;
+        for (const auto& e : simtest::read_events(card, c.blocks)) indices.push_back(e.index);
+        EXPECT_EQ(indices, c.indices) << c.settings;
+    }
+    const sim::SimulatedCards none = sim::make_simulated_cards("replay=" + dir + ",replay_address=10.0.0.7:1");
+    EXPECT_NE(none.error.find("no gateway at 10.0.0.7:1 (senders: 10.0.0.5:40000, 10.0.0.6:40009)"), std::string::npos)
+        << none.error;
+    std::filesystem::remove_all(dir);
 }

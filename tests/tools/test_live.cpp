@@ -252,3 +252,63 @@ TEST(BusDumpLive, AGatewayRestartedThreeHundredTimesIsOneSender) {
     EXPECT_EQ(gateway.at("frames_lost").text, std::to_string(lost));
     EXPECT_EQ(gateway.at("index_resets").text, "0");
 }
+
+// Two gateways into one pcapng: an interface each, named with its address, port and card (the
+// second one's first datagram waits for the lifesign that names its card), packet times from
+// the card, a comment where a datagram was lost on the network or a frame by the card, and
+// every record decoded by the dissector as in pcap.
+TEST(BusDumpLive, PcapngOfTwoSendersReadByTshark) {
+    if (std::system("tshark --version >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "tshark is not installed (scripts/setup installs it: apt-get install tshark)";
+    const std::string file = testing::TempDir() + "busdump_live_" + std::to_string(getpid()) + ".pcapng";
+    busdump::Options options;
+    options.count = 5;
+    options.write_path = file;
+    LiveRun run(options);
+    ASSERT_TRUE(run.start()) << run.err.str();
+    const auto stamped = [](uint64_t index, uint64_t stamp_us) {
+        auto record = busdumptest::make_id_event(index);
+        put_be(record, 13, 8, stamp_us);
+        return record;
+    };
+    const auto lifesign = [](uint32_t serial) {
+        auto record = busdumptest::make_lifesign();
+        put_be(record, 19, 4, serial);
+        return record;
+    };
+    boost::asio::io_context io;
+    udp::socket a(io, udp::endpoint(udp::v4(), 0)), b(io, udp::endpoint(udp::v4(), 0));
+    const udp::endpoint to(boost::asio::ip::make_address_v4("127.0.0.1"), run.dump->local_port());
+    const std::vector<std::pair<udp::socket*, std::vector<uint8_t>>> sent = {
+        {&a, busdumptest::make_datagram(1, {lifesign(0xA0000001), stamped(41, 1700000000000001)})},
+        {&b, busdumptest::make_datagram(1, {stamped(7, 1700000000500000)})},
+        {&a, busdumptest::make_datagram(2, {stamped(42, 1700000001000000)})},
+        {&b, busdumptest::make_datagram(2, {lifesign(0xB0000002), stamped(9, 1700000002000000)})},
+        {&a, busdumptest::make_datagram(4, {stamped(43, 1700000003000000)})},
+    };
+    for (const auto& [socket, bytes] : sent) socket->send_to(boost::asio::buffer(bytes), to);
+    ASSERT_TRUE(run.join());
+
+    const std::string fields_path = testing::TempDir() + "busdump_tshark_ng_" + std::to_string(getpid()) + ".txt";
+    const std::string command =
+        "tshark -n -r " + file + " -X lua_script:" BUSGATE_SOURCE_DIR "/contrib/wireshark/busgate.lua" +
+        " -T fields -E 'separator=|' -e frame.interface_id -e frame.interface_name -e frame.time_epoch"
+        " -e busgate.seq -e busgate.event.index -e frame.comment > " + fields_path + " 2>" + fields_path + ".err";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    std::ifstream in(fields_path);
+    std::vector<std::string> rows;
+    for (std::string row; std::getline(in, row);) rows.push_back(row);
+    const std::string name_a = "busgate 127.0.0.1:" + std::to_string(a.local_endpoint().port()) + " sn 0xa0000001";
+    const std::string name_b = "busgate 127.0.0.1:" + std::to_string(b.local_endpoint().port()) + " sn 0xb0000002";
+    EXPECT_EQ(rows, (std::vector<std::string>{
+                        "0|" + name_a + "|1700000000.000001000|1|41|",
+                        "0|" + name_a + "|1700000001.000000000|2|42|",
+                        "1|" + name_b + "|1700000000.500000000|1|7|",
+                        "1|" + name_b + "|1700000002.000000000|2|9|loss, card: 1 frame(s) missing before an event of "
+                                                             "this datagram (event index 7 then 9)",
+                        "0|" + name_a + "|1700000003.000000000|4|43|loss, network: 1 datagram(s) missing before this "
+                                                             "one (sequence 2 then 4)",
+                    }));
+    std::remove(file.c_str());
+    std::remove(fields_path.c_str());
+}

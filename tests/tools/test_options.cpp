@@ -56,6 +56,9 @@ INSTANTIATE_TEST_SUITE_P(
                      EXPECT_EQ(o.port, 6000);
                      EXPECT_EQ(o.count, 12u) << "a later value wins";
                  }},
+        GoodLine{"FormatWhateverTheName", {"-F", "pcapng", "-w", "cap.pcap"}, [](const Options& o) {
+                     EXPECT_EQ(o.write_format, "pcapng");
+                 }},
         GoodLine{"GroupEndingInAValueOption", {"-jw", "cap.pcap"}, [](const Options& o) {
                      EXPECT_TRUE(o.json);
                      EXPECT_EQ(o.write_path, "cap.pcap");
@@ -106,6 +109,7 @@ INSTANTIATE_TEST_SUITE_P(
                     BadLine{"TimeNotANumber", {"-t", "nan"}, "more than 0"},
                     BadLine{"TimeInfinite", {"-t", "1e400"}, "more than 0"},
                     BadLine{"WriteEmpty", {"-w", ""}, "file name"},
+                    BadLine{"FormatUnknown", {"-w", "a.pcapng", "-F", "pcapng2"}, "pcap or pcapng"},
                     BadLine{"FlagWithValue", {"--json=yes"}, "takes no value"},
                     BadLine{"Unknown", {"--colour"}, "unknown option '--colour'"},
                     BadLine{"UnknownInAGroup", {"-jx"}, "unknown option '-x' in '-jx'"},
@@ -124,7 +128,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(OptionsUsage, ListsEveryOptionByBothNames) {
     const std::string usage = Options::usage();
     for (const char* both : {"-p, --port", "-b, --bind", "-g, --group", "-j, --json", "-s, --stats", "-v, --verbose",
-                             "-c, --count", "-t, --time", "-w, --write", "-i, --id", "-k, --control", "-e, --errors",
+                             "-c, --count", "-t, --time", "-w, --write", "-F, --format", "-i, --id", "-k, --control", "-e, --errors",
                              "-l, --lifesigns", "-h, --help", "-V, --version"})
         EXPECT_NE(usage.find(both), std::string::npos) << both;
     // Every long name the usage shows is accepted as written.

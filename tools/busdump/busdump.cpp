@@ -87,7 +87,10 @@ bool BusDump::open() {
         destination_.address = group.to_uint();
     }
     if (options_.write_path.empty()) return true;
-    if (!capture_.open(options_.write_path)) {
+    const CaptureOutput::Format format = options_.write_format.empty() ? CaptureOutput::format_for(options_.write_path)
+                                         : options_.write_format == "pcapng" ? CaptureOutput::Format::pcapng
+                                                                             : CaptureOutput::Format::pcap;
+    if (!capture_.open(options_.write_path, format)) {
         err_ << "busdump: cannot write to " << options_.write_path << ": " << capture_.error() << "\n";
         return false;
     }
@@ -125,12 +128,12 @@ std::string BusDump::source_text(const udp::endpoint& endpoint) const {
 void BusDump::handle(const uint8_t* data, std::size_t size, const Arrival& arrival,
                      const PcapWriter::Endpoint& source) {
     ++handled_;
-    write_capture(data, size, arrival, source);
     DecodedDatagram& datagram = decoded_;
     DatagramDecoder::decode_into(data, size, datagram);
     std::vector<Notice> notices;
     const Source& sender = sources_.observe(asio::ip::address_v4(source.address).to_string(), source.port, datagram,
                                             arrival.time_us, notices);
+    write_capture(data, size, arrival, source, capture_note(sender, datagram, notices));
     meter_.count(datagram, notices);
     meter_.arrived(arrival.time_us);
 
@@ -147,10 +150,24 @@ void BusDump::handle(const uint8_t* data, std::size_t size, const Arrival& arriv
     out_.flush();
 }
 
+CaptureOutput::Note BusDump::capture_note(const Source& sender, const DecodedDatagram& datagram,
+                                          const std::vector<Notice>& notices) const {
+    CaptureOutput::Note note;
+    if (capture_.state() == CaptureOutput::State::none) return note;
+    note.serial = sender.serial();
+    for (const DecodedRecord& record : datagram.records)
+        if (record.kind == RecordKind::event) {
+            note.card_time_us = record.event.timestamp_us;
+            break;
+        }
+    note.comment = PcapngInterfaces::comment_for(notices);
+    return note;
+}
+
 void BusDump::write_capture(const uint8_t* data, std::size_t size, const Arrival& arrival,
-                            const PcapWriter::Endpoint& source) {
+                            const PcapWriter::Endpoint& source, const CaptureOutput::Note& note) {
     if (capture_.state() == CaptureOutput::State::none) return;
-    const CaptureOutput::Written written = capture_.write(arrival.time_us, source, destination_, data, size);
+    const CaptureOutput::Written written = capture_.write(arrival.time_us, source, destination_, data, size, note);
     if (written == CaptureOutput::Written::yes) return;
     meter_.not_written();
     // Told once; the live output goes on, and the file stays whole up to the failure.
@@ -269,6 +286,8 @@ int BusDump::run(bool handle_signals) {
     if (analysis_) schedule_analysis();
     receive_next();
     io_.run();
+    if (!capture_.close())
+        err_ << "busdump: cannot write to " << options_.write_path << ": " << capture_.error() << "\n";
 
     int status = 0;
     if (analysis_) {

@@ -57,8 +57,10 @@ private:
     void receive_next();
     void schedule_stats();
     void wait_for_capture_reader();
+    CaptureOutput::Note capture_note(const Source& sender, const DecodedDatagram& datagram,
+                                     const std::vector<Notice>& notices) const;
     void write_capture(const uint8_t* data, std::size_t size, const Arrival& arrival,
-                       const PcapWriter::Endpoint& source);
+                       const PcapWriter::Endpoint& source, const CaptureOutput::Note& note);
     void schedule_analysis();
     // Writes --save-baseline; false after a message on err.
     bool save_baseline();

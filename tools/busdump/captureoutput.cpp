@@ -4,8 +4,16 @@
 
 namespace busdump {
 
-bool CaptureOutput::open(const std::string& path) {
+CaptureOutput::Format CaptureOutput::format_for(const std::string& path) {
+    static const std::string extension = ".pcapng";
+    return path.size() >= extension.size() && path.compare(path.size() - extension.size(), extension.size(), extension) == 0
+               ? Format::pcapng
+               : Format::pcap;
+}
+
+bool CaptureOutput::open(const std::string& path, Format format) {
     path_ = path;
+    format_ = format;
     state_ = State::waiting_for_reader;
     return retry() || state_ == State::waiting_for_reader;
 }
@@ -20,7 +28,8 @@ bool CaptureOutput::retry() {
             return false;
         case platform::RecordFile::Opened::yes: break;
     }
-    const std::vector<uint8_t> header = PcapWriter::file_header();
+    const std::vector<uint8_t> header =
+        format_ == Format::pcapng ? interfaces_.file_start() : PcapWriter::file_header();
     if (!file_.write(header.data(), header.size())) {
         state_ = State::failed;
         error_ = file_.error();
@@ -33,10 +42,14 @@ bool CaptureOutput::retry() {
 
 CaptureOutput::Written CaptureOutput::write(int64_t time_us, const PcapWriter::Endpoint& source,
                                             const PcapWriter::Endpoint& destination, const uint8_t* payload,
-                                            std::size_t size) {
+                                            std::size_t size, const Note& note) {
     if (state_ != State::writing) return Written::no;
     if (size > PcapWriter::MAX_PAYLOAD) {
         error_ = "a datagram of " + std::to_string(size) + " bytes is too long for an IPv4 packet";
+    } else if (format_ == Format::pcapng) {
+        PcapngInterfaces::Datagram datagram{source, destination, note.serial, note.card_time_us, time_us,
+                                            note.comment, payload, size};
+        if (put(interfaces_.add(datagram))) return Written::yes;
     } else {
         // Distinct IP identifications keep tools from taking two packets for fragments of one.
         const std::vector<uint8_t> packet = PcapWriter::packet(time_us, source, destination, payload, size, ++next_ip_id_);
@@ -47,6 +60,20 @@ CaptureOutput::Written CaptureOutput::write(int64_t time_us, const PcapWriter::E
     state_ = State::failed;
     file_.close();
     return Written::failed_now;
+}
+
+bool CaptureOutput::put(const std::vector<uint8_t>& bytes) {
+    if (bytes.empty() || file_.write(bytes.data(), bytes.size())) return true;
+    error_ = file_.error();
+    return false;
+}
+
+bool CaptureOutput::close() {
+    if (state_ != State::writing || format_ != Format::pcapng) return true;
+    if (put(interfaces_.release_all())) return true;
+    state_ = State::failed;
+    file_.close();
+    return false;
 }
 
 }  // namespace busdump

@@ -20,7 +20,7 @@ constexpr uint64_t MAX_CONTROL = 0xFF;
 constexpr double MAX_TOLERANCE_PERCENT = 1000;
 
 enum OptionId { PORT, BIND, GROUP, JSON, STATS, VERBOSE, COUNT, TIME, WRITE, ID, CONTROL, ERRORS, LIFESIGNS, HELP, VERSION,
-                ANALYZE, INTERVAL, TOLERANCE, SAVE_BASELINE, BASELINE, MAX_ERROR_RATE };
+                ANALYZE, INTERVAL, TOLERANCE, SAVE_BASELINE, BASELINE, MAX_ERROR_RATE, FORMAT };
 
 const std::vector<ArgScanner::Spec>& specs() {
     static const std::vector<ArgScanner::Spec> all = {
@@ -31,7 +31,7 @@ const std::vector<ArgScanner::Spec>& specs() {
         {LIFESIGNS, 'l', "lifesigns", false}, {HELP, 'h', "help", false},   {VERSION, 'V', "version", false},
         {ANALYZE, 'a', "analyze", false},  {INTERVAL, 0, "interval", true}, {TOLERANCE, 0, "tolerance", true},
         {SAVE_BASELINE, 0, "save-baseline", true}, {BASELINE, 0, "baseline", true},
-        {MAX_ERROR_RATE, 0, "max-error-rate", true},
+        {MAX_ERROR_RATE, 0, "max-error-rate", true}, {FORMAT, 'F', "format", true},
     };
     return all;
 }
@@ -129,6 +129,10 @@ public:
             case WRITE:
                 if (value_.empty()) return refuse("expected a file name");
                 out_.write_path = value_;
+                return true;
+            case FORMAT:
+                if (value_ != "pcap" && value_ != "pcapng") return refuse("expected pcap or pcapng");
+                out_.write_format = value_;
                 return true;
             case ANALYZE: out_.analyze = true; return true;
             case INTERVAL:
@@ -241,8 +245,11 @@ std::string Options::usage() {
            "  -v, --verbose         show every frame byte, not only the data bytes\n"
            "  -c, --count N         stop after N datagrams\n"
            "  -t, --time SECONDS    stop after SECONDS (decimals allowed)\n"
-           "  -w, --write FILE      also write the datagrams to FILE in pcap format\n"
+           "  -w, --write FILE      also write the datagrams to FILE, in pcap format or, for\n"
+           "                        a name ending in .pcapng, in pcapng: one interface per\n"
+           "                        sender, packet times from the card, losses as comments\n"
            "                        (LINKSCOPE_SIM=replay=FILE plays it back into a gateway)\n"
+           "  -F, --format FORMAT   pcap or pcapng: the format of -w whatever its name\n"
            "  -i, --id ID[,ID]      show only ID frames of these identifiers and the responses\n"
            "                        to them (0x9080 or decimal; repeatable)\n"
            "  -k, --control C[,C]   show only frames with these control bytes (0x02 or a name\n"

@@ -19,7 +19,8 @@ struct Options {
     bool verbose = false;            // every frame byte, not only the data bytes
     uint64_t count = 0;              // stop after this many datagrams; 0: no limit
     double seconds = 0;              // stop after this long; 0: no limit
-    std::string write_path;          // pcap file; empty: none
+    std::string write_path;          // capture file; empty: none
+    std::string write_format;        // -F: "pcap" or "pcapng"; empty: by the name's ending
     // --analyze: the bus analysis of each sender every `interval` seconds instead of the records.
     bool analyze = false;
     double interval = 1.0;
