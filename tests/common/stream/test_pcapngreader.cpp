@@ -106,7 +106,7 @@ TEST(PcapngReader, ReadsWhatToolsWriteAndRefusesDamageWithWhereAndWhy) {
     const auto cut = [](std::vector<uint8_t> bytes, std::size_t n) { bytes.resize(bytes.size() - n); return bytes; };
     const auto poke = [](std::vector<uint8_t> bytes, std::size_t at, uint8_t v) { bytes[at] = v; return bytes; };
     const Builder le = Builder{}.section().interface(1);
-    const Builder be = Builder{true}.section().interface(1, 9);
+    const Builder be = Builder{true, {}}.section().interface(1, 9);
     struct Case {
         const char* what;
         std::vector<uint8_t> bytes;
