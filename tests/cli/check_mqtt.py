@@ -164,12 +164,18 @@ with tempfile.TemporaryDirectory(prefix="busdump-mqtt-") as work:
     check(states.get("plant/0x4c530001/state") == "offline" and
           [v for t, v in states.items() if t.startswith("plant/receiver/")] == ["offline"], "states at exit %s" % states)
 
-    # Killed, busdump cannot say goodbye: the broker publishes its will.
+    # A broker not there at start: one line, then one when it comes; killed, busdump cannot say
+    # goodbye: the broker publishes its will.
+    broker.terminate()
+    broker.wait(10)
     killed = subprocess.Popen([busdump, "-b", "127.0.0.1", "-p", str(udp_port), "--mqtt", "127.0.0.1:%d" % mqtt_port,
-                               "--mqtt-topic", "will"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    for _ in range(50):
-        if list(retained(mqtt_port, "will/receiver/+/state").values()) == ["online"]:
-            break
+                               "--mqtt-topic", "will"], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    killed_err = Lines(killed.stderr)
+    check(killed_err.wait_for("MQTT broker 127.0.0.1:%d not reachable" % mqtt_port, 3), "down at start: %s"
+          % killed_err.lines)
+    broker = start_broker(work, mqtt_port)
+    check(killed_err.wait_for("connected to the MQTT broker 127.0.0.1:%d" % mqtt_port, 8), "up later: %s"
+          % killed_err.lines)
     check(list(retained(mqtt_port, "will/receiver/+/state").values()) == ["online"], "no online before the kill")
     killed.send_signal(signal.SIGKILL)
     killed.wait(5)
