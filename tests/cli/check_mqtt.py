@@ -4,7 +4,7 @@ summaries and the retained states reach mosquitto_sub; the broker is stopped and
 during the run (busdump reconnects, receives everything, and what it dropped is exactly what
 never arrived); the receiver's last will after busdump is killed.
    check_mqtt.py BUSGATED BUSDUMP      (exit 77: no broker on this machine)"""
-import json, os, shutil, signal, socket, subprocess, sys, tempfile, threading, time
+import getpass, json, os, shutil, signal, socket, subprocess, sys, tempfile, threading, time
 
 busgated, busdump = sys.argv[1], sys.argv[2]
 SERIAL = 0x4C530001
@@ -45,10 +45,11 @@ class Lines:
         return False
 
 
-def start_broker(work, port):
+def start_broker(work, port, settings="allow_anonymous true\n"):
     conf = os.path.join(work, "mosquitto.conf")
     with open(conf, "w") as f:
-        f.write("listener %d 127.0.0.1\nallow_anonymous true\npersistence false\n" % port)
+        # As root, mosquitto would become the user "mosquitto", who cannot read this directory.
+        f.write("listener %d 127.0.0.1\npersistence false\nuser %s\n%s" % (port, getpass.getuser(), settings))
     broker = subprocess.Popen([MOSQUITTO, "-c", conf], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     for _ in range(100):
         try:
@@ -67,10 +68,10 @@ def subscribe(port, topic):
     return sub, Lines(sub.stdout)
 
 
-def retained(port, topic):
+def retained(port, topic, login=()):
     """The retained messages under topic, {topic: payload}."""
     out = subprocess.run(["mosquitto_sub", "-h", "127.0.0.1", "-p", str(port), "-t", topic, "--retained-only",
-                          "-W", "1", "-F", "%t %p"], capture_output=True, text=True).stdout
+                          "-W", "1", "-F", "%t %p"] + list(login), capture_output=True, text=True).stdout
     return dict(line.split(" ", 1) for line in out.splitlines() if " " in line)
 
 
@@ -181,6 +182,30 @@ with tempfile.TemporaryDirectory(prefix="busdump-mqtt-") as work:
     killed.wait(5)
     time.sleep(0.5)
     check(list(retained(mqtt_port, "will/receiver/+/state").values()) == ["offline"], "no last will after SIGKILL")
+    broker.terminate()
+    broker.wait(10)
+
+    # A broker that wants a password: the one in the file logs in, a wrong one is refused (told once).
+    users = os.path.join(work, "users")
+    subprocess.run(["mosquitto_passwd", "-c", "-b", users, "rx", "right one"], check=True)
+    broker = start_broker(work, mqtt_port, "allow_anonymous false\npassword_file %s\n" % users)
+    logins = []
+    for name, password in (("good", "right one"), ("bad", "wrong")):
+        path = os.path.join(work, name + ".pw")
+        with open(path, "w") as f:
+            f.write(password + "\n")
+        login = subprocess.Popen([busdump, "-b", "127.0.0.1", "-p", str(udp_port), "--mqtt", "127.0.0.1:%d" % mqtt_port,
+                                  "--mqtt-topic", name, "--mqtt-user", "rx", "--mqtt-password-file", path],
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        logins.append((login, Lines(login.stderr)))
+    time.sleep(1.5)
+    states = retained(mqtt_port, "#", ["-u", "rx", "-P", "right one"])
+    check([t.split("/")[0] for t, v in states.items() if v == "online"] == ["good"], "logged in: %s" % states)
+    check(sum("refused the connection (Connection Refused: not authorised.)" in l for l in logins[1][1].lines) == 1,
+          "wrong password: %s" % logins[1][1].lines)
+    for login, _ in logins:
+        login.terminate()
+        login.wait(10)
     broker.terminate()
     broker.wait(10)
 sys.exit(1 if failures else 0)
