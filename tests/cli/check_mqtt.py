@@ -208,4 +208,29 @@ with tempfile.TemporaryDirectory(prefix="busdump-mqtt-") as work:
         login.wait(10)
     broker.terminate()
     broker.wait(10)
+
+    # TLS: a broker whose certificate a CA of the test signed, for 127.0.0.1.
+    def openssl(*args):
+        subprocess.run(["openssl"] + list(args), check=True, capture_output=True)
+    ca, ca_key, cert, key, request = (os.path.join(work, n) for n in ("ca.pem", "ca.key", "cert.pem", "key.pem", "req.pem"))
+    openssl("req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-days", "2",
+            "-subj", "/CN=busgate test CA", "-keyout", ca_key, "-out", ca)
+    openssl("req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-subj", "/CN=127.0.0.1",
+            "-keyout", key, "-out", request)
+    with open(os.path.join(work, "san.ext"), "w") as f:
+        f.write("subjectAltName=IP:127.0.0.1\n")
+    openssl("x509", "-req", "-in", request, "-CA", ca, "-CAkey", ca_key, "-CAcreateserial", "-days", "2",
+            "-extfile", os.path.join(work, "san.ext"), "-out", cert)
+    broker = start_broker(work, mqtt_port, "allow_anonymous true\ncafile %s\ncertfile %s\nkeyfile %s\n" % (ca, cert, key))
+    secure = subprocess.Popen([busdump, "-b", "127.0.0.1", "-p", str(udp_port), "--mqtt", "127.0.0.1:%d" % mqtt_port,
+                               "--mqtt-topic", "tls", "--mqtt-cafile", ca], stdout=subprocess.DEVNULL,
+                              stderr=subprocess.PIPE, text=True)
+    secure_err = Lines(secure.stderr)
+    time.sleep(1.5)
+    states = retained(mqtt_port, "tls/#", ["--cafile", ca])
+    check(list(states.values()) == ["online"], "over TLS: %s %s" % (states, secure_err.lines))
+    secure.terminate()
+    secure.wait(10)
+    broker.terminate()
+    broker.wait(10)
 sys.exit(1 if failures else 0)
