@@ -80,61 +80,68 @@ def live(lines):
     return [tuple(l.split(" ", 2)[1:]) for l in lines if l.startswith("0 ") and l.count(" ") >= 2]
 
 
+def stop(*processes):
+    for process in processes:
+        process.terminate()
+        process.wait(10)
+
+
 with tempfile.TemporaryDirectory(prefix="busdump-mqtt-") as work:
     mqtt_port, udp_port = free_port(socket.SOCK_STREAM), free_port(socket.SOCK_DGRAM)
     baseline = os.path.join(work, "baseline.json")
-    env = dict(os.environ, LINKSCOPE_LOCK_DIR=work)
+    receiving = [busdump, "-b", "127.0.0.1", "-p", str(udp_port)]
+    broker_at = "127.0.0.1:%d" % mqtt_port
 
     def start_gateway(sim):
         return subprocess.Popen([busgated, "-a", "127.0.0.1", "-p", str(udp_port), "-B", os.path.join(work, "buffer.bin")],
-                                env=dict(env, LINKSCOPE_SIM="bitrate=500000," + sim),
+                                env=dict(os.environ, LINKSCOPE_LOCK_DIR=work, LINKSCOPE_SIM="bitrate=500000," + sim),
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def start_dump(topic, *more):
+        dump = subprocess.Popen(receiving + ["--mqtt", broker_at, "--mqtt-topic", topic] + list(more),
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        return dump, Lines(dump.stdout), Lines(dump.stderr)
+
+    def receiver_states(states):
+        return [v for t, v in states.items() if "/receiver/" in t]
 
     # The healthy bus as the baseline; the bus below lacks station 4: its alerts come at once and
     # stay (periods are not judged: with a station gone the sim's periods move to and fro).
-    saving = subprocess.Popen([busdump, "-b", "127.0.0.1", "-p", str(udp_port), "-s", "-t", "3", "--save-baseline",
-                               baseline], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    saving = subprocess.Popen(receiving + ["-s", "-t", "3", "--save-baseline", baseline], stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL)
     time.sleep(0.3)
     gateway = start_gateway("stations=6,absent=1")
     saving.wait(20)
-    gateway.send_signal(signal.SIGINT)
-    gateway.wait(10)
+    stop(gateway)
     broker = start_broker(work, mqtt_port)
     sub1, got1 = subscribe(mqtt_port, "plant/#")
-    dump = subprocess.Popen([busdump, "-b", "127.0.0.1", "-p", str(udp_port), "--json", "-t", "15", "--baseline",
-                             baseline, "--tolerance", "1000", "--interval", "0.2", "--mqtt", "127.0.0.1:%d" % mqtt_port, "--mqtt-topic",
-                             "plant", "--mqtt-queue", "10"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    dump_out, dump_err = Lines(dump.stdout), Lines(dump.stderr)
+    dump, dump_out, dump_err = start_dump("plant", "--json", "-t", "15", "--baseline", baseline, "--tolerance", "1000",
+                                          "--interval", "0.2", "--mqtt-queue", "10")
     gateway = start_gateway("stations=6,absent=2")
     time.sleep(3)
     states = retained(mqtt_port, "plant/#")
-    check(states.get("plant/0x4c530001/state") == "online", "sender's retained state %s" % states)
-    check([v for t, v in states.items() if t.startswith("plant/receiver/")] == ["online"], "receiver state %s" % states)
+    check(states.get("plant/0x4c530001/state") == "online" and receiver_states(states) == ["online"],
+          "retained states %s" % states)
 
     # The broker goes away for a while: busdump says so once, retries, and says once that it is back.
-    broker.terminate()
-    broker.wait(10)
+    stop(broker)
     check(dump_err.wait_for("lost the MQTT broker", 3), "no line about the lost broker: %s" % dump_err.lines)
     time.sleep(3)  # busdump tries again after 1 s, 1 + 2 s, 1 + 2 + 4 s: this subscriber is there first
     broker = start_broker(work, mqtt_port)
     sub2, got2 = subscribe(mqtt_port, "plant/#")
-    check(dump_err.wait_for("connected to the MQTT broker 127.0.0.1:%d again" % mqtt_port, 8),
+    check(dump_err.wait_for("connected to the MQTT broker %s again" % broker_at, 8),
           "no line about the broker back: %s" % dump_err.lines)
     time.sleep(1)
     states = retained(mqtt_port, "plant/#")
     check(states.get("plant/0x4c530001/state") == "online", "state not told again to the new broker: %s" % states)
-
     time.sleep(1)
-    gateway.send_signal(signal.SIGINT)
-    gateway.wait(10)
+    stop(gateway)
     dump.wait(30)
     dump_out.thread.join(5)
     dump_err.thread.join(5)
     check(dump.returncode == 0, "busdump status %s" % dump.returncode)
     time.sleep(0.5)
-    for sub in (sub1, sub2):
-        sub.terminate()
-        sub.wait(5)
+    stop(sub1, sub2)
     objects = [json.loads(line) for line in dump_out.lines if line.startswith("{")]
     totals = [o for o in objects if o["type"] == "mqtt_totals"]
     check(len(totals) == 1 and totals[0]["connections"] == 2 and totals[0]["dropped"] > 0, "mqtt totals %s" % totals)
@@ -162,75 +169,46 @@ with tempfile.TemporaryDirectory(prefix="busdump-mqtt-") as work:
         check(len(missing) == totals[0]["dropped"], "%d summaries never arrived, %d counted as dropped"
               % (len(missing), totals[0]["dropped"]))
     states = retained(mqtt_port, "plant/#")
-    check(states.get("plant/0x4c530001/state") == "offline" and
-          [v for t, v in states.items() if t.startswith("plant/receiver/")] == ["offline"], "states at exit %s" % states)
+    check(states.get("plant/0x4c530001/state") == "offline" and receiver_states(states) == ["offline"],
+          "states at exit %s" % states)
 
     # A broker not there at start: one line, then one when it comes; killed, busdump cannot say
     # goodbye: the broker publishes its will.
-    broker.terminate()
-    broker.wait(10)
-    killed = subprocess.Popen([busdump, "-b", "127.0.0.1", "-p", str(udp_port), "--mqtt", "127.0.0.1:%d" % mqtt_port,
-                               "--mqtt-topic", "will"], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
-    killed_err = Lines(killed.stderr)
-    check(killed_err.wait_for("MQTT broker 127.0.0.1:%d not reachable" % mqtt_port, 3), "down at start: %s"
-          % killed_err.lines)
+    stop(broker)
+    killed, _, killed_err = start_dump("will")
+    check(killed_err.wait_for("MQTT broker %s not reachable" % broker_at, 3), "down at start: %s" % killed_err.lines)
     broker = start_broker(work, mqtt_port)
-    check(killed_err.wait_for("connected to the MQTT broker 127.0.0.1:%d" % mqtt_port, 8), "up later: %s"
-          % killed_err.lines)
-    check(list(retained(mqtt_port, "will/receiver/+/state").values()) == ["online"], "no online before the kill")
+    check(killed_err.wait_for("connected to the MQTT broker " + broker_at, 8), "up later: %s" % killed_err.lines)
+    check(receiver_states(retained(mqtt_port, "will/#")) == ["online"], "no online before the kill")
     killed.send_signal(signal.SIGKILL)
     killed.wait(5)
     time.sleep(0.5)
-    check(list(retained(mqtt_port, "will/receiver/+/state").values()) == ["offline"], "no last will after SIGKILL")
-    broker.terminate()
-    broker.wait(10)
+    check(receiver_states(retained(mqtt_port, "will/#")) == ["offline"], "no last will after SIGKILL")
+    stop(broker)
 
-    # A broker that wants a password: the one in the file logs in, a wrong one is refused (told once).
-    users = os.path.join(work, "users")
+    # A broker that wants a password: the one in the file logs in, a wrong one is refused (told
+    # once). Then TLS to a broker whose certificate (for 127.0.0.1) is the one trusted.
+    users, cert, key = (os.path.join(work, n) for n in ("users", "cert.pem", "key.pem"))
     subprocess.run(["mosquitto_passwd", "-c", "-b", users, "rx", "right one"], check=True)
     broker = start_broker(work, mqtt_port, "allow_anonymous false\npassword_file %s\n" % users)
     logins = []
     for name, password in (("good", "right one"), ("bad", "wrong")):
-        path = os.path.join(work, name + ".pw")
-        with open(path, "w") as f:
+        with open(os.path.join(work, name), "w") as f:
             f.write(password + "\n")
-        login = subprocess.Popen([busdump, "-b", "127.0.0.1", "-p", str(udp_port), "--mqtt", "127.0.0.1:%d" % mqtt_port,
-                                  "--mqtt-topic", name, "--mqtt-user", "rx", "--mqtt-password-file", path],
-                                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
-        logins.append((login, Lines(login.stderr)))
+        logins.append(start_dump(name, "--mqtt-user", "rx", "--mqtt-password-file", os.path.join(work, name)))
     time.sleep(1.5)
     states = retained(mqtt_port, "#", ["-u", "rx", "-P", "right one"])
     check([t.split("/")[0] for t, v in states.items() if v == "online"] == ["good"], "logged in: %s" % states)
-    check(sum("refused the connection (Connection Refused: not authorised.)" in l for l in logins[1][1].lines) == 1,
-          "wrong password: %s" % logins[1][1].lines)
-    for login, _ in logins:
-        login.terminate()
-        login.wait(10)
-    broker.terminate()
-    broker.wait(10)
-
-    # TLS: a broker whose certificate a CA of the test signed, for 127.0.0.1.
-    def openssl(*args):
-        subprocess.run(["openssl"] + list(args), check=True, capture_output=True)
-    ca, ca_key, cert, key, request = (os.path.join(work, n) for n in ("ca.pem", "ca.key", "cert.pem", "key.pem", "req.pem"))
-    openssl("req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-days", "2",
-            "-subj", "/CN=busgate test CA", "-keyout", ca_key, "-out", ca)
-    openssl("req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-subj", "/CN=127.0.0.1",
-            "-keyout", key, "-out", request)
-    with open(os.path.join(work, "san.ext"), "w") as f:
-        f.write("subjectAltName=IP:127.0.0.1\n")
-    openssl("x509", "-req", "-in", request, "-CA", ca, "-CAkey", ca_key, "-CAcreateserial", "-days", "2",
-            "-extfile", os.path.join(work, "san.ext"), "-out", cert)
-    broker = start_broker(work, mqtt_port, "allow_anonymous true\ncafile %s\ncertfile %s\nkeyfile %s\n" % (ca, cert, key))
-    secure = subprocess.Popen([busdump, "-b", "127.0.0.1", "-p", str(udp_port), "--mqtt", "127.0.0.1:%d" % mqtt_port,
-                               "--mqtt-topic", "tls", "--mqtt-cafile", ca], stdout=subprocess.DEVNULL,
-                              stderr=subprocess.PIPE, text=True)
-    secure_err = Lines(secure.stderr)
+    check(sum("refused the connection (Connection Refused: not authorised.)" in l for l in logins[1][2].lines) == 1,
+          "wrong password: %s" % logins[1][2].lines)
+    stop(broker, *(login[0] for login in logins))
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+                    "-days", "2", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", key,
+                    "-out", cert], check=True, capture_output=True)
+    broker = start_broker(work, mqtt_port, "allow_anonymous true\ncertfile %s\nkeyfile %s\n" % (cert, key))
+    secure, _, secure_err = start_dump("tls", "--mqtt-cafile", cert)
     time.sleep(1.5)
-    states = retained(mqtt_port, "tls/#", ["--cafile", ca])
+    states = retained(mqtt_port, "tls/#", ["--cafile", cert])
     check(list(states.values()) == ["online"], "over TLS: %s %s" % (states, secure_err.lines))
-    secure.terminate()
-    secure.wait(10)
-    broker.terminate()
-    broker.wait(10)
+    stop(secure, broker)
 sys.exit(1 if failures else 0)

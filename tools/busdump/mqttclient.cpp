@@ -182,7 +182,9 @@ struct MqttClient::State {
             send_queued();
             const int rc = mosquitto_loop(client, LOOP_TIMEOUT_MS, 1);
             if (rc != MOSQ_ERR_SUCCESS) {
-                tell_down("lost the MQTT broker " + settings.endpoint() + " (" + reason(rc) + ")");
+                // A connection still being made (a remote host) fails here too.
+                tell_down(session ? "lost the MQTT broker " + settings.endpoint() + " (" + reason(rc) + ")"
+                                  : "MQTT broker " + settings.endpoint() + " not reachable (" + reason(rc) + ")");
                 retry_later();
             }
         }
