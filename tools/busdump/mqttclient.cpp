@@ -3,8 +3,6 @@
 #include <mosquitto.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -101,10 +99,8 @@ struct MqttClient::State {
         retry_later();
     }
 
-    static std::string reason(int rc) {
-        return rc == MOSQ_ERR_ERRNO ? std::string(mosquitto_strerror(rc)) + ": " + std::strerror(errno)
-                                    : mosquitto_strerror(rc);
-    }
+    // For MOSQ_ERR_ERRNO libmosquitto's text is already the system's, from errno.
+    static std::string reason(int rc) { return mosquitto_strerror(rc); }
 
     void connected(int rc) {
         if (rc != 0) {
@@ -231,7 +227,7 @@ bool MqttClient::start(std::string& error) {
     const MqttSettings& settings = s.settings;
     s.client = mosquitto_new(nullptr, true, &s);
     if (!s.client) {
-        error = "cannot create an MQTT client: " + State::reason(MOSQ_ERR_ERRNO);
+        error = std::string("cannot create an MQTT client: ") + mosquitto_strerror(MOSQ_ERR_ERRNO);
         return false;
     }
     mosquitto_connect_callback_set(s.client, [](mosquitto*, void* user, int rc) { state_of(user).connected(rc); });
