@@ -35,6 +35,7 @@ gateway_depends=$(dpkg-deb -f "$gateway_deb" Depends)
 library_depends=$(dpkg-deb -f "$library_deb" Depends)
 check "busgate depends on libc6 (computed: $gateway_depends)" contains "$gateway_depends" "libc6 (>="
 check "busgate depends on libstdc++6" contains "$gateway_depends" "libstdc++6 (>="
+check "busgate depends on libmosquitto1, which busdump --mqtt links" contains "$gateway_depends" "libmosquitto1 (>="
 check "busgate does not depend on the library it does not link" lacks "$gateway_depends" 'libbusrec'
 check "libbusrec1 depends on libc6 (computed: $library_depends)" contains "$library_depends" "libc6 (>="
 check "libbusrec-dev depends on libbusrec1 of the same version" \

@@ -75,6 +75,22 @@ INSTANTIATE_TEST_SUITE_P(
         GoodLine{"ControlBytesByNumberOrName", {"--control=rp_dat,0x03", "-k", "ID_MSG"}, [](const Options& o) {
                      EXPECT_EQ(o.controls, (std::vector<uint8_t>{0x02, 0x03, 0x05}));
                  }},
+        GoodLine{"MqttHostAlone", {"--mqtt", "broker.plant"}, [](const Options& o) {
+                     EXPECT_EQ(o.mqtt.endpoint(), "broker.plant:1883");
+                     EXPECT_EQ(o.mqtt.topic, "busgate");
+                     EXPECT_FALSE(o.mqtt.tls());
+                 }},
+        GoodLine{"MqttEverything", {"--mqtt=10.0.0.5:8883", "--mqtt-topic", "site/a", "--mqtt-queue", "50",
+                                    "--mqtt-user", "rx", "--mqtt-password-file", BUSGATE_SOURCE_DIR "/tests/tools/mqtt-password.txt",
+                                    "--mqtt-cafile", "ca.pem", "--mqtt-cert", "c.pem", "--mqtt-key", "k.pem"},
+                 [](const Options& o) {
+                     EXPECT_EQ(o.mqtt.endpoint(), "10.0.0.5:8883");
+                     EXPECT_EQ(o.mqtt.topic, "site/a");
+                     EXPECT_EQ(o.mqtt.queue_limit, 50u);
+                     // The first line of the file, without its end (CR LF here).
+                     EXPECT_EQ(o.mqtt.password, "pa ss:word");
+                     EXPECT_TRUE(o.mqtt.tls());
+                 }},
         GoodLine{"DoubleDashEndsTheOptions", {"-j", "--"}, [](const Options& o) { EXPECT_TRUE(o.json); }}),
     [](const testing::TestParamInfo<GoodLine>& info) { return std::string(info.param.name); });
 
@@ -122,7 +138,18 @@ INSTANTIATE_TEST_SUITE_P(
                     BadLine{"IdentifierEmptyItem", {"--id", "0x10,"}, "0 to 0xFFFF"},
                     BadLine{"IdentifierNotHex", {"--id", "0xZZ"}, "0 to 0xFFFF"},
                     BadLine{"ControlUnknownName", {"--control", "RP_FOO"}, "names such as RP_DAT"},
-                    BadLine{"ControlTooBig", {"-k", "256"}, "0 to 0xFF"}),
+                    BadLine{"ControlTooBig", {"-k", "256"}, "0 to 0xFF"},
+                    BadLine{"MqttPortZero", {"--mqtt", "host:0"}, "HOST:PORT with a port"},
+                    BadLine{"MqttNoHost", {"--mqtt", ":1883"}, "HOST or HOST:PORT"},
+                    BadLine{"MqttTopicWildcard", {"--mqtt", "h", "--mqtt-topic", "a/#"}, "without '+', '#'"},
+                    BadLine{"MqttTopicSlashEnd", {"--mqtt", "h", "--mqtt-topic", "a/"}, "without '+', '#'"},
+                    BadLine{"MqttQueueZero", {"--mqtt", "h", "--mqtt-queue", "0"}, "1 to 1000000"},
+                    BadLine{"MqttPasswordFileMissing", {"--mqtt", "h", "--mqtt-user", "u", "--mqtt-password-file",
+                                                        "/nonexistent/pw"}, "cannot read the file"},
+                    BadLine{"MqttPasswordWithoutUser", {"--mqtt", "h", "--mqtt-password-file",
+                                                        BUSGATE_SOURCE_DIR "/tests/tools/mqtt-password.txt"}, "needs --mqtt-user"},
+                    BadLine{"MqttDetailWithoutBroker", {"--mqtt-user", "u"}, "need --mqtt HOST"},
+                    BadLine{"MqttKeyWithoutCert", {"--mqtt", "h", "--mqtt-cafile", "ca", "--mqtt-key", "k"}, "go together"}),
     [](const testing::TestParamInfo<BadLine>& info) { return std::string(info.param.name); });
 
 TEST(OptionsUsage, ListsEveryOptionByBothNames) {

@@ -25,6 +25,7 @@ std::string AnalysisBoard::add(const Source& sender, const DecodedDatagram& data
     if (!watch || watch->checked_cycles() == analysis->macrocycle().completed) return {};
     std::vector<Alert> changes;
     watch->check(*analysis, changes);
+    tell(sender, changes);
     return alerts(sender, changes);
 }
 
@@ -43,6 +44,11 @@ std::string AnalysisBoard::alerts(const Source& sender, const std::vector<Alert>
     std::string out;
     for (const Alert& alert : changes) out += json_ ? view_.alert_json(sender, alert) : view_.alert_text(sender, alert);
     return out;
+}
+
+void AnalysisBoard::tell(const Source& sender, const std::vector<Alert>& changes) const {
+    if (!alert_listener_) return;
+    for (const Alert& alert : changes) alert_listener_(sender, view_.alert_json(sender, alert));
 }
 
 void AnalysisBoard::drop_gone(const SourceTable& sources) {
@@ -96,6 +102,7 @@ std::string AnalysisBoard::report(const SourceTable& sources, int64_t now_us, bo
         if (watch != watches_.end() && !final) {
             std::vector<Alert> changes;
             watch->second->check_error_rates(*analysis, changes);
+            tell(*source, changes);
             // Drawn in place, the screen shows every alert still raised; lines would be wiped.
             out += alerts(*source, in_place ? watch->second->active() : changes);
         }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -36,11 +37,16 @@ public:
     // What each sender with a card serial looked like, as --save-baseline writes it.
     Baseline baseline(const SourceTable& sources) const;
 
+    // Called with the JSON of every alert raised or cleared, whatever the output's form.
+    using AlertListener = std::function<void(const Source& sender, const std::string& alert_json)>;
+    void on_alert(AlertListener listener) { alert_listener_ = std::move(listener); }
+
     // The analysis of `sender`, or null when it has none.
     const SenderAnalysis* analysis_of(const Source& sender) const;
 
 private:
     std::string alerts(const Source& sender, const std::vector<Alert>& alerts) const;
+    void tell(const Source& sender, const std::vector<Alert>& changes) const;
     AlertWatch* watch_of(const Source& sender);
     void drop_gone(const SourceTable& sources);
 
@@ -54,6 +60,7 @@ private:
     const std::shared_ptr<const Baseline> expected_;
     const double max_error_permille_;
     std::unordered_map<unsigned, std::unique_ptr<AlertWatch>> watches_;
+    AlertListener alert_listener_;
 };
 
 }  // namespace busdump

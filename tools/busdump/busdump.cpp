@@ -1,5 +1,6 @@
 #include "tools/busdump/busdump.h"
 
+#include <boost/asio/ip/host_name.hpp>
 #include <boost/asio/ip/multicast.hpp>
 #include <boost/asio/post.hpp>
 #include <chrono>
@@ -24,6 +25,10 @@ constexpr int SOCKET_BUFFER_BYTES = 8 * 1024 * 1024;
 constexpr auto STATS_PERIOD = std::chrono::seconds(1);
 // How often a FIFO given to -w is tried again while nothing reads it.
 constexpr auto READER_RETRY_PERIOD = std::chrono::milliseconds(100);
+// How often the MQTT side looks for silent senders, summaries due and lines of the client.
+constexpr auto MQTT_TICK = std::chrono::milliseconds(100);
+// At exit, how long the messages still waiting may take to reach a broker that is there.
+constexpr auto MQTT_CLOSE_GRACE = std::chrono::milliseconds(2000);
 
 std::unique_ptr<Formatter> make_formatter(const Options& options) {
     if (options.json) return std::make_unique<JsonFormatter>(options.verbose);
@@ -46,6 +51,7 @@ BusDump::BusDump(const Options& options, std::ostream& out, std::ostream& err)
       deadline_(io_),
       capture_timer_(io_),
       signals_(io_),
+      mqtt_timer_(io_),
       buffer_(RECEIVE_BUFFER_SIZE) {}
 
 int64_t BusDump::now_us() {
@@ -74,6 +80,7 @@ bool BusDump::open() {
         return false;
     }
     request_receive_buffer();
+    if (!open_mqtt()) return false;
 
     destination_.address = bind_address.to_uint();
     destination_.port = local_port();
@@ -136,6 +143,7 @@ void BusDump::handle(const uint8_t* data, std::size_t size, const Arrival& arriv
     write_capture(data, size, arrival, source, capture_note(sender, datagram, notices));
     meter_.count(datagram, notices);
     meter_.arrived(arrival.time_us);
+    if (reporter_) reporter_->heard(sender, datagram, arrival.time_us);
 
     Arrival named = arrival;
     named.source_number = sender.number();
@@ -189,6 +197,62 @@ void BusDump::wait_for_capture_reader() {
             err_ << "busdump: cannot write to " << options_.write_path << ": " << capture_.error() << "\n";
         wait_for_capture_reader();
     });
+}
+
+bool BusDump::open_mqtt() {
+    const MqttSettings& settings = options_.mqtt;
+    if (!settings.enabled()) return true;
+    boost::system::error_code ec;
+    const std::string host = asio::ip::host_name(ec);
+    mqtt_ = std::make_unique<MqttClient>(settings, MqttReporter::receiver_topic(settings.topic, ec ? "" : host));
+    std::string error;
+    if (!mqtt_->start(error)) {
+        err_ << "busdump: " << error << "\n";
+        mqtt_.reset();
+        return false;
+    }
+    MqttClient* client = mqtt_.get();
+    reporter_ = std::make_unique<MqttReporter>(
+        settings.topic,
+        [client](const std::string& topic, const std::string& payload, bool retain, bool soon_stale) {
+            client->publish(topic, payload, retain, soon_stale);
+        });
+    if (analysis_) {
+        MqttReporter* reporter = reporter_.get();
+        analysis_->on_alert([reporter](const Source& sender, const std::string& json) { reporter->alert(sender, json); });
+    }
+    return true;
+}
+
+void BusDump::tell_mqtt_reports() {
+    for (const std::string& line : mqtt_->take_reports()) err_ << line << "\n";
+    err_.flush();
+}
+
+void BusDump::schedule_mqtt() {
+    mqtt_timer_.expires_after(MQTT_TICK);
+    mqtt_timer_.async_wait([this](const boost::system::error_code& ec) {
+        if (ec || finished_) return;
+        tell_mqtt_reports();
+        const uint64_t connections = mqtt_->counts().connections;
+        // A broker that came back may have lost the retained states.
+        if (connections > mqtt_connections_ && mqtt_connections_ > 0) reporter_->restate();
+        mqtt_connections_ = connections;
+        const int64_t now = now_us();
+        reporter_->check_silence(sources_, now);
+        if (now >= next_summary_us_) {
+            reporter_->summaries(sources_, now);
+            next_summary_us_ = now + static_cast<int64_t>(options_.interval * 1e6);
+        }
+        schedule_mqtt();
+    });
+}
+
+void BusDump::close_mqtt() {
+    if (!mqtt_) return;
+    reporter_->close();
+    mqtt_->close(MQTT_CLOSE_GRACE);
+    tell_mqtt_reports();
 }
 
 void BusDump::receive_next() {
@@ -259,6 +323,7 @@ void BusDump::finish() {
     analysis_timer_.cancel();
     deadline_.cancel();
     capture_timer_.cancel();
+    mqtt_timer_.cancel();
     signals_.cancel(ignored);
 }
 
@@ -284,6 +349,10 @@ int BusDump::run(bool handle_signals) {
     if (options_.stats) schedule_stats();
     wait_for_capture_reader();
     if (analysis_) schedule_analysis();
+    if (mqtt_) {
+        next_summary_us_ = now_us() + static_cast<int64_t>(options_.interval * 1e6);
+        schedule_mqtt();
+    }
     receive_next();
     io_.run();
     if (!capture_.close())
@@ -298,6 +367,8 @@ int BusDump::run(bool handle_signals) {
     for (const auto& source : sources_.sources()) out_ << formatter_->source_totals(*source);
     const StatsMeter::Interval totals = meter_.totals(now_us());
     out_ << formatter_->totals(totals);
+    close_mqtt();
+    if (mqtt_) out_ << formatter_->mqtt_totals(options_.mqtt.endpoint(), mqtt_->counts());
     out_.flush();
     if (status == 0 && totals.counts.not_written) status = NOT_WRITTEN_STATUS;
     return status;

@@ -18,6 +18,8 @@
 #include "tools/busdump/captureoutput.h"
 #include "tools/busdump/decodeddatagram.h"
 #include "tools/busdump/formatter.h"
+#include "tools/busdump/mqttclient.h"
+#include "tools/busdump/mqttreporter.h"
 #include "tools/busdump/options.h"
 #include "tools/busdump/statsmeter.h"
 #include "tools/busdump/recordfilter.h"
@@ -31,7 +33,7 @@ public:
 
     BusDump(const Options& options, std::ostream& out, std::ostream& err);
 
-    // Opens the socket (and the pcap file). False after a message on err.
+    // Opens the socket (and the pcap file, and starts the MQTT client). False after a message on err.
     bool open();
     // The port actually bound, once open() succeeded.
     uint16_t local_port() const;
@@ -65,6 +67,10 @@ private:
     // Writes --save-baseline; false after a message on err.
     bool save_baseline();
     void finish();
+    bool open_mqtt();
+    void schedule_mqtt();
+    void tell_mqtt_reports();
+    void close_mqtt();
     std::string source_text(const boost::asio::ip::udp::endpoint& endpoint) const;
 
     Options options_;
@@ -85,6 +91,12 @@ private:
     boost::asio::steady_timer deadline_;
     boost::asio::steady_timer capture_timer_;
     boost::asio::signal_set signals_;
+    // With --mqtt: the reporter runs on this thread and hands its messages to the client.
+    std::unique_ptr<MqttClient> mqtt_;
+    std::unique_ptr<MqttReporter> reporter_;
+    boost::asio::steady_timer mqtt_timer_;
+    int64_t next_summary_us_ = 0;
+    uint64_t mqtt_connections_ = 0;
     boost::asio::ip::udp::endpoint sender_;
     std::vector<uint8_t> buffer_;
     // Every datagram is decoded into this one: its storage outlives the datagrams.

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "tools/busdump/decodeddatagram.h"
+#include "tools/busdump/mqttclient.h"
 #include "tools/busdump/notice.h"
 #include "tools/busdump/source.h"
 #include "tools/busdump/statsmeter.h"
@@ -37,6 +38,8 @@ public:
     virtual std::string totals(const StatsMeter::Interval& totals) const = 0;
     // The totals of one sender, printed before the overall totals.
     virtual std::string source_totals(const Source& source) const = 0;
+    // What became of the messages for the MQTT broker at `broker` (--mqtt).
+    virtual std::string mqtt_totals(const std::string& broker, const MqttClient::Counts& counts) const = 0;
 
     // Lowercase hex bytes separated by spaces: "03 90 80".
     static std::string hex_bytes(const uint8_t* bytes, std::size_t size, const char* separator = " ");

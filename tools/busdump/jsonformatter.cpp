@@ -188,4 +188,11 @@ std::string JsonFormatter::totals(const StatsMeter::Interval& totals) const {
     return line(o);
 }
 
+std::string JsonFormatter::mqtt_totals(const std::string& broker, const MqttClient::Counts& c) const {
+    JsonObject o;
+    o.add("type", "mqtt_totals").add("broker", broker).add("published", c.published).add("dropped", c.dropped);
+    o.add("connections", c.connections);
+    return line(o);
+}
+
 }  // namespace busdump

@@ -17,6 +17,7 @@ public:
     std::string stats(const StatsMeter::Interval& interval) const override;
     std::string totals(const StatsMeter::Interval& totals) const override;
     std::string source_totals(const Source& source) const override;
+    std::string mqtt_totals(const std::string& broker, const MqttClient::Counts& counts) const override;
 
     static void add_event(JsonObject& object, const EventInfo& event);
     static void add_lifesign(JsonObject& object, const LifesignRecord& lifesign);

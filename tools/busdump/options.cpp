@@ -4,23 +4,27 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <fstream>
 
 #include "common/driver/controlbyte.h"
 #include "common/stream/defaultport.h"
 #include "tools/busdump/argscanner.h"
+#include "tools/busdump/mqttclient.h"
 
 namespace busdump {
 
 namespace {
 
 // About 115 days: far beyond any capture, small enough for every clock type.
+constexpr uint64_t MAX_MQTT_QUEUE = 1000000;
 constexpr double MAX_SECONDS = 1e7;
 constexpr uint64_t MAX_IDENTIFIER = 0xFFFF;
 constexpr uint64_t MAX_CONTROL = 0xFF;
 constexpr double MAX_TOLERANCE_PERCENT = 1000;
 
 enum OptionId { PORT, BIND, GROUP, JSON, STATS, VERBOSE, COUNT, TIME, WRITE, ID, CONTROL, ERRORS, LIFESIGNS, HELP, VERSION,
-                ANALYZE, INTERVAL, TOLERANCE, SAVE_BASELINE, BASELINE, MAX_ERROR_RATE, FORMAT };
+                ANALYZE, INTERVAL, TOLERANCE, SAVE_BASELINE, BASELINE, MAX_ERROR_RATE, FORMAT, MQTT, MQTT_TOPIC,
+                MQTT_QUEUE, MQTT_USER, MQTT_PASSWORD_FILE, MQTT_CAFILE, MQTT_CAPATH, MQTT_CERT, MQTT_KEY };
 
 const std::vector<ArgScanner::Spec>& specs() {
     static const std::vector<ArgScanner::Spec> all = {
@@ -32,6 +36,10 @@ const std::vector<ArgScanner::Spec>& specs() {
         {ANALYZE, 'a', "analyze", false},  {INTERVAL, 0, "interval", true}, {TOLERANCE, 0, "tolerance", true},
         {SAVE_BASELINE, 0, "save-baseline", true}, {BASELINE, 0, "baseline", true},
         {MAX_ERROR_RATE, 0, "max-error-rate", true}, {FORMAT, 'F', "format", true},
+        {MQTT, 0, "mqtt", true},           {MQTT_TOPIC, 0, "mqtt-topic", true}, {MQTT_QUEUE, 0, "mqtt-queue", true},
+        {MQTT_USER, 0, "mqtt-user", true}, {MQTT_PASSWORD_FILE, 0, "mqtt-password-file", true},
+        {MQTT_CAFILE, 0, "mqtt-cafile", true}, {MQTT_CAPATH, 0, "mqtt-capath", true},
+        {MQTT_CERT, 0, "mqtt-cert", true}, {MQTT_KEY, 0, "mqtt-key", true},
     };
     return all;
 }
@@ -149,6 +157,24 @@ public:
                 if (!parse_seconds(value_, out_.max_error_permille) || out_.max_error_permille > 1000)
                     return refuse("expected errors per mille, more than 0 and at most 1000");
                 return true;
+            case MQTT: return mqtt();
+            case MQTT_TOPIC: return mqtt_topic();
+            case MQTT_QUEUE: {
+                uint64_t limit = 0;
+                if (!parse_unsigned(value_, MAX_MQTT_QUEUE, limit) || limit == 0)
+                    return refuse("expected a number of messages from 1 to 1000000");
+                out_.mqtt.queue_limit = limit;
+                return true;
+            }
+            case MQTT_USER:
+                if (value_.empty()) return refuse("expected a user name");
+                out_.mqtt.username = value_;
+                return true;
+            case MQTT_PASSWORD_FILE: return mqtt_password();
+            case MQTT_CAFILE: return file_name(out_.mqtt.cafile);
+            case MQTT_CAPATH: return file_name(out_.mqtt.capath);
+            case MQTT_CERT: return file_name(out_.mqtt.certfile);
+            case MQTT_KEY: return file_name(out_.mqtt.keyfile);
             case ID: return identifiers();
             case CONTROL: return controls();
         }
@@ -180,6 +206,51 @@ private:
         if (!parse_ipv4(value_, address) || !address.is_multicast())
             return refuse("expected an IPv4 multicast address, 224.0.0.0 to 239.255.255.255");
         out_.group = value_;
+        return true;
+    }
+
+    // HOST or HOST:PORT; an IPv6 address (more than one ':') is a host without port.
+    bool mqtt() {
+        if (!MqttClient::available())
+            return refuse("this busdump was built without libmosquitto: MQTT output is not available here");
+        std::string host = value_;
+        const std::size_t colon = value_.rfind(':');
+        if (colon != std::string::npos && value_.find(':') == colon) {
+            uint64_t port = 0;
+            if (!parse_unsigned(value_.substr(colon + 1), 0xFFFF, port) || port == 0)
+                return refuse("expected HOST or HOST:PORT with a port from 1 to 65535");
+            host = value_.substr(0, colon);
+            out_.mqtt.port = static_cast<uint16_t>(port);
+        }
+        if (host.empty()) return refuse("expected HOST or HOST:PORT");
+        out_.mqtt.host = host;
+        return true;
+    }
+
+    bool mqtt_topic() {
+        if (value_.empty() || value_.find_first_of("+#") != std::string::npos || value_.front() == '/' ||
+            value_.back() == '/')
+            return refuse("expected a topic prefix without '+', '#' and without '/' at its ends");
+        out_.mqtt.topic = value_;
+        return true;
+    }
+
+    // The first line of the file; a password never stands on the command line.
+    bool mqtt_password() {
+        std::ifstream file(value_, std::ios::binary);
+        std::string line;
+        if (value_.empty() || !file) return refuse("cannot read the file");
+        std::getline(file, line);
+        if (file.bad()) return refuse("cannot read the file");
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        out_.mqtt.password = line;
+        out_.mqtt.has_password = true;
+        return true;
+    }
+
+    bool file_name(std::string& out) {
+        if (value_.empty()) return refuse("expected a file name");
+        out = value_;
         return true;
     }
 
@@ -269,6 +340,16 @@ std::string Options::usage() {
            "                        stations and identifiers missing or new, periods beyond\n"
            "                        --tolerance, error rates above --max-error-rate\n"
            "      --max-error-rate PERMILLE  [default=1]\n"
+           "      --mqtt HOST[:PORT]  publish each sender's state, a summary every --interval and\n"
+           "                        its alerts to this MQTT broker [default port=1883]\n"
+           "      --mqtt-topic PREFIX  topics PREFIX/<serial>/state|summary|alert and\n"
+           "                        PREFIX/receiver/<host>/state [default=busgate]\n"
+           "      --mqtt-queue N    messages that wait while the broker is away; further ones\n"
+           "                        are dropped and counted [default=1000]\n"
+           "      --mqtt-user NAME  user name for the broker\n"
+           "      --mqtt-password-file FILE  the password, the first line of FILE\n"
+           "      --mqtt-cafile FILE, --mqtt-capath DIR  TLS to the broker, trusting these CAs\n"
+           "      --mqtt-cert FILE, --mqtt-key FILE  client certificate and its key (PEM)\n"
            "  -h, --help            this text\n"
            "  -V, --version         version\n\n"
            "Short options group (-js) and take their value attached or apart (-p57117, -p 57117);\n"
@@ -292,6 +373,21 @@ bool Options::parse(const std::vector<std::string>& args, Options& out, std::str
     Applier applier(out, error);
     for (const ArgScanner::Item& item : items)
         if (!applier.apply(item)) return false;
+    const MqttSettings& m = out.mqtt;
+    const bool mqtt_detail = !m.username.empty() || m.has_password || m.tls() || !m.certfile.empty() ||
+                             !m.keyfile.empty();
+    if (mqtt_detail && !m.enabled()) {
+        error = "the --mqtt-... options need --mqtt HOST[:PORT]";
+        return false;
+    }
+    if (m.has_password && m.username.empty()) {
+        error = "--mqtt-password-file needs --mqtt-user";
+        return false;
+    }
+    if ((!m.certfile.empty() || !m.keyfile.empty()) && (m.certfile.empty() || m.keyfile.empty() || !m.tls())) {
+        error = "--mqtt-cert and --mqtt-key go together, with --mqtt-cafile or --mqtt-capath";
+        return false;
+    }
     return true;
 }
 

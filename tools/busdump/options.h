@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tools/busdump/baseline.h"
+#include "tools/busdump/mqttsettings.h"
 
 namespace busdump {
 
@@ -32,6 +33,8 @@ struct Options {
     std::string baseline_path;
     std::shared_ptr<const Baseline> baseline;
     double max_error_permille = 1.0;
+    // --mqtt: states, summaries (every `interval`) and alerts of each sender on an MQTT broker.
+    MqttSettings mqtt;
     bool help = false;
     bool version = false;
 

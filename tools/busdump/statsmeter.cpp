@@ -7,6 +7,8 @@ namespace {
 // Sums that stop at the top rather than wrap round to a small number.
 void add_to(uint64_t& sum, uint64_t more) { sum = more > UINT64_MAX - sum ? UINT64_MAX : sum + more; }
 
+uint64_t beyond(uint64_t later, uint64_t earlier) { return later > earlier ? later - earlier : 0; }
+
 }  // namespace
 
 double StatsMeter::Interval::rate(uint64_t count) const {
@@ -88,6 +90,26 @@ void StatsMeter::add(Counts& counts, const Counts& more) {
     add_to(counts.restarts, more.restarts);
     add_to(counts.index_resets, more.index_resets);
     add_to(counts.not_written, more.not_written);
+}
+
+StatsMeter::Counts StatsMeter::difference(const Counts& later, const Counts& earlier) {
+    Counts d;
+    d.datagrams = beyond(later.datagrams, earlier.datagrams);
+    d.bytes = beyond(later.bytes, earlier.bytes);
+    d.records = beyond(later.records, earlier.records);
+    d.events = beyond(later.events, earlier.events);
+    d.lifesigns = beyond(later.lifesigns, earlier.lifesigns);
+    d.unknown_records = beyond(later.unknown_records, earlier.unknown_records);
+    d.malformed = beyond(later.malformed, earlier.malformed);
+    d.fcs_bad = beyond(later.fcs_bad, earlier.fcs_bad);
+    d.sequence_gaps = beyond(later.sequence_gaps, earlier.sequence_gaps);
+    d.datagrams_lost = beyond(later.datagrams_lost, earlier.datagrams_lost);
+    d.index_gaps = beyond(later.index_gaps, earlier.index_gaps);
+    d.frames_lost = beyond(later.frames_lost, earlier.frames_lost);
+    d.restarts = beyond(later.restarts, earlier.restarts);
+    d.index_resets = beyond(later.index_resets, earlier.index_resets);
+    d.not_written = beyond(later.not_written, earlier.not_written);
+    return d;
 }
 
 }  // namespace busdump

@@ -61,6 +61,8 @@ public:
     static void add(Counts& counts, const DecodedDatagram& datagram, const std::vector<Notice>& notices);
     // The counts of another stream added to `counts`.
     static void add(Counts& counts, const Counts& more);
+    // What `later` counted beyond `earlier` (0 for a count that did not grow).
+    static Counts difference(const Counts& later, const Counts& earlier);
 
 private:
 

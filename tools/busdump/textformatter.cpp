@@ -219,4 +219,11 @@ std::string TextFormatter::totals(const StatsMeter::Interval& t) const {
            (c.not_written ? "totals:" + not_written_text(c) + " datagrams to the capture file\n" : std::string());
 }
 
+std::string TextFormatter::mqtt_totals(const std::string& broker, const MqttClient::Counts& c) const {
+    return printf_text("totals to MQTT broker %s: %" PRIu64 " messages published, %" PRIu64
+                       " dropped (queue full while the broker was away, or unacknowledged at exit), %" PRIu64
+                       " connections\n",
+                       broker.c_str(), c.published, c.dropped, c.connections);
+}
+
 }  // namespace busdump

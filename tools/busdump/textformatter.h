@@ -15,6 +15,7 @@ public:
     std::string stats(const StatsMeter::Interval& interval) const override;
     std::string totals(const StatsMeter::Interval& totals) const override;
     std::string source_totals(const Source& source) const override;
+    std::string mqtt_totals(const std::string& broker, const MqttClient::Counts& counts) const override;
 
     static std::string event_text(const EventInfo& event);
     static std::string lifesign_text(const LifesignRecord& lifesign);
