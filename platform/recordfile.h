@@ -29,12 +29,15 @@ public:
     void close();
 
     const std::string& error() const { return error_; }
+    // Whether the last write failed because the reader of a pipe closed its end.
+    bool reader_left() const { return reader_left_; }
 
 private:
     bool cut_back();
 
     intptr_t handle_ = -1;
     bool regular_ = true;
+    bool reader_left_ = false;
     uint64_t size_ = 0;  // bytes of whole records written
     std::string error_;
 };

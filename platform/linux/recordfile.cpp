@@ -68,6 +68,7 @@ RecordFile::Opened RecordFile::open(const std::string& path) {
         return Opened::failed;
     }
     regular_ = S_ISREG(status.st_mode);
+    reader_left_ = false;
     handle_ = fd;
     size_ = 0;
     return Opened::yes;
@@ -98,6 +99,7 @@ bool RecordFile::write(const uint8_t* data, std::size_t size) {
             error_ = "nothing read the pipe for " + std::to_string(WRITE_WAIT_MS / 1000) + " s";
         } else {
             error_ = reason(error);
+            reader_left_ = error == EPIPE;
         }
         if (done > 0 && !cut_back()) error_ += "; the record written in part could not be cut off";
         return false;

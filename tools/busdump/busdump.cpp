@@ -91,7 +91,7 @@ bool BusDump::open() {
         err_ << "busdump: cannot write to " << options_.write_path << ": " << capture_.error() << "\n";
         return false;
     }
-    if (capture_.state() == CaptureOutput::State::waiting_for_reader)
+    if (capture_.state() == CaptureOutput::State::waiting_for_reader && !options_.live_capture)
         err_ << "busdump: nothing reads the FIFO " << options_.write_path
              << " yet: datagrams are written to it once a reader opens it, until then they are counted as not "
                 "written\n";
@@ -105,7 +105,8 @@ void BusDump::request_receive_buffer() {
     if (!ec) socket_.get_option(granted, ec);
     // A smaller buffer than asked for makes busdump's own drops likelier: they show as gaps of
     // the sender, so say so before anyone blames the gateway.
-    if (ec || granted.value() < SOCKET_BUFFER_BYTES)
+    // Under Wireshark anything on the error stream reads as an error: the note is left out.
+    if ((ec || granted.value() < SOCKET_BUFFER_BYTES) && !options_.live_capture)
         err_ << "busdump: note: the system granted a receive buffer of " << (ec ? 0 : granted.value())
              << " bytes (asked for " << SOCKET_BUFFER_BYTES
              << "); under bursts this host may drop datagrams, reported as gaps (on Linux raise "
@@ -152,11 +153,25 @@ void BusDump::write_capture(const uint8_t* data, std::size_t size, const Arrival
     if (capture_.state() == CaptureOutput::State::none) return;
     const CaptureOutput::Written written = capture_.write(arrival.time_us, source, destination_, data, size);
     if (written == CaptureOutput::Written::yes) return;
+    if (options_.live_capture && written == CaptureOutput::Written::failed_now) {
+        end_live_capture();
+        return;
+    }
     meter_.not_written();
     // Told once; the live output goes on, and the file stays whole up to the failure.
     if (written == CaptureOutput::Written::failed_now)
         err_ << "busdump: cannot write to " << options_.write_path << ": " << capture_.error()
              << "; from now on datagrams are not written to it (counted as not written)\n";
+}
+
+void BusDump::end_live_capture() {
+    // The reader closing the pipe is how Wireshark stops: this datagram came after the capture.
+    if (!capture_.reader_left()) {
+        meter_.not_written();
+        err_ << "busdump: cannot write to " << options_.write_path << ": " << capture_.error()
+             << "; the capture ends\n";
+    }
+    finish();
 }
 
 void BusDump::wait_for_capture_reader() {
@@ -165,11 +180,18 @@ void BusDump::wait_for_capture_reader() {
     capture_timer_.async_wait([this](const boost::system::error_code& ec) {
         if (ec || finished_) return;
         if (capture_.retry()) {
-            err_ << "busdump: a reader opened the FIFO " << options_.write_path << ": datagrams are written to it\n";
+            if (options_.live_capture)
+                receive_next();
+            else
+                err_ << "busdump: a reader opened the FIFO " << options_.write_path
+                     << ": datagrams are written to it\n";
             return;
         }
-        if (capture_.state() == CaptureOutput::State::failed)
+        if (capture_.state() == CaptureOutput::State::failed) {
             err_ << "busdump: cannot write to " << options_.write_path << ": " << capture_.error() << "\n";
+            if (options_.live_capture) finish();
+            return;
+        }
         wait_for_capture_reader();
     });
 }
@@ -188,7 +210,7 @@ void BusDump::receive_next() {
             if (sender_.address().is_v4()) source.address = sender_.address().to_v4().to_uint();
             source.port = sender_.port();
             handle(buffer_.data(), size, arrival, source);
-            if (options_.count && handled_ >= options_.count) {
+            if (finished_ || (options_.count && handled_ >= options_.count)) {
                 finish();
                 return;
             }
@@ -267,7 +289,9 @@ int BusDump::run(bool handle_signals) {
     if (options_.stats) schedule_stats();
     wait_for_capture_reader();
     if (analysis_) schedule_analysis();
-    receive_next();
+    // A live capture receives once Wireshark reads: until then the socket's buffer keeps the
+    // datagrams for it.
+    if (!options_.live_capture || capture_.state() == CaptureOutput::State::writing) receive_next();
     io_.run();
 
     int status = 0;

@@ -57,6 +57,8 @@ private:
     void receive_next();
     void schedule_stats();
     void wait_for_capture_reader();
+    // A write to the live capture's FIFO failed: told unless its reader closed it, then the end.
+    void end_live_capture();
     void write_capture(const uint8_t* data, std::size_t size, const Arrival& arrival,
                        const PcapWriter::Endpoint& source);
     void schedule_analysis();

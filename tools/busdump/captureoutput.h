@@ -29,6 +29,8 @@ public:
     State state() const { return state_; }
     const std::string& path() const { return path_; }
     const std::string& error() const { return error_; }
+    // After failed_now: whether the reader of the FIFO closed it (the end of a live capture).
+    bool reader_left() const { return file_.reader_left(); }
 
 private:
     bool start();

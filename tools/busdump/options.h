@@ -20,6 +20,10 @@ struct Options {
     uint64_t count = 0;              // stop after this many datagrams; 0: no limit
     double seconds = 0;              // stop after this long; 0: no limit
     std::string write_path;          // pcap file; empty: none
+    // Set for Wireshark (ExtcapInterface), not on the command line: the -w FIFO is the output.
+    // Datagrams are received only once its reader came, the run ends when the reader goes,
+    // and only failures are told on the error stream, which Wireshark shows as an error.
+    bool live_capture = false;
     // --analyze: the bus analysis of each sender every `interval` seconds instead of the records.
     bool analyze = false;
     double interval = 1.0;
