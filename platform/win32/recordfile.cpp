@@ -50,6 +50,7 @@ RecordFile::Opened RecordFile::open(const std::string& path) {
     }
     regular_ = GetFileType(file) == FILE_TYPE_DISK;
     reader_left_ = false;
+    interrupted_ = false;
     handle_ = reinterpret_cast<intptr_t>(file);
     size_ = 0;
     return Opened::yes;
@@ -78,6 +79,9 @@ bool RecordFile::write(const uint8_t* data, std::size_t size) {
     size_ += size;
     return true;
 }
+
+// Writes to a pipe block in WriteFile: a stop there ends the process or closes the pipe.
+bool RecordFile::wait_for_room() { return false; }
 
 bool RecordFile::cut_back() {
     if (!regular_) return false;

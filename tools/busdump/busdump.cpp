@@ -6,6 +6,7 @@
 #include <csignal>
 #include <fstream>
 
+#include "platform/signals.h"
 #include "tools/busdump/datagramdecoder.h"
 #include "tools/busdump/jsonformatter.h"
 #include "tools/busdump/textformatter.h"
@@ -87,6 +88,8 @@ bool BusDump::open() {
         destination_.address = group.to_uint();
     }
     if (options_.write_path.empty()) return true;
+    // A stop signal ends a live capture at once, even while Wireshark no longer reads.
+    if (options_.live_capture) capture_.end_wait_when(&stop_signalled_);
     if (!capture_.open(options_.write_path)) {
         err_ << "busdump: cannot write to " << options_.write_path << ": " << capture_.error() << "\n";
         return false;
@@ -165,8 +168,8 @@ void BusDump::write_capture(const uint8_t* data, std::size_t size, const Arrival
 }
 
 void BusDump::end_live_capture() {
-    // The reader closing the pipe is how Wireshark stops: this datagram came after the capture.
-    if (!capture_.reader_left()) {
+    // Wireshark stops with SIGTERM and by closing the pipe: this datagram came after the capture.
+    if (!capture_.reader_left() && !capture_.interrupted()) {
         meter_.not_written();
         err_ << "busdump: cannot write to " << options_.write_path << ": " << capture_.error()
              << "; the capture ends\n";
@@ -278,6 +281,9 @@ int BusDump::run(bool handle_signals) {
         signals_.async_wait([this](const boost::system::error_code& ec, int) {
             if (!ec) finish();
         });
+        // The event loop hears the signal only between datagrams; a write blocked on Wireshark's
+        // pipe must hear it at once.
+        if (options_.live_capture) platform::raise_on_stop_signal(&stop_signalled_);
     }
     if (options_.seconds > 0) {
         deadline_.expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(

@@ -91,6 +91,7 @@ private:
     DecodedDatagram decoded_;
     uint64_t handled_ = 0;
     bool finished_ = false;
+    std::atomic<bool> stop_signalled_{false};  // raised in signal context (live capture)
 };
 
 }  // namespace busdump
