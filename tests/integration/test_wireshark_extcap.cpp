@@ -4,7 +4,6 @@
 // started as Wireshark starts it keeps what came before Wireshark read, and ends cleanly both
 // ways Wireshark stops it.
 #include <gtest/gtest.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,12 +12,13 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <optional>
 #include <sstream>
 #include <thread>
 
 #include "common/driver/eventrecord.h"
-#include "common/stream/pcapformat.h"
+#include "common/stream/pcapwriter.h"
 #include "tests/integration/support/datagramreceiver.h"
 #include "tests/integration/support/gatewayprocess.h"
 #include "tests/support/scratchdirectory.h"
@@ -55,64 +55,34 @@ protected:
             std::map<std::string, std::string>{{"LINKSCOPE_SIM", sim}, {"LINKSCOPE_LOCK_DIR", dir_ + "/locks"}});
     }
 
-    // busdump as Wireshark starts it for a capture into `fifo`.
-    std::unique_ptr<GatewayProcess> capture(const std::string& fifo, uint16_t port) {
-        return std::make_unique<GatewayProcess>(
-            BUSDUMP_PATH, std::vector<std::string>{"--capture", "--extcap-interface", "busgate", "--fifo", fifo, "--port",
-                                                   std::to_string(port), "--bind", "127.0.0.1"});
-    }
-
     testsupport::ScratchDirectory scratch_{"wireshark-extcap"};
     const std::string dir_ = scratch_.path();
 };
 
-// Reads whole pcap packets from the FIFO and splits their datagrams.
-class PcapReader {
-public:
-    explicit PcapReader(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY)) {}
-    ~PcapReader() { close(); }
-    void close() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-    bool read_exactly(uint8_t* into, std::size_t size) {
-        for (std::size_t done = 0; done < size;) {
-            const ssize_t n = ::read(fd_, into + done, size - done);
-            if (n <= 0) return false;
-            done += static_cast<std::size_t>(n);
-        }
-        return true;
-    }
-    bool header() {
-        uint8_t bytes[PcapFormat::FILE_HEADER_SIZE];
-        return read_exactly(bytes, sizeof bytes);
-    }
-    std::optional<integration::ReceivedDatagram> next() {
-        uint8_t header[PcapFormat::PACKET_HEADER_SIZE];
-        if (!read_exactly(header, sizeof header)) return std::nullopt;
-        uint32_t captured = 0;
-        std::memcpy(&captured, header + PcapFormat::PACKET_OFF_CAPTURED, 4);  // written in host order
-        std::vector<uint8_t> packet(captured);
-        constexpr std::size_t FRAMING =
-            PcapFormat::ETHERNET_HEADER_SIZE + PcapFormat::IPV4_HEADER_SIZE + PcapFormat::UDP_HEADER_SIZE;
-        if (captured < FRAMING || !read_exactly(packet.data(), captured)) return std::nullopt;
-        return integration::parse_datagram(packet.data() + FRAMING, captured - FRAMING);
-    }
-
-private:
-    int fd_;
-};
+// The next pcap packet's datagram from the FIFO, after its file header.
+std::optional<integration::ReceivedDatagram> next_datagram(std::ifstream& in) {
+    uint8_t header[PcapFormat::PACKET_HEADER_SIZE];
+    uint32_t captured = 0;
+    if (!in.read(reinterpret_cast<char*>(header), sizeof header)) return std::nullopt;
+    std::memcpy(&captured, header + PcapFormat::PACKET_OFF_CAPTURED, 4);  // written in host order
+    std::vector<uint8_t> packet(captured);
+    if (captured < PcapWriter::FRAMING_SIZE || !in.read(reinterpret_cast<char*>(packet.data()), captured))
+        return std::nullopt;
+    return integration::parse_datagram(packet.data() + PcapWriter::FRAMING_SIZE, captured - PcapWriter::FRAMING_SIZE);
+}
 
 TEST_F(WiresharkExtcap, TsharkListsAndCapturesTheReceiverLiveWithNothingLost) {
     if (std::system("tshark --version >/dev/null 2>&1") != 0)
         GTEST_SKIP() << "tshark is not installed (scripts/setup installs it: apt-get install tshark)";
     // Wireshark's own extcap folder is left alone: WIRESHARK_EXTCAP_DIR names one of this test,
     // which Wireshark honours only for an unprivileged user: as root, tshark runs as nobody.
-    std::vector<std::string> as_user;
+    std::string program = "/usr/bin/tshark";
+    std::vector<std::string> before;  // tshark's arguments follow these
     if (geteuid() == 0) {
         if (std::system("setpriv --version >/dev/null 2>&1") != 0)
             GTEST_SKIP() << "running as root, and setpriv (util-linux) to run tshark as nobody is missing";
-        as_user = {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "--"};
+        program = "/usr/bin/setpriv";
+        before = {"--reuid=nobody", "--regid=nogroup", "--clear-groups", "--", "/usr/bin/tshark"};
     }
     const std::string extcap_dir = dir_ + "/extcap";
     ASSERT_EQ(mkdir(extcap_dir.c_str(), 0755), 0);
@@ -120,20 +90,17 @@ TEST_F(WiresharkExtcap, TsharkListsAndCapturesTheReceiverLiveWithNothingLost) {
     ASSERT_EQ(symlink(BUSDUMP_PATH, (extcap_dir + "/busdump").c_str()), 0);
     const std::map<std::string, std::string> env = {{"WIRESHARK_EXTCAP_DIR", extcap_dir}, {"HOME", dir_}};
     auto tshark = [&](std::vector<std::string> args) {
-        args.insert(args.begin(), as_user.begin(), as_user.end());
-        const std::string program = args.front();
-        args.erase(args.begin());
-        return std::make_unique<GatewayProcess>(program == "setpriv" ? "/usr/bin/setpriv" : "/usr/bin/tshark", args,
-                                                env);
+        args.insert(args.begin(), before.begin(), before.end());
+        return std::make_unique<GatewayProcess>(program, args, env);
     };
-    auto list = tshark({"tshark", "-D"});
+    auto list = tshark({"-D"});
     ASSERT_EQ(list->wait_exit(60s), 0) << list->stderr_text();
     EXPECT_NE(list->stdout_text().find(". busgate (busgate receiver)"), std::string::npos) << list->stdout_text();
 
     const uint16_t port = free_port();
     // A slower bus than the default: the Lua dissector's work on a loaded test machine stays small.
     auto plant = gateway(port, "bitrate=500000");
-    auto live = tshark({"tshark", "-n", "-i", "busgate", "-o", "extcap.busgate.port:" + std::to_string(port), "-o",
+    auto live = tshark({"-n", "-i", "busgate", "-o", "extcap.busgate.port:" + std::to_string(port), "-o",
                         "extcap.busgate.bind:127.0.0.1", "-a", "duration:3", "-X",
                         "lua_script:" BUSGATE_SOURCE_DIR "/contrib/wireshark/busgate.lua", "-T", "fields", "-E",
                         "separator=|", "-E", "occurrence=a", "-E", "aggregator=,", "-e", "busgate.seq", "-e",
@@ -147,24 +114,17 @@ TEST_F(WiresharkExtcap, TsharkListsAndCapturesTheReceiverLiveWithNothingLost) {
 
     // Every datagram of the capture, in sequence, every record decoded, the event indices
     // running on from the first without a gap.
-    uint64_t last_sequence = 0, last_index = 0, events = 0, lifesigns = 0;
-    const std::vector<std::string> rows = split(live->stdout_text(), '\n');
-    for (const std::string& row : rows) {
+    uint64_t last_sequence = 0, next_index = 0, events = 0, lifesigns = 0;
+    for (const std::string& row : split(live->stdout_text(), '\n')) {
         const std::vector<std::string> f = split(row + "|", '|');
         ASSERT_GE(f.size(), 5u) << row;
-        const uint64_t sequence = std::stoull(f[0]);
-        if (last_sequence) {
-            EXPECT_EQ(sequence, last_sequence + 1) << row;
-        }
-        last_sequence = sequence;
-        const std::vector<std::string> indices = split(f[2], ',');
-        const std::vector<std::string> counters = split(f[3], ',');
+        EXPECT_TRUE(!last_sequence || std::stoull(f[0]) == last_sequence + 1) << row;
+        last_sequence = std::stoull(f[0]);
+        const std::vector<std::string> indices = split(f[2], ','), counters = split(f[3], ',');
         EXPECT_EQ(std::stoull(f[1]), indices.size() + counters.size()) << "every record decoded: " << row;
         for (const std::string& index : indices) {
-            if (last_index) {
-                ASSERT_EQ(std::stoull(index), last_index + 1) << row;
-            }
-            last_index = std::stoull(index);
+            ASSERT_TRUE(!next_index || std::stoull(index) == next_index) << row;
+            next_index = std::stoull(index) + 1;
         }
         events += indices.size();
         lifesigns += counters.size();
@@ -180,23 +140,25 @@ TEST_F(WiresharkExtcap, TheCaptureKeepsWhatCameBeforeWiresharkReadAndEndsCleanly
         const std::string fifo = dir_ + "/fifo" + (by_signal ? "1" : "2");
         ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
         const uint16_t port = free_port();
-        auto dump = capture(fifo, port);
+        // busdump as Wireshark starts it for a capture, an option of the dialog left empty.
+        const std::vector<std::string> args = {"--capture", "--extcap-interface", "busgate", "--fifo", fifo, "--port",
+                                               std::to_string(port), "--bind", "127.0.0.1", "--group", ""};
+        auto dump = std::make_unique<GatewayProcess>(BUSDUMP_PATH, args);
         std::this_thread::sleep_for(500ms);  // busdump listens before the gateway's first datagram
         auto plant = gateway(port);
         std::this_thread::sleep_for(1s);  // the gateway sends; nothing reads the FIFO yet
 
-        PcapReader reader(fifo);
-        ASSERT_TRUE(reader.header());
-        uint64_t expected_sequence = 1, expected_index = 1, events = 0;
-        while (events < 20000) {
-            auto datagram = reader.next();
+        std::ifstream reader(fifo, std::ios::binary);
+        ASSERT_TRUE(reader.ignore(PcapFormat::FILE_HEADER_SIZE));
+        uint64_t expected_sequence = 1, expected_index = 1;
+        while (expected_index < 20000) {
+            auto datagram = next_datagram(reader);
             ASSERT_TRUE(datagram) << "the capture broke off\n" << dump->stderr_text();
             ASSERT_EQ(datagram->sequence, expected_sequence++) << "the first datagram of the gateway comes first";
-            for (const auto& record : datagram->records) {
-                if (record[0] != integration::DatagramReceiver::EVENT_RECORD_TYPE) continue;
-                ASSERT_EQ(linkscope::EventRecord(record.data(), record.size()).index(), expected_index++);
-                ++events;
-            }
+            for (const auto& record : datagram->records)
+                if (record[0] == integration::DatagramReceiver::EVENT_RECORD_TYPE) {
+                    ASSERT_EQ(linkscope::EventRecord(record.data(), record.size()).index(), expected_index++);
+                }
         }
         if (by_signal)
             dump->send_signal(SIGTERM);

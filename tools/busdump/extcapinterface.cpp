@@ -36,7 +36,9 @@ std::string config_sentences(const Options& defaults) {
            "{tooltip=IPv4 multicast group to join (busgated -a with a group address); empty: none}\n";
 }
 
-bool starts_with(const std::string& text, const std::string& prefix) { return text.compare(0, prefix.size(), prefix) == 0; }
+bool starts_with(const std::string& text, const std::string& prefix) {
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
 
 // "--name=value" or "--name value" at args[i]; false when `name` is not there.
 bool take_value(const std::vector<std::string>& args, std::size_t& i, const std::string& name, std::string& value,
@@ -59,7 +61,8 @@ bool take_value(const std::vector<std::string>& args, std::size_t& i, const std:
 
 bool ExtcapInterface::is_request(const std::vector<std::string>& args) {
     for (const std::string& arg : args)
-        if (starts_with(arg, EXTCAP_PREFIX) || arg == CAPTURE || arg == FIFO || starts_with(arg, std::string(FIFO) + "="))
+        if (starts_with(arg, EXTCAP_PREFIX) || arg == CAPTURE || arg == FIFO ||
+            starts_with(arg, std::string(FIFO) + "="))
             return true;
     return false;
 }
