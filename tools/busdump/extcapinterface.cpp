@@ -19,8 +19,8 @@ const char* const VERSION = "--extcap-version";  // Wireshark's own version; the
 const char* const EXTCAP_PREFIX = "--extcap-";
 
 const char* const NO_CAPTURE_FILTER =
-    "busdump takes no capture filter: every datagram of the gateways is captured; choose what "
-    "is shown with a display filter such as busgate.event.identifier == 0x9080";
+    "capture filters are not supported: busdump captures every datagram of the gateways; choose "
+    "what is shown with a display filter such as busgate.event.identifier == 0x9080";
 
 // The capture dialog's options: the receiver's own, with its defaults. An IPv4 address is
 // checked without braces, which the extcap sentences do not allow inside a value.
