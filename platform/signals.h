@@ -18,7 +18,8 @@ void on_log_reopen_request(void (*handler)(int));
 // Raises `flag` the moment SIGINT or SIGTERM arrives (in signal context), ahead of the handlers
 // installed for them before, an event loop's, which then run as they did. For waits that the
 // event loop cannot end, such as a write blocked on a pipe. Windows: the flag stays down
-// (a stop there ends the process or closes the pipe).
+// (a stop there ends the process or closes the pipe). A later call names another flag, or none
+// (nullptr) before the flag goes away.
 void raise_on_stop_signal(std::atomic<bool>* flag);
 
 // Points `stream` at the file `path`, opened for appending (created when missing), keeping the

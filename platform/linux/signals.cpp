@@ -35,6 +35,10 @@ void raise_then_pass_on(int number, siginfo_t* info, void* context) {
 
 void raise_on_stop_signal(std::atomic<bool>* flag) {
     stop_flag.store(flag);
+    // Installed once: a second installation would pass the signal on to itself.
+    static bool installed = false;
+    if (installed) return;
+    installed = true;
     for (std::size_t i = 0; i < 2; ++i) {
         struct sigaction action{};
         action.sa_sigaction = raise_then_pass_on;

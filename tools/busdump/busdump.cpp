@@ -299,6 +299,7 @@ int BusDump::run(bool handle_signals) {
     // datagrams for it.
     if (!options_.live_capture || capture_.state() == CaptureOutput::State::writing) receive_next();
     io_.run();
+    if (handle_signals && options_.live_capture) platform::raise_on_stop_signal(nullptr);
 
     int status = 0;
     if (analysis_) {
