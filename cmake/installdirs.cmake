@@ -19,6 +19,10 @@ endif()
 # prefix, or absolute).
 set(BUSGATE_WIRESHARK_FOLDER "" CACHE STRING "Folder of the Wireshark dissector (empty: Wireshark's under the prefix)")
 set(BUSGATE_UNIT_FOLDER "" CACHE STRING "Folder of the systemd unit (empty: <prefix>/lib/systemd/system)")
+# Wireshark's global extcap folder beside its plugins (lib/<multiarch>/wireshark/extcap on
+# Debian): busdump is linked there as an external capture program. Not on Windows, where the
+# installer copies busdump.exe into the extcap folder of the Wireshark it finds.
+set(BUSGATE_EXTCAP_FOLDER "" CACHE STRING "Wireshark's extcap folder (empty: Wireshark's under the prefix)")
 # Build trees configured before these folders followed the prefix cached them under these names.
 unset(BUSGATE_WIRESHARK_PLUGINDIR CACHE)
 unset(BUSGATE_SYSTEMD_UNITDIR CACHE)
@@ -28,6 +32,11 @@ elseif(WIN32)
   set(BUSGATE_WIRESHARK_PLUGINDIR "wireshark")
 else()
   set(BUSGATE_WIRESHARK_PLUGINDIR "${CMAKE_INSTALL_LIBDIR}/wireshark/plugins")
+endif()
+if(BUSGATE_EXTCAP_FOLDER)
+  set(BUSGATE_WIRESHARK_EXTCAPDIR "${BUSGATE_EXTCAP_FOLDER}")
+else()
+  set(BUSGATE_WIRESHARK_EXTCAPDIR "${CMAKE_INSTALL_LIBDIR}/wireshark/extcap")
 endif()
 if(BUSGATE_UNIT_FOLDER)
   set(BUSGATE_SYSTEMD_UNITDIR "${BUSGATE_UNIT_FOLDER}")

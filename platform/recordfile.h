@@ -5,6 +5,7 @@
 // for its reader, and a reader that went away is an error, not the end of the process.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -29,12 +30,23 @@ public:
     void close();
 
     const std::string& error() const { return error_; }
+    // Whether the last write failed because the reader of a pipe closed its end.
+    bool reader_left() const { return reader_left_; }
+    // Once `flag` is raised, a write that waits for a slow reader fails at once (interrupted()
+    // then true): a stop request is not held up by a reader that no longer reads.
+    void end_wait_when(const std::atomic<bool>* flag) { stop_flag_ = flag; }
+    bool interrupted() const { return interrupted_; }
 
 private:
     bool cut_back();
+    // Waits up to WRITE_WAIT_MS for room in a pipe; false with error_ set.
+    bool wait_for_room();
 
     intptr_t handle_ = -1;
     bool regular_ = true;
+    bool reader_left_ = false;
+    const std::atomic<bool>* stop_flag_ = nullptr;
+    bool interrupted_ = false;
     uint64_t size_ = 0;  // bytes of whole records written
     std::string error_;
 };

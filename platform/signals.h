@@ -1,6 +1,7 @@
 // Process signals beyond the stop signals: a closed output and a request to reopen the log.
 #pragma once
 
+#include <atomic>
 #include <cstdio>
 
 namespace platform {
@@ -13,6 +14,13 @@ void ignore_closed_output();
 // hang-up signal, which log rotation sends and which a closed terminal or ssh session raises.
 // The handler runs in signal context and may only set lock-free atomics.
 void on_log_reopen_request(void (*handler)(int));
+
+// Raises `flag` the moment SIGINT or SIGTERM arrives (in signal context), ahead of the handlers
+// installed for them before, an event loop's, which then run as they did. For waits that the
+// event loop cannot end, such as a write blocked on a pipe. Windows: the flag stays down
+// (a stop there ends the process or closes the pipe). A later call names another flag, or none
+// (nullptr) before the flag goes away.
+void raise_on_stop_signal(std::atomic<bool>* flag);
 
 // Points `stream` at the file `path`, opened for appending (created when missing), keeping the
 // same stream object: whoever holds the stream writes to the new file from then on. Pending

@@ -4,13 +4,18 @@
 ;   makensis -DVERSION=<version> -DFILES=<install list> -DUNFILES=<removal list> -DOUTFILE=<installer>
 ;            -DHELPER=<staged bin\busgate-service.exe> [-DTARGET=amd64-unicode] busgate.nsi
 ;
-; Silent use:  busgate-<version>-win32.exe /S /OPTIONS="-a 192.0.2.10 -p 55010" [/BROADCAST] [/START=auto] [/D=C:\busgate]
+; Silent use:  busgate-<version>-win32.exe /S /OPTIONS="-a 192.0.2.10 -p 55010" [/BROADCAST] [/START=auto] [/NOEXTCAP] [/D=C:\busgate]
 ;              "C:\Program Files\busgate\uninstall.exe" /S [/KEEPDATA] _?=C:\Program Files\busgate
 ; The service BusgateSvc runs "busgated.exe -d" followed by /OPTIONS, with its log and buffer file
 ; in %ProgramData%\busgate unless the options name others; it starts on demand unless
 ; /START=auto, and the service manager restarts it after a failure. The options are read with
 ; busgated's own rules (bin\busgate-service.exe) before anything is installed: options busgated
 ; refuses, an unbalanced quote, or no -a without /BROADCAST end the installer with status 2.
+; The component "Wireshark live capture" (on unless /NOEXTCAP, or unticked) copies busdump.exe
+; into the extcap folder of the Wireshark installed on this PC, so that Wireshark lists the
+; busgate receiver; without a Wireshark it does nothing and says so. A copy, not a batch file:
+; Wireshark ends an extcap program with TerminateProcess, which would end cmd.exe and leave
+; busdump.exe running with the port.
 
 ; -DTARGET=amd64-unicode makes a 64-bit installer (for the x86_64 build); the default is
 ; x86-unicode, the 32-bit one.
@@ -28,6 +33,7 @@ RequestExecutionLevel admin
 !include nsDialogs.nsh
 !include StrFunc.nsh
 !include WinMessages.nsh
+!include x64.nsh
 ${UnStrStr}
 ${StrStr}
 ${UnStrRep}
@@ -38,6 +44,8 @@ ${UnStrRep}
 !define EVENT_SOURCE_KEY "SYSTEM\CurrentControlSet\Services\EventLog\Application\${SERVICE}"
 !define ENVIRONMENT_KEY "SYSTEM\CurrentControlSet\Control\Session Manager\Environment"
 !define STATUS_REFUSED 2
+!define WIRESHARK_APP_PATH_KEY "Software\Microsoft\Windows\CurrentVersion\App Paths\Wireshark.exe"
+!define WIRESHARK_UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Wireshark"
 
 Name "${PRODUCT} ${VERSION}"
 OutFile "${OUTFILE}"
@@ -61,6 +69,7 @@ Var KeepData
 !define MUI_FINISHPAGE_TEXT "The service ${SERVICE} runs:$\r$\n$\r$\n$ServiceCommand$\r$\n$\r$\n(also in $INSTDIR\service-command.txt). Its log: %ProgramData%\busgate\busgated.log unless the options name another; its errors also go to the event log (Application, source ${SERVICE})."
 !define MUI_FINISHPAGE_NOAUTOCLOSE
 
+!insertmacro MUI_PAGE_COMPONENTS
 !insertmacro MUI_PAGE_DIRECTORY
 Page custom ServicePage ServicePageLeave
 !insertmacro MUI_PAGE_INSTFILES
@@ -95,6 +104,11 @@ Function .onInit
   ${GetOptions} $R0 "/BROADCAST" $R1
   ${IfNot} ${Errors}
     StrCpy $Broadcast " --broadcast"
+  ${EndIf}
+  ClearErrors
+  ${GetOptions} $R0 "/NOEXTCAP" $R1
+  ${IfNot} ${Errors}
+    Call LeaveOutExtcap
   ${EndIf}
 
   ; The /OPTIONS= value as the helper finds it in the parameters, quotes and all.
@@ -209,13 +223,16 @@ Function un.RemoveFromPath
   ${EndIf}
 FunctionEnd
 
-Section "busgate"
+Section "busgate" SecMain
+  SectionIn RO
   SetShellVarContext all
   ; An earlier installation's service is replaced.
   nsExec::Exec 'sc stop ${SERVICE}'
   Pop $0
   nsExec::Exec 'sc delete ${SERVICE}'
   Pop $0
+  ; So is its copy in Wireshark's extcap folder: the next section makes it anew when chosen.
+  Call RemoveExtcapCopy
 
   !include "${FILES}"
   WriteUninstaller "$INSTDIR\uninstall.exe"
@@ -257,6 +274,84 @@ Section "busgate"
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
 SectionEnd
+
+; Wireshark's folder in $R9 (no trailing backslash), or "" when no Wireshark is installed: its
+; App Paths entry, its uninstall entry, then the usual folder. A 64-bit Wireshark registers in
+; the 64-bit view of the registry.
+Function FindWireshark
+  StrCpy $R9 ""
+!if "${TARGET}" == "amd64-unicode"
+  SetRegView 64
+!else
+  ${If} ${RunningX64}
+    SetRegView 64
+  ${EndIf}
+!endif
+  ReadRegStr $R8 HKLM "${WIRESHARK_APP_PATH_KEY}" ""
+  ${If} $R8 != ""
+  ${AndIf} ${FileExists} $R8
+    ${GetParent} $R8 $R9
+  ${Else}
+    ReadRegStr $R8 HKLM "${WIRESHARK_UNINSTALL_KEY}" "InstallLocation"
+    ${If} $R8 != ""
+    ${AndIf} ${FileExists} "$R8\Wireshark.exe"
+      StrCpy $R9 $R8
+    ${EndIf}
+  ${EndIf}
+  SetRegView lastused
+  ${If} $R9 == ""
+    ${If} ${FileExists} "$PROGRAMFILES64\Wireshark\Wireshark.exe"
+      StrCpy $R9 "$PROGRAMFILES64\Wireshark"
+    ${ElseIf} ${FileExists} "$PROGRAMFILES\Wireshark\Wireshark.exe"
+      StrCpy $R9 "$PROGRAMFILES\Wireshark"
+    ${EndIf}
+  ${EndIf}
+FunctionEnd
+
+Section "Wireshark live capture" SecExtcap
+  SetShellVarContext all
+  Call FindWireshark
+  ${If} $R9 == ""
+    DetailPrint "No Wireshark found on this PC: busdump.exe is not put in an extcap folder (docs\busdump.md)"
+    Return
+  ${EndIf}
+  ; Wireshark 4.0 to 4.2 run the programs of extcap\, later ones those of extcap\wireshark\.
+  StrCpy $R7 "$R9\extcap"
+  ${If} ${FileExists} "$R9\extcap\wireshark\*.*"
+    StrCpy $R7 "$R9\extcap\wireshark"
+  ${EndIf}
+  CreateDirectory $R7
+  ClearErrors
+  CopyFiles /SILENT "$INSTDIR\bin\busdump.exe" "$R7\busdump.exe"
+  ${If} ${Errors}
+    DetailPrint "busdump.exe could not be copied into $R7: Wireshark does not list the busgate receiver"
+  ${Else}
+    WriteRegStr HKLM "${UNINSTALL_KEY}" "ExtcapFile" "$R7\busdump.exe"
+    DetailPrint "Wireshark's extcap folder $R7 holds busdump.exe: Wireshark lists the busgate receiver"
+  ${EndIf}
+SectionEnd
+
+!insertmacro MUI_FUNCTION_DESCRIPTION_BEGIN
+  !insertmacro MUI_DESCRIPTION_TEXT ${SecMain} "busgated, the service ${SERVICE}, busdump, libbusrec and the documents."
+  !insertmacro MUI_DESCRIPTION_TEXT ${SecExtcap} "Live capture in Wireshark: busdump.exe goes into the extcap folder of the Wireshark on this PC, which then lists the busgate receiver."
+!insertmacro MUI_FUNCTION_DESCRIPTION_END
+
+Function LeaveOutExtcap
+  SectionSetFlags ${SecExtcap} 0
+FunctionEnd
+
+; The copy an earlier installation put into Wireshark's extcap folder, and its record.
+!macro RemoveExtcapCopy un
+Function ${un}RemoveExtcapCopy
+  ReadRegStr $R8 HKLM "${UNINSTALL_KEY}" "ExtcapFile"
+  ${If} $R8 != ""
+    Delete $R8
+    DeleteRegValue HKLM "${UNINSTALL_KEY}" "ExtcapFile"
+  ${EndIf}
+FunctionEnd
+!macroend
+!insertmacro RemoveExtcapCopy ""
+!insertmacro RemoveExtcapCopy "un."
 
 Function un.onInit
   StrCpy $KeepData ""
@@ -309,6 +404,7 @@ Section "Uninstall"
   nsExec::Exec 'sc delete ${SERVICE}'
   Pop $0
   DeleteRegKey HKLM "${EVENT_SOURCE_KEY}"
+  Call un.RemoveExtcapCopy
   Call un.RemoveFromPath
   Delete "$SMPROGRAMS\${PRODUCT}\busgate documents.lnk"
   Delete "$SMPROGRAMS\${PRODUCT}\busgate dashboard.lnk"

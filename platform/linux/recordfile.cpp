@@ -68,6 +68,8 @@ RecordFile::Opened RecordFile::open(const std::string& path) {
         return Opened::failed;
     }
     regular_ = S_ISREG(status.st_mode);
+    reader_left_ = false;
+    interrupted_ = false;
     handle_ = fd;
     size_ = 0;
     return Opened::yes;
@@ -91,19 +93,38 @@ bool RecordFile::write(const uint8_t* data, std::size_t size) {
         if (error == EINTR) continue;
         if (error == EAGAIN && !regular_) {
             // A FIFO whose reader is slow: wait for room, not for ever.
-            pollfd ready{fd, POLLOUT, 0};
-            const int polled = poll(&ready, 1, WRITE_WAIT_MS);
-            if (polled > 0) continue;
-            if (polled < 0 && errno == EINTR) continue;
-            error_ = "nothing read the pipe for " + std::to_string(WRITE_WAIT_MS / 1000) + " s";
+            if (wait_for_room()) continue;
         } else {
             error_ = reason(error);
+            reader_left_ = error == EPIPE;
         }
         if (done > 0 && !cut_back()) error_ += "; the record written in part could not be cut off";
         return false;
     }
     size_ += size;
     return true;
+}
+
+bool RecordFile::wait_for_room() {
+    // In short slices, so that a raised stop flag ends the wait soon even when its signal came
+    // before the wait began.
+    constexpr int SLICE_MS = 50;
+    for (int waited = 0; waited < WRITE_WAIT_MS; waited += SLICE_MS) {
+        if (stop_flag_ && stop_flag_->load()) {
+            interrupted_ = true;
+            error_ = "a stop request ended the wait for the pipe's reader";
+            return false;
+        }
+        pollfd ready{static_cast<int>(handle_), POLLOUT, 0};
+        const int polled = poll(&ready, 1, SLICE_MS);
+        if (polled > 0) return true;
+        if (polled < 0 && errno != EINTR) {
+            error_ = reason(errno);
+            return false;
+        }
+    }
+    error_ = "nothing read the pipe for " + std::to_string(WRITE_WAIT_MS / 1000) + " s";
+    return false;
 }
 
 bool RecordFile::cut_back() {

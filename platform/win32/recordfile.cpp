@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <cctype>
+
 namespace platform {
 
 namespace {
@@ -17,6 +19,14 @@ std::string reason(DWORD error) {
 
 HANDLE handle_of(intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
 
+bool is_pipe_name(const std::string& path) {
+    static const std::string PIPE_PREFIX = "\\\\.\\pipe\\";
+    if (path.size() <= PIPE_PREFIX.size()) return false;
+    for (std::size_t i = 0; i < PIPE_PREFIX.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(path[i])) != PIPE_PREFIX[i]) return false;
+    return true;
+}
+
 }  // namespace
 
 RecordFile::~RecordFile() { close(); }
@@ -30,13 +40,17 @@ void RecordFile::close() {
 
 RecordFile::Opened RecordFile::open(const std::string& path) {
     close();
-    const HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    // A named pipe (Wireshark's for an external capture) exists already: it is opened, not made.
+    const DWORD disposition = is_pipe_name(path) ? OPEN_EXISTING : CREATE_ALWAYS;
+    const HANDLE file =
+        CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         error_ = reason(GetLastError());
         return Opened::failed;
     }
     regular_ = GetFileType(file) == FILE_TYPE_DISK;
+    reader_left_ = false;
+    interrupted_ = false;
     handle_ = reinterpret_cast<intptr_t>(file);
     size_ = 0;
     return Opened::yes;
@@ -53,7 +67,10 @@ bool RecordFile::write(const uint8_t* data, std::size_t size) {
         const DWORD chunk = static_cast<DWORD>(size - done);
         const BOOL ok = WriteFile(handle_of(handle_), data + done, chunk, &written, nullptr);
         if (!ok || written == 0) {
-            error_ = reason(ok ? ERROR_DISK_FULL : GetLastError());
+            const DWORD error = ok ? ERROR_DISK_FULL : GetLastError();
+            error_ = reason(error);
+            // The pipe's server closed its end (ERROR_NO_DATA) or went away (ERROR_BROKEN_PIPE).
+            reader_left_ = error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE;
             if (done > 0 && !cut_back()) error_ += "; the record written in part could not be cut off";
             return false;
         }
@@ -62,6 +79,9 @@ bool RecordFile::write(const uint8_t* data, std::size_t size) {
     size_ += size;
     return true;
 }
+
+// Writes to a pipe block in WriteFile: a stop there ends the process or closes the pipe.
+bool RecordFile::wait_for_room() { return false; }
 
 bool RecordFile::cut_back() {
     if (!regular_) return false;

@@ -15,6 +15,8 @@ void ignore_closed_output() {}
 
 void on_log_reopen_request(void (*)(int)) {}
 
+void raise_on_stop_signal(std::atomic<bool>*) {}
+
 bool reopen_append(FILE* stream, const char* path) {
     if (stream == nullptr || path == nullptr) return false;
     const int fd = _open(path, _O_WRONLY | _O_APPEND | _O_CREAT | _O_NOINHERIT, _S_IREAD | _S_IWRITE);

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Checks the Debian packages that cpack made: control fields and contents, then an install
 # into an empty root with dpkg, where the programs, the unit, the library with its pkg-config
-# and CMake files, the dissector and the manual pages are tried, and a purge after which
+# and CMake files, the dissector, busdump's extcap link and the manual pages are tried, and a purge after which
 # nothing of the packages is left.
 #   check_debs.sh PACKAGE_DIR
 set -uo pipefail
@@ -57,7 +57,7 @@ dev_files=$(dpkg-deb -c "$dev_deb" | awk '{print $6}')
 for path in ./usr/sbin/busgated ./usr/bin/busdump ./usr/lib/systemd/system/busgated.service \
   "./usr/lib/$multiarch/wireshark/plugins/busgate.lua" ./usr/share/man/man8/busgated.8.gz \
   ./usr/share/man/man1/busdump.1.gz ./usr/share/doc/busgate/README.md ./usr/share/doc/busgate/docs/service.md \
-  ./usr/share/doc/busgate/contrib/wireshark/README.md; do
+  ./usr/share/doc/busgate/contrib/wireshark/README.md "./usr/lib/$multiarch/wireshark/extcap/busdump"; do
   check "busgate holds $path" grep -Fxq -- "$path" <<<"$gateway_files"
 done
 check "busgate holds no library file" lacks "$gateway_files" 'libbusrec|busrec\.h'
@@ -135,8 +135,17 @@ for page in busgated busdump libbusrec busrec_sess_init; do
   check "man finds $page in the root" test -n "$(man -M "$man_dir" -w "$page" 2>/dev/null)"
 done
 
+# busdump's link in Wireshark's extcap folder, which Wireshark runs to list its interfaces.
+extcap_link=$root/usr/lib/$multiarch/wireshark/extcap/busdump
+check "busgate links busdump into Wireshark's extcap folder, relative within /usr" \
+  same "$(readlink "$extcap_link")" "../../../../bin/busdump"
+check "the link answers Wireshark's interface query with the busgate receiver" \
+  contains "$("$extcap_link" --extcap-interfaces 2>&1)" "interface {value=busgate}{display=busgate receiver}"
+
 # The dissector, where Wireshark looks for global Lua plugins, loads and registers itself.
 if command -v tshark >/dev/null 2>&1; then
+  extcap_path=$(tshark -G folders 2>/dev/null | sed -nE 's/^Extcap path:[[:space:]]*//p' | head -n 1)
+  check "the link is in the extcap folder of the host's Wireshark ($extcap_path)" test -L "$root$extcap_path/busdump"
   global_lua=$(tshark -G folders 2>/dev/null | sed -nE 's/^Global Lua Plugins:[[:space:]]*//p')
   check "the dissector is installed in Wireshark's global Lua folder ($global_lua)" \
     test -f "$root$global_lua/busgate.lua"

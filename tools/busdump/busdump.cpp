@@ -7,6 +7,7 @@
 #include <csignal>
 #include <fstream>
 
+#include "platform/signals.h"
 #include "tools/busdump/datagramdecoder.h"
 #include "tools/busdump/jsonformatter.h"
 #include "tools/busdump/textformatter.h"
@@ -97,11 +98,13 @@ bool BusDump::open() {
     const CaptureOutput::Format format = options_.write_format.empty() ? CaptureOutput::format_for(options_.write_path)
                                          : options_.write_format == "pcapng" ? CaptureOutput::Format::pcapng
                                                                              : CaptureOutput::Format::pcap;
+    // A stop signal ends a live capture at once, even while Wireshark no longer reads.
+    if (options_.live_capture) capture_.end_wait_when(&stop_signalled_);
     if (!capture_.open(options_.write_path, format)) {
         err_ << "busdump: cannot write to " << options_.write_path << ": " << capture_.error() << "\n";
         return false;
     }
-    if (capture_.state() == CaptureOutput::State::waiting_for_reader)
+    if (capture_.state() == CaptureOutput::State::waiting_for_reader && !options_.live_capture)
         err_ << "busdump: nothing reads the FIFO " << options_.write_path
              << " yet: datagrams are written to it once a reader opens it, until then they are counted as not "
                 "written\n";
@@ -115,7 +118,8 @@ void BusDump::request_receive_buffer() {
     if (!ec) socket_.get_option(granted, ec);
     // A smaller buffer than asked for makes busdump's own drops likelier: they show as gaps of
     // the sender, so say so before anyone blames the gateway.
-    if (ec || granted.value() < SOCKET_BUFFER_BYTES)
+    // Under Wireshark anything on the error stream reads as an error: the note is left out.
+    if ((ec || granted.value() < SOCKET_BUFFER_BYTES) && !options_.live_capture)
         err_ << "busdump: note: the system granted a receive buffer of " << (ec ? 0 : granted.value())
              << " bytes (asked for " << SOCKET_BUFFER_BYTES
              << "); under bursts this host may drop datagrams, reported as gaps (on Linux raise "
@@ -177,11 +181,25 @@ void BusDump::write_capture(const uint8_t* data, std::size_t size, const Arrival
     if (capture_.state() == CaptureOutput::State::none) return;
     const CaptureOutput::Written written = capture_.write(arrival.time_us, source, destination_, data, size, note);
     if (written == CaptureOutput::Written::yes) return;
+    if (options_.live_capture && written == CaptureOutput::Written::failed_now) {
+        end_live_capture();
+        return;
+    }
     meter_.not_written();
     // Told once; the live output goes on, and the file stays whole up to the failure.
     if (written == CaptureOutput::Written::failed_now)
         err_ << "busdump: cannot write to " << options_.write_path << ": " << capture_.error()
              << "; from now on datagrams are not written to it (counted as not written)\n";
+}
+
+void BusDump::end_live_capture() {
+    // Wireshark stops with SIGTERM and by closing the pipe: this datagram came after the capture.
+    if (!capture_.reader_left() && !capture_.interrupted()) {
+        meter_.not_written();
+        err_ << "busdump: cannot write to " << options_.write_path << ": " << capture_.error()
+             << "; the capture ends\n";
+    }
+    finish();
 }
 
 void BusDump::wait_for_capture_reader() {
@@ -190,11 +208,18 @@ void BusDump::wait_for_capture_reader() {
     capture_timer_.async_wait([this](const boost::system::error_code& ec) {
         if (ec || finished_) return;
         if (capture_.retry()) {
-            err_ << "busdump: a reader opened the FIFO " << options_.write_path << ": datagrams are written to it\n";
+            if (options_.live_capture)
+                receive_next();
+            else
+                err_ << "busdump: a reader opened the FIFO " << options_.write_path
+                     << ": datagrams are written to it\n";
             return;
         }
-        if (capture_.state() == CaptureOutput::State::failed)
+        if (capture_.state() == CaptureOutput::State::failed) {
             err_ << "busdump: cannot write to " << options_.write_path << ": " << capture_.error() << "\n";
+            if (options_.live_capture) finish();
+            return;
+        }
         wait_for_capture_reader();
     });
 }
@@ -269,7 +294,7 @@ void BusDump::receive_next() {
             if (sender_.address().is_v4()) source.address = sender_.address().to_v4().to_uint();
             source.port = sender_.port();
             handle(buffer_.data(), size, arrival, source);
-            if (options_.count && handled_ >= options_.count) {
+            if (finished_ || (options_.count && handled_ >= options_.count)) {
                 finish();
                 return;
             }
@@ -338,6 +363,9 @@ int BusDump::run(bool handle_signals) {
         signals_.async_wait([this](const boost::system::error_code& ec, int) {
             if (!ec) finish();
         });
+        // The event loop hears the signal only between datagrams; a write blocked on Wireshark's
+        // pipe must hear it at once.
+        if (options_.live_capture) platform::raise_on_stop_signal(&stop_signalled_);
     }
     if (options_.seconds > 0) {
         deadline_.expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
@@ -353,8 +381,11 @@ int BusDump::run(bool handle_signals) {
         next_summary_us_ = now_us() + static_cast<int64_t>(options_.interval * 1e6);
         schedule_mqtt();
     }
-    receive_next();
+    // A live capture receives once Wireshark reads: until then the socket's buffer keeps the
+    // datagrams for it.
+    if (!options_.live_capture || capture_.state() == CaptureOutput::State::writing) receive_next();
     io_.run();
+    if (handle_signals && options_.live_capture) platform::raise_on_stop_signal(nullptr);
     if (!capture_.close())
         err_ << "busdump: cannot write to " << options_.write_path << ": " << capture_.error() << "\n";
 

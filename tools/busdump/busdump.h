@@ -61,6 +61,8 @@ private:
     void wait_for_capture_reader();
     CaptureOutput::Note capture_note(const Source& sender, const DecodedDatagram& datagram,
                                      const std::vector<Notice>& notices) const;
+    // A write to the live capture's FIFO failed: told unless its reader closed it, then the end.
+    void end_live_capture();
     void write_capture(const uint8_t* data, std::size_t size, const Arrival& arrival,
                        const PcapWriter::Endpoint& source, const CaptureOutput::Note& note);
     void schedule_analysis();
@@ -103,6 +105,7 @@ private:
     DecodedDatagram decoded_;
     uint64_t handled_ = 0;
     bool finished_ = false;
+    std::atomic<bool> stop_signalled_{false};  // raised in signal context (live capture)
 };
 
 }  // namespace busdump

@@ -45,6 +45,11 @@ public:
     State state() const { return state_; }
     const std::string& path() const { return path_; }
     const std::string& error() const { return error_; }
+    // After failed_now: whether the reader of the FIFO closed it (the end of a live capture).
+    bool reader_left() const { return file_.reader_left(); }
+    // Once `flag` is raised, a write that waits for the FIFO's reader fails (interrupted() then true).
+    void end_wait_when(const std::atomic<bool>* flag) { file_.end_wait_when(flag); }
+    bool interrupted() const { return file_.interrupted(); }
 
 private:
     bool start();

@@ -5,10 +5,32 @@
 #include "busgate/version.h"
 #include "platform/console.h"
 #include "tools/busdump/busdump.h"
+#include "tools/busdump/extcapinterface.h"
 #include "tools/busdump/options.h"
+
+namespace {
+
+// Wireshark runs busdump from its extcap folder: a query answered, or a live capture into its FIFO.
+int serve_wireshark(const std::vector<std::string>& args) {
+    busdump::Options options;
+    std::string error;
+    switch (busdump::ExtcapInterface(BUSGATE_VERSION).handle(args, std::cout, options, error)) {
+        case busdump::ExtcapInterface::Action::answered: return 0;
+        case busdump::ExtcapInterface::Action::refused: std::cerr << "busdump: " << error << "\n"; return 2;
+        case busdump::ExtcapInterface::Action::capture: break;
+    }
+    // Wireshark reads the FIFO only: busdump's own lines would go nowhere.
+    std::ostream nowhere(nullptr);
+    busdump::BusDump dump(options, nowhere, std::cerr);
+    if (!dump.open()) return 1;
+    return dump.run(true);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
+    if (busdump::ExtcapInterface::is_request(args)) return serve_wireshark(args);
     busdump::Options options;
     std::string error;
     if (!busdump::Options::parse(args, options, error)) {

@@ -22,6 +22,10 @@ struct Options {
     double seconds = 0;              // stop after this long; 0: no limit
     std::string write_path;          // capture file; empty: none
     std::string write_format;        // -F: "pcap" or "pcapng"; empty: by the name's ending
+    // Set for Wireshark (ExtcapInterface), not on the command line: the -w FIFO is the output.
+    // Datagrams are received only once its reader came, the run ends when the reader goes,
+    // and only failures are told on the error stream, which Wireshark shows as an error.
+    bool live_capture = false;
     // --analyze: the bus analysis of each sender every `interval` seconds instead of the records.
     bool analyze = false;
     double interval = 1.0;
