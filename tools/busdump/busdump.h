@@ -20,6 +20,7 @@
 #include "tools/busdump/formatter.h"
 #include "tools/busdump/options.h"
 #include "tools/busdump/statsmeter.h"
+#include "tools/busdump/receivedrops.h"
 #include "tools/busdump/recordfilter.h"
 #include "tools/busdump/sourcetable.h"
 
@@ -55,6 +56,12 @@ public:
 private:
     void request_receive_buffer();
     void receive_next();
+    // Takes the datagrams waiting on the socket (a bounded number, so that timers and signals
+    // get their turn); false once the run is over.
+    bool receive_waiting();
+    // The sender's sequence gaps that this host's socket made: receiver_drop notices.
+    void charge_receiver_drops(Source& sender, const DecodedDatagram& datagram, std::vector<Notice>& notices);
+    void print_source_losses(int64_t since_us, int64_t now_us);
     void schedule_stats();
     void wait_for_capture_reader();
     void write_capture(const uint8_t* data, std::size_t size, const Arrival& arrival,
@@ -63,7 +70,6 @@ private:
     // Writes --save-baseline; false after a message on err.
     bool save_baseline();
     void finish();
-    std::string source_text(const boost::asio::ip::udp::endpoint& endpoint) const;
 
     Options options_;
     std::ostream& out_;
@@ -72,6 +78,7 @@ private:
     SourceTable sources_;
     RecordFilter filter_;
     StatsMeter meter_;
+    ReceiveDrops drops_;
     CaptureOutput capture_;
     PcapWriter::Endpoint destination_;
 
@@ -83,7 +90,6 @@ private:
     boost::asio::steady_timer deadline_;
     boost::asio::steady_timer capture_timer_;
     boost::asio::signal_set signals_;
-    boost::asio::ip::udp::endpoint sender_;
     std::vector<uint8_t> buffer_;
     // Every datagram is decoded into this one: its storage outlives the datagrams.
     DecodedDatagram decoded_;
