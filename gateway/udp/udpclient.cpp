@@ -118,7 +118,8 @@ void UDPClient::add_loss_record(Datagram& datagram, uint32_t max_records, uint64
     if (max_records == 0 || !loss_records_.load(std::memory_order_acquire)) return;
     const auto at = std::chrono::steady_clock::now();
     if (!last && loss_record_counter_ != 0 && at < next_loss_record_) return;
-    next_loss_record_ = at + std::chrono::milliseconds(LOSS_RECORD_PERIOD_MS);
+    // A little short of the period, so that the per-second wake-up always finds the next one due.
+    next_loss_record_ = at + std::chrono::milliseconds(LOSS_RECORD_PERIOD_MS - LOSS_RECORD_SLACK_MS);
     LossRecord record;
     record.counter = ++loss_record_counter_;
     record.created_us = us_since_1970(now());

@@ -46,6 +46,7 @@ public:
     // The count of frames missing from the card's event indices since the start.
     using LostFrameCount = std::function<uint64_t()>;
     static constexpr unsigned LOSS_RECORD_PERIOD_MS = 1000;
+    static constexpr unsigned LOSS_RECORD_SLACK_MS = 100;
     // From now on the transmit thread adds a loss record (common/stream/lossrecord.h) to its
     // datagrams: one at once, then one about every second, and a last one when it stops. The
     // record tells the card's lost frames, the records the queue refused and the datagrams (and

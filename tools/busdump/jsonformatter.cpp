@@ -2,6 +2,7 @@
 
 #include "common/driver/controlbyte.h"
 #include "tools/busdump/analysisview.h"
+#include "tools/busdump/lossstages.h"
 
 namespace busdump {
 
@@ -203,7 +204,10 @@ std::string JsonFormatter::source_totals(const Source& source) const {
                                     source.first_arrival_us(), source.last_arrival_us()};
     add_counts(o, span, false);
     o.add("first_rx_time_us", span.first_arrival_us).add("last_rx_time_us", span.last_arrival_us);
-    add_losses(o, source);
+    // Flat, as the other totals: "losses_card" and so on.
+    LossStages::of(source.counts()).for_each([&o](const char* stage, uint64_t lost) {
+        o.add(("losses_" + std::string(stage)).c_str(), lost);
+    });
     return line(o);
 }
 

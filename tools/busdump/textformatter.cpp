@@ -240,9 +240,12 @@ std::string TextFormatter::source_totals(const Source& source) const {
 
 std::string TextFormatter::totals(const StatsMeter::Interval& t) const {
     const StatsMeter::Counts& c = t.counts;
+    const std::string loss_records =
+        c.loss_records ? printf_text(", %" PRIu64 " loss records", c.loss_records) : std::string();
     return printf_text("totals: %.1f s, %" PRIu64 " datagrams (%" PRIu64 " bytes), %" PRIu64 " records: %" PRIu64
-                       " events, %" PRIu64 " lifesigns, %" PRIu64 " unknown\n",
-                       t.seconds(), c.datagrams, c.bytes, c.records, c.events, c.lifesigns, c.unknown_records) +
+                       " events, %" PRIu64 " lifesigns%s, %" PRIu64 " unknown\n",
+                       t.seconds(), c.datagrams, c.bytes, c.records, c.events, c.lifesigns, loss_records.c_str(),
+                       c.unknown_records) +
            printf_text("totals: %" PRIu64 " malformed, %" PRIu64 " sequence gaps (%" PRIu64
                        " datagrams lost), %" PRIu64 " index gaps (%" PRIu64 " frames lost), %" PRIu64
                        " restarts, %" PRIu64 " index resets, %" PRIu64 " bad frame checks\n",
