@@ -12,10 +12,6 @@ namespace {
 // this many of them at most (2 s at the default lifesign period).
 constexpr unsigned MAX_HELD_LIFESIGNS = 4;
 
-bool begins_run(Notice::Kind kind) {
-    return kind == Notice::Kind::restart || kind == Notice::Kind::sequence_back || kind == Notice::Kind::sequence_jump;
-}
-
 // A count of the gateway's that went from `from` to `to`: a notice of the difference, if any.
 bool note_growth(Notice::Kind kind, uint64_t from, uint64_t to, uint64_t sequence, std::vector<Notice>& out) {
     if (to <= from) return false;
@@ -56,8 +52,6 @@ std::vector<Notice> Source::observe(DecodedDatagram& datagram, int64_t at_us) {
             for (Notice& notice : stream)
                 if (notice.kind == Notice::Kind::restart) notice.port = id_.port;
         }
-        for (const Notice& notice : stream)
-            if (begins_run(notice.kind)) gateway_losses_ = LossRecord{};  // a new run counts from zero
         out.insert(out.end(), stream.begin(), stream.end());
         match_responses(datagram);
         observe_serial(datagram, out);
@@ -143,7 +137,8 @@ void Source::observe_losses(const DecodedDatagram& datagram, std::vector<Notice>
         const LossRecord& now = *record.loss;
         if (!gateway_losses_) gateway_losses_ = now.counter == 1 ? LossRecord{} : now;
         LossRecord before = *gateway_losses_;
-        // Numbers or counts that went back belong to a new run that the sequence did not reveal.
+        // Numbers or counts that went back belong to a new run of the gateway, counted from zero. (A
+        // restart told by the sequence alone is no proof: a corrupted or forged number is not a run.)
         if (now.counter != before.counter && any_count_back(before, now)) before = LossRecord{};
         note_growth(Notice::Kind::card_loss, before.card_lost_frames, now.card_lost_frames, datagram.sequence, out);
         note_growth(Notice::Kind::queue_refused, before.queue_refused, now.queue_refused, datagram.sequence, out);

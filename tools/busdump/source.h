@@ -74,8 +74,8 @@ private:
     unsigned held_lifesigns_ = 0;
     uint64_t first_sequence_ = 0;
 
-    // The gateway's counts in its last loss record of the current run; absent until one came
-    // (joining a run in its middle, the first record only sets this baseline).
+    // The gateway's counts in its last loss record; absent until one came (joining a run in its
+    // middle, the first record only sets this baseline).
     std::optional<LossRecord> gateway_losses_;
 
     // The event just before, for the response that follows an ID frame.
