@@ -148,6 +148,13 @@ void build(Gateway& gateway, const app_cfg& config, const char*& step) {
                                               flog);
     step = "card handle";
     gateway.card = std::make_shared<Linkscope>(flog, gateway.queue);
+    if (config.loss_record == 1) {
+        const std::weak_ptr<Linkscope> card = gateway.card;
+        gateway.udp->send_loss_records([card] {
+            const std::shared_ptr<Linkscope> held = card.lock();
+            return held ? held->missing_frames() : uint64_t{0};
+        });
+    }
     step = "monitor";
     gateway.monitoring = std::make_shared<Monitoring>(static_cast<uint32_t>(config.lifesign), config.stats_per,
                                                       gateway.queue);

@@ -17,6 +17,7 @@ struct app_cfg {
     char* conf_file;     // owned; null: none
     char* ip_address;    // owned; null: broadcast
     bool broadcast;
+    int32_t loss_record; // 1: send a loss record once a second (file key LossRecord)
 };
 
 // Frees the four owned strings and leaves them null.

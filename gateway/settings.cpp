@@ -51,6 +51,7 @@ const option LONG_OPTIONS[] = {
 constexpr std::size_t CONF_TOKEN_SIZE = 100;
 constexpr const char* CONF_KEY_INDEX = "DeviceIndex";
 constexpr const char* CONF_KEY_PORT = "UdpPort";
+constexpr const char* CONF_KEY_LOSS_RECORD = "LossRecord";
 
 // Lines for the log about what was not used or cannot be accepted, kept until the log is open.
 std::vector<SettingsNote> notes;
@@ -184,12 +185,27 @@ bool read_conf_line(FILE* file, std::string& line) {
     return true;
 }
 
+// LossRecord is 0 or 1; anything else is told and leaves the setting as it was.
+void apply_loss_record(const std::string& what, const char* value, app_cfg& config) {
+    const ReadNumber number = read_decimal(value);
+    if (!number.found || *number.rest != '\0' || (number.value != 0 && number.value != 1)) {
+        note(logger::WARN, what + " '" + value + "' is neither 0 nor 1: not used, it stays " +
+                               std::to_string(config.loss_record));
+        return;
+    }
+    config.loss_record = static_cast<int32_t>(number.value);
+}
+
 // Sets the field of a known key; false for a key the file may not hold.
 bool apply_conf_value(const std::string& file, const char* key, const char* value, app_cfg& config) {
     const std::string what = "configuration file " + file + ": " + key;
     if (std::strcmp(key, CONF_KEY_INDEX) == 0) {
         note_unread_text(what, value, read_decimal(value), "read as 0");
         config.index = to_int(value);
+        return true;
+    }
+    if (std::strcmp(key, CONF_KEY_LOSS_RECORD) == 0) {
+        apply_loss_record(what, value, config);
         return true;
     }
     if (std::strcmp(key, CONF_KEY_PORT) != 0) return false;

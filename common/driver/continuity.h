@@ -18,6 +18,7 @@ public:
             ++discontinuities_;
             if (index > last_) lost = index - last_;
             lost_total_ += lost;
+            if (lost) missing_total_ += lost - 1;
         }
         last_ = index;
         return lost;
@@ -26,6 +27,9 @@ public:
     uint64_t last_index() const { return last_; }
     uint64_t discontinuities() const { return discontinuities_; }
     uint64_t lost_total() const { return lost_total_; }
+    // The frames whose indices were skipped: at each forward jump the difference minus one
+    // (indices 5, 6, 8 miss one frame, where the lost total grows by 2).
+    uint64_t missing_total() const { return missing_total_; }
 
     // The signed step from `last` to `index`, as the frame-loss warning prints it.
     static int64_t signed_difference(uint64_t last, uint64_t index) {
@@ -36,6 +40,7 @@ private:
     uint64_t last_ = 0;
     uint64_t discontinuities_ = 0;
     uint64_t lost_total_ = 0;
+    uint64_t missing_total_ = 0;
 };
 
 }  // namespace linkscope

@@ -1,6 +1,6 @@
 -- Wireshark dissector for the datagrams of busgated: a 16-byte header ("LS", mark 0x01,
--- reserved, 64-bit sequence, 32-bit record count) followed by event records (type 0xC0) and
--- lifesign records (type 0xC1), all big-endian. Registered on UDP port 57117 and as a
+-- reserved, 64-bit sequence, 32-bit record count) followed by event records (type 0xC0),
+-- lifesign records (type 0xC1) and loss records (type 0xC2), all big-endian. Registered on UDP port 57117 and as a
 -- heuristic dissector for any other UDP port.
 
 local busgate = Proto("busgate", "Busgate FIP capture stream")
@@ -11,6 +11,8 @@ local EVENT_HEADER_SIZE = 30
 local LIFESIGN_SIZE = 323
 local TYPE_EVENT = 0xC0
 local TYPE_LIFESIGN = 0xC1
+local TYPE_LOSS = 0xC2
+local LOSS_MIN_SIZE = 47
 local DEFAULT_PORT = 57117
 
 local CONTROL_NAMES = {
@@ -23,7 +25,7 @@ local CONTROL_NAMES = {
 }
 local IDENTIFIER_CONTROLS = { [0x03] = true, [0x05] = true, [0x09] = true, [0x29] = true }
 
-local RECORD_TYPES = { [TYPE_EVENT] = "event", [TYPE_LIFESIGN] = "lifesign" }
+local RECORD_TYPES = { [TYPE_EVENT] = "event", [TYPE_LIFESIGN] = "lifesign", [TYPE_LOSS] = "loss" }
 
 local f = busgate.fields
 f.magic = ProtoField.string("busgate.magic", "Magic")
@@ -103,6 +105,25 @@ for _, entry in ipairs(LIFESIGN_LAYOUT) do
     end
     lifesign_fields[name] = field
     f["lifesign_" .. name] = field
+end
+
+-- Loss record fields: name, offset, size, kind as above. Later gateways may append fields.
+local LOSS_LAYOUT = {
+    { "counter", 3, 4, "u" }, { "created_us", 7, 8, "t" }, { "card_lost_frames", 15, 8, "u" },
+    { "queue_refused", 23, 8, "u" }, { "send_failed_datagrams", 31, 8, "u" }, { "send_failed_records", 39, 8, "u" },
+}
+local loss_fields = {}
+for _, entry in ipairs(LOSS_LAYOUT) do
+    local name, size, kind = entry[1], entry[3], entry[4]
+    local abbrev = "busgate.loss." .. name
+    local field
+    if kind == "t" then
+        field = ProtoField.int64(abbrev, name, base.DEC)
+    else
+        field = UNSIGNED_FIELDS[size](abbrev, name, base.DEC)
+    end
+    loss_fields[name] = field
+    f["loss_" .. name] = field
 end
 
 local ef_malformed = ProtoExpert.new("busgate.malformed", "Malformed busgate datagram", expert.group.MALFORMED,
@@ -224,6 +245,21 @@ local function dissect_lifesign(tvb, tree, offset)
     return "lifesign " .. tvb(offset + 7, 4):uint()
 end
 
+local function dissect_loss(tvb, tree, offset)
+    for _, entry in ipairs(LOSS_LAYOUT) do
+        local name, at, size, kind = entry[1], entry[2], entry[3], entry[4]
+        local range = tvb(offset + at, size)
+        if kind == "t" then
+            tree:add(loss_fields[name], range, range:int64()):append_text(" (" .. time_text(range) .. ")")
+        else
+            tree:add(loss_fields[name], range)
+        end
+    end
+    return string.format("loss %d: card %s, queue %s, send %s", tvb(offset + 3, 4):uint(),
+                         tostring(tvb(offset + 15, 8):uint64()), tostring(tvb(offset + 23, 8):uint64()),
+                         tostring(tvb(offset + 39, 8):uint64()))
+end
+
 -- What is wrong with the datagram, or nil when its framing is sound.
 local function framing_error(tvb)
     local size = tvb:len()
@@ -247,6 +283,9 @@ local function framing_error(tvb)
         end
         if kind == TYPE_LIFESIGN and length ~= LIFESIGN_SIZE then
             return string.format("record %d at offset %d: lifesign record of %d bytes", number, offset, length)
+        end
+        if kind == TYPE_LOSS and length < LOSS_MIN_SIZE then
+            return string.format("record %d at offset %d: loss record of %d bytes", number, offset, length)
         end
         offset = offset + length
         number = number + 1
@@ -299,6 +338,8 @@ function busgate.dissector(tvb, pinfo, tree)
             summary = dissect_event(tvb, record_tree, offset, length)
         elseif kind == TYPE_LIFESIGN then
             summary = dissect_lifesign(tvb, record_tree, offset)
+        elseif kind == TYPE_LOSS then
+            summary = dissect_loss(tvb, record_tree, offset)
         else
             summary = string.format("type 0x%02x", kind)
         end

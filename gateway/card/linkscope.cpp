@@ -396,6 +396,7 @@ void Linkscope::apply_tally(const BlockTally& tally) {
     s.length_err_cnt += tally.length_err;
     s.loss_evt_cnt += tally.loss_events;
     s.lost_frame_cnt = static_cast<uint32_t>(continuity_.lost_total());
+    missing_frames_.store(continuity_.missing_total(), std::memory_order_relaxed);
 }
 
 // ---- watchdog thread ----

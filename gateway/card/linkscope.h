@@ -56,6 +56,9 @@ public:
     // True from a successful start until stop, a failed start, or the card ceasing to answer.
     bool opened() const { return opened_.load(std::memory_order_acquire); }
 
+    // Frames whose indices the card skipped since the start (unlike lost_frame_cnt, which adds
+    // one more per gap), safe from any thread.
+    uint64_t missing_frames() const { return missing_frames_.load(std::memory_order_relaxed); }
     // A consistent copy of the statistics, safe from any thread.
     FIPStats stats() const;
 
@@ -125,6 +128,7 @@ private:
     std::promise<void> per_sec_initialised_;
 
     std::atomic<bool> opened_{false};
+    std::atomic<uint64_t> missing_frames_{0};
     std::atomic<bool> per_sec_running_{false};
     std::atomic<bool> wtdog_running_{false};
     std::atomic<bool> irq_running_{false};

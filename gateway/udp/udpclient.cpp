@@ -10,11 +10,16 @@
 #include <boost/asio/ip/address_v4.hpp>
 #include <boost/system/system_error.hpp>
 
+#include "common/stream/lossrecord.h"
 #include "gateway/logger.h"
 
 namespace {
 
 boost::posix_time::ptime now() { return boost::posix_time::microsec_clock::local_time(); }
+
+int64_t us_since_1970(const boost::posix_time::ptime& at) {
+    return (at - boost::posix_time::ptime(boost::gregorian::date(1970, 1, 1))).total_microseconds();
+}
 
 void sleep_ms(unsigned ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
@@ -102,6 +107,29 @@ UDPClient::~UDPClient() {
     socket_.close(ignored);
 }
 
+void UDPClient::send_loss_records(LostFrameCount card_lost_frames) {
+    if (loss_records_.load(std::memory_order_acquire)) return;
+    card_lost_frames_ = std::move(card_lost_frames);
+    loss_records_.store(true, std::memory_order_release);
+    queue_->wake_consumer();  // the first record leaves now, not with the next event
+}
+
+void UDPClient::add_loss_record(Datagram& datagram, uint32_t max_records, uint64_t& sequence, bool last) {
+    if (max_records == 0 || !loss_records_.load(std::memory_order_acquire)) return;
+    const auto at = std::chrono::steady_clock::now();
+    if (!last && loss_record_counter_ != 0 && at < next_loss_record_) return;
+    // A little short of the period, so that the per-second wake-up always finds the next one due.
+    next_loss_record_ = at + std::chrono::milliseconds(LOSS_RECORD_PERIOD_MS - LOSS_RECORD_SLACK_MS);
+    LossRecord record;
+    record.counter = ++loss_record_counter_;
+    record.created_us = us_since_1970(now());
+    record.card_lost_frames = card_lost_frames_ ? card_lost_frames_() : 0;
+    record.queue_refused = queue_->dropped_count();
+    record.send_failed_datagrams = send_failed_datagrams_;
+    record.send_failed_records = send_failed_records_;
+    add_record(datagram, record.encode(), max_records, sequence);
+}
+
 UDPStats UDPClient::stats() const {
     std::lock_guard<std::mutex> lock(stats_mutex_);
     return stats_;
@@ -115,6 +143,7 @@ void UDPClient::_bkgd_tx_func() {
     batch.reserve(std::min<uint32_t>(max_records, MAX_BATCH));
     while (tx_running_) {
         report_dropped_records();
+        add_loss_record(datagram, max_records, sequence, false);
         if (max_records == 0) {
             sleep_ms(IDLE_WAIT_MS);
             continue;
@@ -130,6 +159,8 @@ void UDPClient::_bkgd_tx_func() {
         for (const std::vector<char>& record : batch) add_record(datagram, record, max_records, sequence);
         queue_->recycle(batch);
     }
+    // The application stops the card before the sender: the last record's counts are final.
+    add_loss_record(datagram, max_records, sequence, true);
     if (!datagram.empty()) send_datagram(datagram, sequence);
     if (unreachable_) note_reachable_again("still unreachable at stop");
     send_error_lines_.summarize();
@@ -181,6 +212,8 @@ void UDPClient::on_send_success(std::size_t datagram_length) {
 }
 
 void UDPClient::on_send_failure(const boost::system::error_code& error, uint32_t records) {
+    send_failed_datagrams_ += 1;
+    send_failed_records_ += records;
     if (error == boost::asio::error::network_unreachable) {
         // Not an error count, as before; but no longer silent.
         note_unreachable(records);
@@ -283,6 +316,8 @@ void UDPClient::_bkgd_per_sec_func() {
     do {
         refresh_stats();
         notify_observers();
+        // An idle transmit thread sleeps until a record comes: a loss record is due.
+        if (loss_records_.load(std::memory_order_acquire)) queue_->wake_consumer();
         std::unique_lock<std::mutex> lock(per_sec_wait_mutex_);
         // A one-second sleep that the destructor can cut short.
         per_sec_wakeup_.wait_for(lock, std::chrono::seconds(1), [this] { return !per_sec_running_; });

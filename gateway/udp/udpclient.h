@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -42,6 +43,16 @@ public:
               std::shared_ptr<RecordQueue> queue, FILE* log);
     ~UDPClient() override;
 
+    // The count of frames missing from the card's event indices since the start.
+    using LostFrameCount = std::function<uint64_t()>;
+    static constexpr unsigned LOSS_RECORD_PERIOD_MS = 1000;
+    static constexpr unsigned LOSS_RECORD_SLACK_MS = 100;
+    // From now on the transmit thread adds a loss record (common/stream/lossrecord.h) to its
+    // datagrams: one at once, then one about every second, and a last one when it stops. The
+    // record tells the card's lost frames, the records the queue refused and the datagrams (and
+    // their records) whose send failed. Call once, from the thread that built the sender.
+    void send_loss_records(LostFrameCount card_lost_frames);
+
     // A consistent copy of the statistics record, taken under a short lock.
     UDPStats stats() const;
 
@@ -55,6 +66,8 @@ private:
 
     void add_record(Datagram& datagram, const std::vector<char>& record, uint32_t max_records, uint64_t& sequence);
     void send_datagram(Datagram& datagram, uint64_t& sequence);
+    // Transmit thread: a loss record into the datagram when one is due (`last`: always).
+    void add_loss_record(Datagram& datagram, uint32_t max_records, uint64_t& sequence, bool last);
     void on_send_success(std::size_t datagram_length);
     void on_send_failure(const boost::system::error_code& error, uint32_t records);
     // The unreachable-network warnings: one when datagrams start being dropped, one with the
@@ -100,6 +113,15 @@ private:
     bool unreachable_ = false;
     uint64_t unreachable_datagrams_ = 0;
     uint64_t unreachable_records_ = 0;
+
+    // Loss records: the card's count is set once, before the flag is raised; the rest belongs
+    // to the transmit thread.
+    LostFrameCount card_lost_frames_;
+    std::atomic<bool> loss_records_{false};
+    uint32_t loss_record_counter_ = 0;
+    std::chrono::steady_clock::time_point next_loss_record_;
+    uint64_t send_failed_datagrams_ = 0;  // every failed send, the unreachable network's included
+    uint64_t send_failed_records_ = 0;
 
     uint64_t reported_dropped_ = 0;
     boost::posix_time::ptime last_drop_report_;

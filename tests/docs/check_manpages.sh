@@ -48,7 +48,7 @@ busgated_help=$("$busgated" -h)
 [ "$(sed -nE '/^ +-[A-Za-z], --/p' <<<"$busgated_help" | wc -l)" -ge 15 ] || fail "busgated -h lists fewer than 15 options"
 check_options "$man_dir/busgated.8.gz" "$busgated_help"
 grep -Fq "busgated $version" <(render "$man_dir/busgated.8.gz") || fail "busgated.8 does not show 'busgated $version'"
-for key in DeviceIndex UdpPort; do
+for key in DeviceIndex UdpPort LossRecord; do
   grep -Eq "^ +$key\$" <(render "$man_dir/busgated.8.gz") || fail "busgated.8: configuration key $key has no item"
 done
 for section in OPTIONS "CONFIGURATION FILE" SIGNALS "EXIT STATUS" FILES SERVICE ENVIRONMENT; do

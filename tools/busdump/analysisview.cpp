@@ -56,17 +56,13 @@ void append_item(std::string& list, const std::string& item) {
     list += item;
 }
 
-std::string source_label(const Source& source) {
-    return Formatter::source_label(Arrival(0, source.address(), source.number(), source.serial()));
-}
-
 }  // namespace
 
 std::string AnalysisView::text(const Source& source, const SenderAnalysis& analysis, int64_t time_us,
                                bool final) const {
     const StatsMeter::Counts& counts = source.counts();
     std::ostringstream out;
-    out << (final ? "analysis at exit: " : "analysis: ") << source_label(source) << " at "
+    out << (final ? "analysis at exit: " : "analysis: ") << Formatter::source_label(source) << " at "
         << TimeText::date_time(time_us) << "\n";
     out << "  losses:";
     LossStages::of(counts).for_each([&out](const char* stage, uint64_t lost) { out << " " << stage << " " << lost; });
@@ -216,7 +212,7 @@ std::string AnalysisView::cycle_json(const SenderAnalysis& analysis) {
 }
 
 std::string AnalysisView::alert_text(const Source& source, const Alert& alert) const {
-    return std::string(alert.raised ? "ALERT " : "CLEARED ") + source_label(source) + ": " + alert.kind + " " +
+    return std::string(alert.raised ? "ALERT " : "CLEARED ") + Formatter::source_label(source) + ": " + alert.kind + " " +
            alert.subject + ": expected " + alert.expected + ", seen " + alert.seen + "\n";
 }
 

@@ -29,6 +29,9 @@ public:
     std::string alert_text(const Source& source, const Alert& alert) const;
     std::string alert_json(const Source& source, const Alert& alert) const;
 
+    // The sender's losses by stage, as a JSON object.
+    static std::string losses_json(const Source& source);
+
 private:
     std::string stations_text(const SenderAnalysis& analysis) const;
     std::string identifiers_text(const SenderAnalysis& analysis) const;
@@ -36,7 +39,6 @@ private:
     std::string identifiers_json(const SenderAnalysis& analysis) const;
     static std::string cycle_text(const SenderAnalysis& analysis);
     static std::string cycle_json(const SenderAnalysis& analysis);
-    static std::string losses_json(const Source& source);
 
     const double tolerance_;
 };

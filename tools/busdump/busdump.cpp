@@ -11,6 +11,7 @@
 #include "tools/busdump/datagramdecoder.h"
 #include "tools/busdump/jsonformatter.h"
 #include "tools/busdump/textformatter.h"
+#include "platform/datagramreceive.h"
 
 namespace busdump {
 
@@ -21,6 +22,8 @@ namespace {
 
 // Larger than any UDP payload over IPv4, so that no datagram is ever cut.
 constexpr std::size_t RECEIVE_BUFFER_SIZE = 65536;
+// Datagrams taken from the socket in one turn before timers and signals are looked at.
+constexpr int DATAGRAMS_PER_TURN = 256;
 // A generous socket buffer rides out bursts while the terminal is slow to print.
 constexpr int SOCKET_BUFFER_BYTES = 8 * 1024 * 1024;
 constexpr auto STATS_PERIOD = std::chrono::seconds(1);
@@ -81,6 +84,14 @@ bool BusDump::open() {
         return false;
     }
     request_receive_buffer();
+    socket_.non_blocking(true, ec);
+    if (ec) {
+        err_ << "busdump: cannot make the socket non-blocking: " << ec.message() << "\n";
+        return false;
+    }
+    if (!platform::enable_drop_count(static_cast<std::uintptr_t>(socket_.native_handle())))
+        err_ << "busdump: note: this system does not tell the datagrams its socket drops: the receiver's losses "
+                "are not available and show as network losses\n";
     if (!open_mqtt()) return false;
 
     destination_.address = bind_address.to_uint();
@@ -132,18 +143,16 @@ uint16_t BusDump::local_port() const {
     return ec ? 0 : local.port();
 }
 
-std::string BusDump::source_text(const udp::endpoint& endpoint) const {
-    return endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
-}
-
 void BusDump::handle(const uint8_t* data, std::size_t size, const Arrival& arrival,
                      const PcapWriter::Endpoint& source) {
     ++handled_;
     DecodedDatagram& datagram = decoded_;
     DatagramDecoder::decode_into(data, size, datagram);
     std::vector<Notice> notices;
-    const Source& sender = sources_.observe(asio::ip::address_v4(source.address).to_string(), source.port, datagram,
-                                            arrival.time_us, notices);
+    if (arrival.socket_drops) drops_.observe(*arrival.socket_drops);
+    Source& sender = sources_.observe(asio::ip::address_v4(source.address).to_string(), source.port, datagram,
+                                      arrival.time_us, notices);
+    charge_receiver_drops(sender, datagram, notices);
     write_capture(data, size, arrival, source, capture_note(sender, datagram, notices));
     meter_.count(datagram, notices);
     meter_.arrived(arrival.time_us);
@@ -280,37 +289,62 @@ void BusDump::close_mqtt() {
     tell_mqtt_reports();
 }
 
+void BusDump::charge_receiver_drops(Source& sender, const DecodedDatagram& datagram, std::vector<Notice>& notices) {
+    if (!drops_.known() || drops_.uncharged() == 0) return;
+    uint64_t charged = 0;
+    for (const Notice& notice : notices)
+        if (notice.kind == Notice::Kind::sequence_gap) charged += drops_.charge(notice.lost);
+    if (charged) notices.push_back(sender.charge_receiver_drops(charged, datagram.sequence));
+}
+
 void BusDump::receive_next() {
-    socket_.async_receive_from(asio::buffer(buffer_), sender_, [this](const boost::system::error_code& ec,
-                                                                      std::size_t size) {
+    socket_.async_wait(udp::socket::wait_read, [this](const boost::system::error_code& ec) {
         if (finished_ || ec == asio::error::operation_aborted) return;
-        if (ec) {
-            err_ << "busdump: receive failed: " << ec.message() << "\n";
-        } else {
-            Arrival arrival;
-            arrival.time_us = now_us();
-            arrival.source = source_text(sender_);
-            PcapWriter::Endpoint source;
-            if (sender_.address().is_v4()) source.address = sender_.address().to_v4().to_uint();
-            source.port = sender_.port();
-            handle(buffer_.data(), size, arrival, source);
-            if (finished_ || (options_.count && handled_ >= options_.count)) {
-                finish();
-                return;
-            }
-        }
+        if (ec) err_ << "busdump: receive failed: " << ec.message() << "\n";
+        if (!ec && !receive_waiting()) return;
         receive_next();
     });
+}
+
+bool BusDump::receive_waiting() {
+    const std::uintptr_t socket = static_cast<std::uintptr_t>(socket_.native_handle());
+    for (int taken = 0; taken < DATAGRAMS_PER_TURN; ++taken) {
+        platform::ReceivedDatagram received;
+        std::string error;
+        switch (platform::receive_datagram(socket, buffer_.data(), buffer_.size(), received, error)) {
+            case platform::ReceiveResult::nothing_waiting: return true;
+            case platform::ReceiveResult::failed: err_ << "busdump: receive failed: " << error << "\n"; return true;
+            case platform::ReceiveResult::datagram: break;
+        }
+        Arrival arrival;
+        arrival.time_us = now_us();
+        arrival.source = asio::ip::address_v4(received.address).to_string() + ":" + std::to_string(received.port);
+        if (received.drops_known) arrival.socket_drops = received.drops;
+        const PcapWriter::Endpoint source{received.address, received.port};
+        handle(buffer_.data(), received.size, arrival, source);
+        if (finished_ || (options_.count && handled_ >= options_.count)) {
+            finish();
+            return false;
+        }
+    }
+    return true;
 }
 
 void BusDump::schedule_stats() {
     stats_timer_.expires_after(STATS_PERIOD);
     stats_timer_.async_wait([this](const boost::system::error_code& ec) {
         if (ec || finished_) return;
-        out_ << formatter_->stats(meter_.take_interval(now_us()));
+        const StatsMeter::Interval interval = meter_.take_interval(now_us());
+        out_ << formatter_->stats(interval);
+        print_source_losses(interval.start_us, interval.end_us);
         out_.flush();
         schedule_stats();
     });
+}
+
+void BusDump::print_source_losses(int64_t since_us, int64_t now_us) {
+    for (const Source* source : sources_.sources())
+        if (source->tracked() && source->last_arrival_us() >= since_us) out_ << formatter_->source_losses(*source, now_us);
 }
 
 void BusDump::schedule_analysis() {

@@ -22,6 +22,7 @@
 #include "tools/busdump/mqttreporter.h"
 #include "tools/busdump/options.h"
 #include "tools/busdump/statsmeter.h"
+#include "tools/busdump/receivedrops.h"
 #include "tools/busdump/recordfilter.h"
 #include "tools/busdump/sourcetable.h"
 
@@ -57,6 +58,12 @@ public:
 private:
     void request_receive_buffer();
     void receive_next();
+    // Takes the datagrams waiting on the socket (a bounded number, so that timers and signals
+    // get their turn); false once the run is over.
+    bool receive_waiting();
+    // The sender's sequence gaps that this host's socket made: receiver_drop notices.
+    void charge_receiver_drops(Source& sender, const DecodedDatagram& datagram, std::vector<Notice>& notices);
+    void print_source_losses(int64_t since_us, int64_t now_us);
     void schedule_stats();
     void wait_for_capture_reader();
     CaptureOutput::Note capture_note(const Source& sender, const DecodedDatagram& datagram,
@@ -73,7 +80,6 @@ private:
     void schedule_mqtt();
     void tell_mqtt_reports();
     void close_mqtt();
-    std::string source_text(const boost::asio::ip::udp::endpoint& endpoint) const;
 
     Options options_;
     std::ostream& out_;
@@ -82,6 +88,7 @@ private:
     SourceTable sources_;
     RecordFilter filter_;
     StatsMeter meter_;
+    ReceiveDrops drops_;
     CaptureOutput capture_;
     PcapWriter::Endpoint destination_;
 
@@ -99,7 +106,6 @@ private:
     boost::asio::steady_timer mqtt_timer_;
     int64_t next_summary_us_ = 0;
     uint64_t mqtt_connections_ = 0;
-    boost::asio::ip::udp::endpoint sender_;
     std::vector<uint8_t> buffer_;
     // Every datagram is decoded into this one: its storage outlives the datagrams.
     DecodedDatagram decoded_;

@@ -119,6 +119,13 @@ bool DatagramDecoder::decode_record(const uint8_t* record, std::size_t length, D
         out.lifesign = std::move(lifesign);
         return true;
     }
+    if (out.type == lossrecord::RECORD_TYPE) {
+        auto loss = std::make_shared<LossRecord>();
+        if (!LossRecord::decode(record, length, loss.get(), &error)) return false;
+        out.kind = RecordKind::loss;
+        out.loss = std::move(loss);
+        return true;
+    }
     out.kind = RecordKind::unknown;
     return true;
 }

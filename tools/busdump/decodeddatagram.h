@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/stream/lifesignrecord.h"
+#include "common/stream/lossrecord.h"
 
 namespace busdump {
 
@@ -44,7 +45,7 @@ struct EventInfo {
     uint16_t fcs_computed = 0;
 };
 
-enum class RecordKind { event, lifesign, unknown };
+enum class RecordKind { event, lifesign, loss, unknown };
 
 struct DecodedRecord {
     RecordKind kind = RecordKind::unknown;
@@ -55,6 +56,7 @@ struct DecodedRecord {
     // kind == lifesign. Held apart: lifesigns are rare, and an inline one would make every
     // event's entry several times larger.
     std::shared_ptr<const LifesignRecord> lifesign;
+    std::shared_ptr<const LossRecord> loss;  // kind == loss, rare as well
 };
 
 struct DecodedDatagram {

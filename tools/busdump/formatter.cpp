@@ -27,4 +27,8 @@ std::string Formatter::source_label(const Arrival& arrival) {
     return label;
 }
 
+std::string Formatter::source_label(const Source& source) {
+    return source_label(Arrival(0, source.address(), source.number(), source.serial()));
+}
+
 }  // namespace busdump

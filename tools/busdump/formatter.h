@@ -25,6 +25,8 @@ struct Arrival {
     std::string source;   // "address:port" of the sender
     unsigned source_number = 0;       // the sender's place among those heard, from 1; 0: not known
     std::optional<uint32_t> serial;   // its card's serial number, once a lifesign named it
+    // The socket's count of dropped datagrams that came with this one, where the system tells it.
+    std::optional<uint32_t> socket_drops;
 };
 
 class Formatter {
@@ -36,6 +38,8 @@ public:
     virtual std::string notice(const Arrival& arrival, const DecodedDatagram& datagram, const Notice& notice) const = 0;
     virtual std::string stats(const StatsMeter::Interval& interval) const = 0;
     virtual std::string totals(const StatsMeter::Interval& totals) const = 0;
+    // A sender's losses by stage since the start, for the per-second view at `time_us`.
+    virtual std::string source_losses(const Source& source, int64_t time_us) const = 0;
     // The totals of one sender, printed before the overall totals.
     virtual std::string source_totals(const Source& source) const = 0;
     // What became of the messages for the MQTT broker at `broker` (--mqtt).
@@ -45,6 +49,7 @@ public:
     static std::string hex_bytes(const uint8_t* bytes, std::size_t size, const char* separator = " ");
     // The arrival's sender as "#1 127.0.0.1:40000 sn 0x4c530001", as far as known.
     static std::string source_label(const Arrival& arrival);
+    static std::string source_label(const Source& source);
 };
 
 }  // namespace busdump

@@ -1,6 +1,8 @@
 #include "tools/busdump/jsonformatter.h"
 
 #include "common/driver/controlbyte.h"
+#include "tools/busdump/analysisview.h"
+#include "tools/busdump/lossstages.h"
 
 namespace busdump {
 
@@ -10,6 +12,7 @@ const char* record_type_name(RecordKind kind) {
     switch (kind) {
         case RecordKind::event: return "event";
         case RecordKind::lifesign: return "lifesign";
+        case RecordKind::loss: return "loss";
         case RecordKind::unknown: break;
     }
     return "unknown";
@@ -92,6 +95,16 @@ void JsonFormatter::add_lifesign(JsonObject& o, const LifesignRecord& l) {
         .add("status_b5_cnt", l.status_b5_cnt).add("status_b4_cnt", l.status_b4_cnt);
 }
 
+void JsonFormatter::add_loss_record(JsonObject& o, const LossRecord& l) {
+    o.add("counter", l.counter).add("created_us", l.created_us).add("card_lost_frames", l.card_lost_frames)
+        .add("queue_refused", l.queue_refused).add("send_failed_datagrams", l.send_failed_datagrams)
+        .add("send_failed_records", l.send_failed_records);
+}
+
+void JsonFormatter::add_losses(JsonObject& o, const Source& source) {
+    o.add_raw("losses", AnalysisView::losses_json(source));
+}
+
 void JsonFormatter::add_counts(JsonObject& o, const StatsMeter::Interval& i, bool as_rates) {
     const StatsMeter::Counts& c = i.counts;
     o.add("seconds", i.seconds());
@@ -104,7 +117,8 @@ void JsonFormatter::add_counts(JsonObject& o, const StatsMeter::Interval& i, boo
         .add("lifesigns", c.lifesigns).add("unknown_records", c.unknown_records).add("malformed", c.malformed)
         .add("fcs_bad", c.fcs_bad).add("gaps", c.gaps()).add("sequence_gaps", c.sequence_gaps)
         .add("datagrams_lost", c.datagrams_lost).add("index_gaps", c.index_gaps).add("frames_lost", c.frames_lost)
-        .add("restarts", c.restarts).add("index_resets", c.index_resets).add("not_written", c.not_written);
+        .add("restarts", c.restarts).add("index_resets", c.index_resets).add("not_written", c.not_written)
+        .add("loss_records", c.loss_records).add("receiver_dropped", c.receiver_dropped);
 }
 
 std::string JsonFormatter::record(const Arrival& arrival, const DecodedDatagram& datagram, std::size_t number) const {
@@ -120,6 +134,7 @@ std::string JsonFormatter::record(const Arrival& arrival, const DecodedDatagram&
         if (verbose_) o.add("frame", hex_bytes(frame, r.event.frame_length, ""));
     }
     if (r.kind == RecordKind::lifesign) add_lifesign(o, *r.lifesign);
+    if (r.kind == RecordKind::loss) add_loss_record(o, *r.loss);
     return line(o);
 }
 
@@ -142,6 +157,10 @@ std::string JsonFormatter::notice(const Arrival& arrival, const DecodedDatagram&
                 o.add_null("from");
             o.add("to", n.to);
             break;
+        case Notice::Kind::send_failed:
+            o.add("from", n.from).add("to", n.to).add("lost", n.lost).add("datagrams", n.datagrams);
+            break;
+        case Notice::Kind::receiver_drop: o.add("lost", n.lost); break;
         case Notice::Kind::restart:
             o.add("from", n.from).add("to", n.to).add("lost", n.lost);
             if (n.port)
@@ -169,6 +188,14 @@ void JsonFormatter::add_source(JsonObject& o, unsigned number, const std::option
         o.add_null("sn");
 }
 
+std::string JsonFormatter::source_losses(const Source& source, int64_t time_us) const {
+    JsonObject o;
+    o.add("type", "source_losses").add("time_us", time_us).add("source", source.address());
+    add_source(o, source.number(), source.serial());
+    add_losses(o, source);
+    return line(o);
+}
+
 std::string JsonFormatter::source_totals(const Source& source) const {
     JsonObject o;
     o.add("type", "source_totals").add("source", source.address());
@@ -177,6 +204,10 @@ std::string JsonFormatter::source_totals(const Source& source) const {
                                     source.first_arrival_us(), source.last_arrival_us()};
     add_counts(o, span, false);
     o.add("first_rx_time_us", span.first_arrival_us).add("last_rx_time_us", span.last_arrival_us);
+    // Flat, as the other totals: "losses_card" and so on.
+    LossStages::of(source.counts()).for_each([&o](const char* stage, uint64_t lost) {
+        o.add(("losses_" + std::string(stage)).c_str(), lost);
+    });
     return line(o);
 }
 

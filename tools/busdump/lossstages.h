@@ -1,5 +1,12 @@
 // Where the frames and datagrams of one sender were lost, each loss charged to one stage of the
-// path from the bus to this receiver.
+// path from the bus to this receiver, and to one only:
+// - the gateway's own stages (card, queue, send) come from its loss records when it sends them;
+//   without them, frames missing between two events that no lost datagram separates are the
+//   card's (a full gateway queue then shows there too), and nothing is charged to the gateway;
+// - a datagram missing from the sequence is the gateway's when its send failed, this host's when
+//   its socket dropped it, a malformed one's when a datagram with an unreadable header took its
+//   place, and the network's otherwise;
+// - the frames inside lost or malformed datagrams are not charged again as frames.
 #pragma once
 
 #include <cstdint>

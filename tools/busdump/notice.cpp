@@ -13,6 +13,10 @@ const char* notice_kind_name(Notice::Kind kind) {
         case Notice::Kind::malformed: return "malformed";
         case Notice::Kind::new_source: return "new_source";
         case Notice::Kind::card_serial: return "card_serial";
+        case Notice::Kind::card_loss: return "card_loss";
+        case Notice::Kind::queue_refused: return "queue_refused";
+        case Notice::Kind::send_failed: return "send_failed";
+        case Notice::Kind::receiver_drop: return "receiver_drop";
     }
     return "?";
 }

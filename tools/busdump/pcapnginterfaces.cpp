@@ -132,6 +132,20 @@ std::string PcapngInterfaces::comment_for(const std::vector<Notice>& notices) {
                     add("the card changed: sn " + PcapngWriter::serial_text(static_cast<uint32_t>(notice.from)) +
                         " then sn " + PcapngWriter::serial_text(static_cast<uint32_t>(notice.to)));
                 break;
+            case Notice::Kind::card_loss:
+                add("loss, card: " + std::to_string(notice.lost) + " frame(s) the card lost (gateway's count " +
+                    std::to_string(notice.from) + " then " + std::to_string(notice.to) + ")");
+                break;
+            case Notice::Kind::queue_refused:
+                add("loss, gateway_queue: " + std::to_string(notice.lost) + " record(s) the gateway's queue refused");
+                break;
+            case Notice::Kind::send_failed:
+                add("loss, gateway_send: " + std::to_string(notice.lost) + " record(s) in " +
+                    std::to_string(notice.datagrams) + " datagram(s) the gateway could not send");
+                break;
+            case Notice::Kind::receiver_drop:
+                add("loss, receiver: " + std::to_string(notice.lost) + " datagram(s) this receiver's socket dropped");
+                break;
             case Notice::Kind::new_source: break;
         }
     }

@@ -1,5 +1,7 @@
 #include "tools/busdump/source.h"
 
+#include <algorithm>
+
 #include "common/driver/controlbyte.h"
 
 namespace busdump {
@@ -9,6 +11,25 @@ namespace {
 // The gateway's first lifesigns may name no card yet (serial 0): a held announcement waits for
 // this many of them at most (2 s at the default lifesign period).
 constexpr unsigned MAX_HELD_LIFESIGNS = 4;
+
+// A count of the gateway's that went from `from` to `to`: a notice of the difference, if any.
+bool note_growth(Notice::Kind kind, uint64_t from, uint64_t to, uint64_t sequence, std::vector<Notice>& out) {
+    if (to <= from) return false;
+    Notice notice;
+    notice.kind = kind;
+    notice.sequence = sequence;
+    notice.from = from;
+    notice.to = to;
+    notice.lost = to - from;
+    out.push_back(notice);
+    return true;
+}
+
+bool any_count_back(const LossRecord& before, const LossRecord& now) {
+    return now.counter <= before.counter || now.card_lost_frames < before.card_lost_frames ||
+           now.queue_refused < before.queue_refused || now.send_failed_datagrams < before.send_failed_datagrams ||
+           now.send_failed_records < before.send_failed_records;
+}
 
 }  // namespace
 
@@ -34,6 +55,7 @@ std::vector<Notice> Source::observe(DecodedDatagram& datagram, int64_t at_us) {
         out.insert(out.end(), stream.begin(), stream.end());
         match_responses(datagram);
         observe_serial(datagram, out);
+        observe_losses(datagram, out);
         held_lifesigns_ += lifesigns_in(datagram);
         if (hold_ && (id_.serial || held_lifesigns_ >= MAX_HELD_LIFESIGNS)) {
             hold_ = false;
@@ -84,6 +106,7 @@ Notice Source::absorb(const Source& latest, uint64_t sequence) {
     ++counts_.restarts;
     id_.port = latest.id_.port;
     tracker_.take_over(latest.tracker_);
+    gateway_losses_ = latest.gateway_losses_;
     last_identifier_ = latest.last_identifier_;
     last_index_ = latest.last_index_;
     if (latest.last_arrival_us_ > last_arrival_us_) last_arrival_us_ = latest.last_arrival_us_;
@@ -106,6 +129,35 @@ void Source::observe_serial(const DecodedDatagram& datagram, std::vector<Notice>
         out.push_back(notice);
         id_.serial = serial;
     }
+}
+
+void Source::observe_losses(const DecodedDatagram& datagram, std::vector<Notice>& out) {
+    for (const DecodedRecord& record : datagram.records) {
+        if (record.kind != RecordKind::loss || !record.loss) continue;
+        const LossRecord& now = *record.loss;
+        if (!gateway_losses_) gateway_losses_ = now.counter == 1 ? LossRecord{} : now;
+        LossRecord before = *gateway_losses_;
+        // Numbers or counts that went back belong to a new run of the gateway, counted from zero. (A
+        // restart told by the sequence alone is no proof: a corrupted or forged number is not a run.)
+        if (now.counter != before.counter && any_count_back(before, now)) before = LossRecord{};
+        note_growth(Notice::Kind::card_loss, before.card_lost_frames, now.card_lost_frames, datagram.sequence, out);
+        note_growth(Notice::Kind::queue_refused, before.queue_refused, now.queue_refused, datagram.sequence, out);
+        // A datagram holds at least one record: the records grow whenever the datagrams do.
+        if (note_growth(Notice::Kind::send_failed, before.send_failed_records, now.send_failed_records,
+                        datagram.sequence, out))
+            out.back().datagrams = now.send_failed_datagrams - std::min(before.send_failed_datagrams,
+                                                                        now.send_failed_datagrams);
+        gateway_losses_ = now;
+    }
+}
+
+Notice Source::charge_receiver_drops(uint64_t datagrams, uint64_t sequence) {
+    Notice notice;
+    notice.kind = Notice::Kind::receiver_drop;
+    notice.sequence = sequence;
+    notice.lost = datagrams;
+    StatsMeter::add(counts_, notice);
+    return notice;
 }
 
 void Source::match_responses(DecodedDatagram& datagram) {

@@ -47,6 +47,8 @@ public:
     const StatsMeter::Counts& counts() const { return counts_; }
     int64_t first_arrival_us() const { return first_arrival_us_; }
     int64_t last_arrival_us() const { return last_arrival_us_; }
+    // Datagrams of this sender that this host's socket dropped: one receiver_drop notice, counted.
+    Notice charge_receiver_drops(uint64_t datagrams, uint64_t sequence);
     // Counts of streams that are no longer followed on their own (untracked entries only).
     void add_counts(const StatsMeter::Counts& counts) { StatsMeter::add(counts_, counts); }
 
@@ -54,6 +56,7 @@ private:
     void announce(const DecodedDatagram& datagram, std::vector<Notice>& out);
     static unsigned lifesigns_in(const DecodedDatagram& datagram);
     void observe_serial(const DecodedDatagram& datagram, std::vector<Notice>& out);
+    void observe_losses(const DecodedDatagram& datagram, std::vector<Notice>& out);
     void match_responses(DecodedDatagram& datagram);
 
     const unsigned number_;
@@ -70,6 +73,10 @@ private:
     bool hold_ = false;   // new_source waits for a lifesign that names the card
     unsigned held_lifesigns_ = 0;
     uint64_t first_sequence_ = 0;
+
+    // The gateway's counts in its last loss record; absent until one came (joining a run in its
+    // middle, the first record only sets this baseline).
+    std::optional<LossRecord> gateway_losses_;
 
     // The event just before, for the response that follows an ID frame.
     std::optional<uint16_t> last_identifier_;

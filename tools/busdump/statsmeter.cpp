@@ -49,30 +49,43 @@ void StatsMeter::add(Counts& counts, const DecodedDatagram& datagram, const std:
                 if (record.event.fcs == FcsResult::bad) ++counts.fcs_bad;
                 break;
             case RecordKind::lifesign: ++counts.lifesigns; break;
+            case RecordKind::loss: ++counts.loss_records; break;
             case RecordKind::unknown: ++counts.unknown_records; break;
         }
     }
-    for (const Notice& notice : notices) {
-        switch (notice.kind) {
-            case Notice::Kind::sequence_gap:
-                ++counts.sequence_gaps;
-                add_to(counts.datagrams_lost, notice.lost);
-                break;
-            case Notice::Kind::index_gap:
-                ++counts.index_gaps;
-                add_to(counts.frames_lost, notice.lost);
-                break;
-            case Notice::Kind::restart:
-            case Notice::Kind::sequence_back:
-            case Notice::Kind::sequence_jump: ++counts.restarts; break;
-            case Notice::Kind::index_back: ++counts.index_resets; break;
-            case Notice::Kind::malformed: ++counts.malformed; break;
-            case Notice::Kind::new_source:
-            case Notice::Kind::card_serial: break;
-        }
-    }
+    for (const Notice& notice : notices) add(counts, notice, datagram.header_valid);
 }
 
+void StatsMeter::add(Counts& counts, const Notice& notice, bool header_valid) {
+    switch (notice.kind) {
+        case Notice::Kind::sequence_gap:
+            ++counts.sequence_gaps;
+            add_to(counts.datagrams_lost, notice.lost);
+            break;
+        case Notice::Kind::index_gap:
+            ++counts.index_gaps;
+            add_to(counts.frames_lost, notice.lost);
+            if (!notice.behind_lost_datagrams) add_to(counts.frames_lost_upstream, notice.lost);
+            break;
+        case Notice::Kind::restart:
+        case Notice::Kind::sequence_back:
+        case Notice::Kind::sequence_jump: ++counts.restarts; break;
+        case Notice::Kind::index_back: ++counts.index_resets; break;
+        case Notice::Kind::malformed:
+            ++counts.malformed;
+            if (!header_valid) ++counts.malformed_unsequenced;
+            break;
+        case Notice::Kind::card_loss: add_to(counts.card_lost_frames, notice.lost); break;
+        case Notice::Kind::queue_refused: add_to(counts.queue_refused, notice.lost); break;
+        case Notice::Kind::send_failed:
+            add_to(counts.send_failed_records, notice.lost);
+            add_to(counts.send_failed_datagrams, notice.datagrams);
+            break;
+        case Notice::Kind::receiver_drop: add_to(counts.receiver_dropped, notice.lost); break;
+        case Notice::Kind::new_source:
+        case Notice::Kind::card_serial: break;
+    }
+}
 
 void StatsMeter::add(Counts& counts, const Counts& more) {
     add_to(counts.datagrams, more.datagrams);
@@ -90,6 +103,14 @@ void StatsMeter::add(Counts& counts, const Counts& more) {
     add_to(counts.restarts, more.restarts);
     add_to(counts.index_resets, more.index_resets);
     add_to(counts.not_written, more.not_written);
+    add_to(counts.loss_records, more.loss_records);
+    add_to(counts.card_lost_frames, more.card_lost_frames);
+    add_to(counts.queue_refused, more.queue_refused);
+    add_to(counts.send_failed_datagrams, more.send_failed_datagrams);
+    add_to(counts.send_failed_records, more.send_failed_records);
+    add_to(counts.receiver_dropped, more.receiver_dropped);
+    add_to(counts.frames_lost_upstream, more.frames_lost_upstream);
+    add_to(counts.malformed_unsequenced, more.malformed_unsequenced);
 }
 
 StatsMeter::Counts StatsMeter::difference(const Counts& later, const Counts& earlier) {

@@ -27,6 +27,18 @@ public:
         uint64_t restarts = 0;
         uint64_t index_resets = 0;
         uint64_t not_written = 0;  // datagrams that could not be written to the capture file (-w)
+        // Losses by stage (see LossStages). The gateway's own counts come from its loss records.
+        uint64_t loss_records = 0;
+        uint64_t card_lost_frames = 0;
+        uint64_t queue_refused = 0;
+        uint64_t send_failed_datagrams = 0;
+        uint64_t send_failed_records = 0;
+        uint64_t receiver_dropped = 0;  // datagrams this host's socket dropped, charged to the sender
+        // Frames missing between two events with no datagram lost between them: lost before the
+        // gateway's sender, at the card or in the gateway's queue.
+        uint64_t frames_lost_upstream = 0;
+        // Malformed datagrams whose header could not be read: each leaves a hole in the sequence.
+        uint64_t malformed_unsequenced = 0;
 
         uint64_t gaps() const { return sequence_gaps + index_gaps; }
     };
@@ -59,6 +71,8 @@ public:
 
     // What one datagram and its notices add to `counts`.
     static void add(Counts& counts, const DecodedDatagram& datagram, const std::vector<Notice>& notices);
+    // What one notice adds to `counts`.
+    static void add(Counts& counts, const Notice& notice, bool header_valid = true);
     // The counts of another stream added to `counts`.
     static void add(Counts& counts, const Counts& more);
     // What `later` counted beyond `earlier` (0 for a count that did not grow).

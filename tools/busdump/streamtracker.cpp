@@ -9,6 +9,7 @@ std::vector<Notice> StreamTracker::observe(const DecodedDatagram& datagram) {
     std::vector<Notice> out;
     if (datagram.header_valid) observe_sequence(datagram.sequence, out);
     if (!datagram.ok()) {
+        datagrams_missing_ = true;  // its events are skipped
         Notice notice;
         notice.kind = Notice::Kind::malformed;
         notice.sequence = datagram.sequence;
@@ -38,6 +39,7 @@ void StreamTracker::observe_sequence(uint64_t sequence, std::vector<Notice>& out
     if (!new_run && sequence > last && sequence - last <= MAX_GAP) {
         notice.kind = Notice::Kind::sequence_gap;
         notice.lost = sequence - last - 1;
+        datagrams_missing_ = true;
         out.push_back(notice);
         return;
     }
@@ -53,7 +55,9 @@ void StreamTracker::observe_sequence(uint64_t sequence, std::vector<Notice>& out
 void StreamTracker::observe_index(uint64_t sequence, uint64_t index, std::vector<Notice>& out) {
     if (index == 0) return;  // a record without an index is neither checked nor kept
     const uint64_t last = last_index_;
+    const bool behind_lost_datagrams = datagrams_missing_;
     last_index_ = index;
+    datagrams_missing_ = false;
     if (last == 0 || index == last + 1) return;
 
     Notice notice;
@@ -63,6 +67,7 @@ void StreamTracker::observe_index(uint64_t sequence, uint64_t index, std::vector
     if (index > last && index - last <= MAX_GAP) {
         notice.kind = Notice::Kind::index_gap;
         notice.lost = index - last - 1;
+        notice.behind_lost_datagrams = behind_lost_datagrams;
     } else {
         notice.kind = Notice::Kind::index_back;
     }

@@ -39,6 +39,8 @@ private:
     bool new_run_ = false;
     uint64_t last_sequence_ = 0;
     uint64_t last_index_ = 0;  // 0: no indexed event seen since the start or the last restart
+    // Datagrams went missing or arrived malformed since the last indexed event.
+    bool datagrams_missing_ = false;
 };
 
 }  // namespace busdump

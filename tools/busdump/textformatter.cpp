@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "common/driver/controlbyte.h"
+#include "tools/busdump/lossstages.h"
 #include "tools/busdump/timetext.h"
 
 namespace busdump {
@@ -124,12 +125,28 @@ std::string TextFormatter::lifesign_text(const LifesignRecord& l) {
     return line;
 }
 
+std::string TextFormatter::loss_record_text(const LossRecord& l) {
+    return printf_text("loss record %u %s card lost %" PRIu64 " frames, queue refused %" PRIu64
+                       " records, send failed %" PRIu64 " datagrams (%" PRIu64 " records)",
+                       l.counter, TimeText::date_time(l.created_us).c_str(), l.card_lost_frames, l.queue_refused,
+                       l.send_failed_datagrams, l.send_failed_records);
+}
+
+std::string TextFormatter::stages_text(const Source& source) {
+    std::string text;
+    LossStages::of(source.counts()).for_each([&text](const char* stage, uint64_t lost) {
+        text += printf_text("%s%s %" PRIu64, text.empty() ? "" : " ", stage, lost);
+    });
+    return text;
+}
+
 std::string TextFormatter::record(const Arrival& arrival, const DecodedDatagram& datagram, std::size_t number) const {
     const DecodedRecord& r = datagram.records.at(number);
     const std::string start = prefix(arrival, datagram, number);
     switch (r.kind) {
         case RecordKind::event: return start + event_text(r.event) + bytes_text(datagram, r) + "\n";
         case RecordKind::lifesign: return start + lifesign_text(*r.lifesign) + "\n";
+        case RecordKind::loss: return start + loss_record_text(*r.loss) + "\n";
         case RecordKind::unknown: break;
     }
     return start + printf_text("record of unknown type 0x%02x, %zu bytes\n", r.type, r.length);
@@ -173,6 +190,17 @@ std::string TextFormatter::notice_text(const Arrival& arrival, const DecodedData
         case Notice::Kind::index_back:
             return printf_text("event index %s in datagram %" PRIu64 ": %" PRIu64 " -> %" PRIu64 " (card reset)\n",
                                n.to > n.from ? "jump" : "back", n.sequence, n.from, n.to);
+        case Notice::Kind::card_loss:
+            return printf_text("card lost %" PRIu64 " frame(s) (gateway's count %" PRIu64 " -> %" PRIu64 ")\n",
+                               n.lost, n.from, n.to);
+        case Notice::Kind::queue_refused:
+            return printf_text("gateway queue refused %" PRIu64 " record(s) (its count %" PRIu64 " -> %" PRIu64 ")\n",
+                               n.lost, n.from, n.to);
+        case Notice::Kind::send_failed:
+            return printf_text("gateway send failed: %" PRIu64 " datagram(s) with %" PRIu64 " record(s) lost\n",
+                               n.datagrams, n.lost);
+        case Notice::Kind::receiver_drop:
+            return printf_text("this host dropped %" PRIu64 " datagram(s): receive buffer full\n", n.lost);
         case Notice::Kind::malformed: break;
     }
     const std::string sequence =
@@ -191,6 +219,10 @@ std::string TextFormatter::stats(const StatsMeter::Interval& i) const {
                        c.fcs_bad, not_written_text(c).c_str());
 }
 
+std::string TextFormatter::source_losses(const Source& source, int64_t time_us) const {
+    return TimeText::clock(time_us) + " " + source_label(source) + " losses: " + stages_text(source) + "\n";
+}
+
 std::string TextFormatter::source_totals(const Source& source) const {
     const StatsMeter::Counts& c = source.counts();
     Arrival named;
@@ -200,17 +232,20 @@ std::string TextFormatter::source_totals(const Source& source) const {
     return printf_text("totals from %s: %" PRIu64 " datagrams, %" PRIu64 " events, %" PRIu64 " lifesigns, %" PRIu64
                        " unknown, %" PRIu64 " malformed, %" PRIu64 " sequence gaps (%" PRIu64
                        " datagrams lost), %" PRIu64 " index gaps (%" PRIu64 " frames lost), %" PRIu64
-                       " restarts, %" PRIu64 " index resets, %" PRIu64 " bad frame checks\n",
+                       " restarts, %" PRIu64 " index resets, %" PRIu64 " bad frame checks; losses: %s\n",
                        source_label(named).c_str(), c.datagrams, c.events, c.lifesigns, c.unknown_records,
                        c.malformed, c.sequence_gaps, c.datagrams_lost, c.index_gaps, c.frames_lost, c.restarts,
-                       c.index_resets, c.fcs_bad);
+                       c.index_resets, c.fcs_bad, stages_text(source).c_str());
 }
 
 std::string TextFormatter::totals(const StatsMeter::Interval& t) const {
     const StatsMeter::Counts& c = t.counts;
+    const std::string loss_records =
+        c.loss_records ? printf_text(", %" PRIu64 " loss records", c.loss_records) : std::string();
     return printf_text("totals: %.1f s, %" PRIu64 " datagrams (%" PRIu64 " bytes), %" PRIu64 " records: %" PRIu64
-                       " events, %" PRIu64 " lifesigns, %" PRIu64 " unknown\n",
-                       t.seconds(), c.datagrams, c.bytes, c.records, c.events, c.lifesigns, c.unknown_records) +
+                       " events, %" PRIu64 " lifesigns%s, %" PRIu64 " unknown\n",
+                       t.seconds(), c.datagrams, c.bytes, c.records, c.events, c.lifesigns, loss_records.c_str(),
+                       c.unknown_records) +
            printf_text("totals: %" PRIu64 " malformed, %" PRIu64 " sequence gaps (%" PRIu64
                        " datagrams lost), %" PRIu64 " index gaps (%" PRIu64 " frames lost), %" PRIu64
                        " restarts, %" PRIu64 " index resets, %" PRIu64 " bad frame checks\n",

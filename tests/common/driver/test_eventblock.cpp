@@ -115,6 +115,7 @@ TEST(Continuity, GapCountsOneDiscontinuityWithTheFullDifference) {
     EXPECT_EQ(c.check(8), 2u);
     EXPECT_EQ(c.discontinuities(), 2u);
     EXPECT_EQ(c.lost_total(), 5u + 2u);
+    EXPECT_EQ(c.missing_total(), 4u + 1u) << "frames 1 to 4 and 7 were never seen";
 }
 
 TEST(Continuity, IndexZeroIsNeitherCheckedNorKept) {
@@ -134,6 +135,7 @@ TEST(Continuity, IndexThatGoesBackOrRepeatsIsARestartThatLosesNothing) {
     EXPECT_EQ(c.check(3), 0u);
     EXPECT_EQ(c.discontinuities(), 3u);
     EXPECT_EQ(c.lost_total(), 9u);
+    EXPECT_EQ(c.missing_total(), 8u);
     EXPECT_EQ(c.last_index(), 3u);
     EXPECT_EQ(c.check(4), 0u);  // the new count goes on from the restart
     EXPECT_EQ(c.discontinuities(), 3u);

@@ -267,6 +267,7 @@ struct ConfCase {
     int32_t index;
     int32_t port;
     std::string note = "";  // the last note's tag and text after "configuration file <path>: "
+    int32_t loss_record = 0;
 };
 
 void PrintTo(const ConfCase& c, std::ostream* os) { *os << c.name; }
@@ -291,6 +292,7 @@ TEST_P(ConfFileTest, LaysKeysOverTheRecord) {
     EXPECT_EQ(read_conf_file(cfg), 0);
     EXPECT_EQ(cfg.index, c.index);
     EXPECT_EQ(cfg.port, c.port);
+    EXPECT_EQ(cfg.loss_record, c.loss_record);
     const auto notes = take_settings_notes();
     if (c.note.empty()) return;
     ASSERT_FALSE(notes.empty());
@@ -333,6 +335,10 @@ const ConfCase CONF_CASES[] = {
     {"UnknownKey", "UdpPrt=6000\n", -1, 5000, "[warn]  key 'UdpPrt' is not known: not used"},
     {"KeyWithoutValueTold", "UdpPort\nUdpPort=6000\n", -1, 5000,
      "[warn]  'UdpPort' has no value: it and the lines after it are not used"},
+    {"LossRecordOn", "LossRecord = 1\n", -1, 5000, "", 1},
+    {"LossRecordOffAgain", "LossRecord=1\nLossRecord=0\n", -1, 5000, "", 0},
+    {"LossRecordOtherValuesTold", "LossRecord=1\nLossRecord=yes\n", -1, 5000,
+     "[warn]  LossRecord 'yes' is neither 0 nor 1: not used, it stays 1", 1},
 };
 
 INSTANTIATE_TEST_SUITE_P(Lines, ConfFileTest, ::testing::ValuesIn(CONF_CASES),

@@ -17,6 +17,7 @@
 
 #include "common/driver/byteorder.h"
 #include "common/stream/datagramheader.h"
+#include "common/stream/lossrecord.h"
 #include "common/stream/recordwalk.h"
 #include "platform/processtimes.h"
 #include "tests/gateway/udp/isolatednamespace.h"
@@ -277,6 +278,36 @@ TEST_F(UDPClientTest, FailedSendIsCountedLoggedPrintedAndSpendsItsSequence) {
     const std::string log = log_text();
     EXPECT_EQ(count_of(log, "impossible to send on udp.\n"), 1u) << log;
     EXPECT_EQ(count_of(log, "[error]"), 1u) << log;
+}
+
+TEST_F(UDPClientTest, LossRecordsLeaveAtOnceAndAtTheStopWithTheCardTheQueueAndTheFailedSends) {
+    Receiver receiver;
+    queue_->enqueue(make_record(EVENT_TYPE, 65535, 1));  // alone in its datagram: its send fails
+    ::testing::internal::CaptureStdout();
+    start(receiver.port(), 1);
+    ASSERT_TRUE(wait_until([&] { return client_->stats().pkt_err_cnt == 1; }));
+    client_->send_loss_records([] { return uint64_t{7}; });
+    Received first;
+    const bool received = receiver.receive(first, 500ms);  // nothing else is queued: it came at once
+    client_.reset();
+    ::testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(received);
+    std::vector<Received> rest = receiver.receive_until_quiet();
+    ASSERT_FALSE(rest.empty());
+    LossRecord at_start, at_stop;
+    ASSERT_EQ(first.records.size(), 1u);
+    ASSERT_TRUE(LossRecord::decode(reinterpret_cast<const uint8_t*>(first.records[0].data()), first.records[0].size(),
+                                   &at_start));
+    const Record& last = rest.back().records.back();
+    ASSERT_TRUE(LossRecord::decode(reinterpret_cast<const uint8_t*>(last.data()), last.size(), &at_stop));
+    EXPECT_EQ(at_start.counter, 1u);
+    EXPECT_EQ(at_stop.counter, 1u + rest.size());
+    for (const LossRecord& record : {at_start, at_stop}) {
+        EXPECT_EQ(record.card_lost_frames, 7u);
+        EXPECT_EQ(record.queue_refused, 0u);
+        EXPECT_EQ(record.send_failed_datagrams, 1u);
+        EXPECT_EQ(record.send_failed_records, 1u);
+    }
 }
 
 TEST_F(UDPClientTest, FailedSendCountsOnlyAnErrorAndLeavesTheWatchdogAlone) {
