@@ -1,4 +1,5 @@
-// Process signals beyond the stop signals: a closed output and a request to reopen the log.
+// Process signals beyond the stop signals: a closed output, a request to reopen the log, and a
+// recorder's request to keep what it recorded.
 #pragma once
 
 #include <cstdio>
@@ -13,6 +14,10 @@ void ignore_closed_output();
 // hang-up signal, which log rotation sends and which a closed terminal or ssh session raises.
 // The handler runs in signal context and may only set lock-free atomics.
 void on_log_reopen_request(void (*handler)(int));
+
+// The signal with which an operator asks a running recorder to keep the minutes around now
+// (SIGUSR1 on Linux); 0 where the system has no such signal (Windows).
+int keep_request_signal();
 
 // Points `stream` at the file `path`, opened for appending (created when missing), keeping the
 // same stream object: whoever holds the stream writes to the new file from then on. Pending

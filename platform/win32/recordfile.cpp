@@ -63,6 +63,13 @@ bool RecordFile::write(const uint8_t* data, std::size_t size) {
     return true;
 }
 
+bool RecordFile::flush_to_disk() {
+    if (handle_ == -1 || !regular_) return true;
+    if (FlushFileBuffers(handle_of(handle_))) return true;
+    error_ = reason(GetLastError());
+    return false;
+}
+
 bool RecordFile::cut_back() {
     if (!regular_) return false;
     LARGE_INTEGER at;

@@ -1,6 +1,7 @@
 #include "tools/busdump/analysisboard.h"
 
 #include "common/analysis/variabledecoder.h"
+#include "tools/busdump/formatter.h"
 
 namespace busdump {
 
@@ -25,6 +26,7 @@ std::string AnalysisBoard::add(const Source& sender, const DecodedDatagram& data
     if (!watch || watch->checked_cycles() == analysis->macrocycle().completed) return {};
     std::vector<Alert> changes;
     watch->check(*analysis, changes);
+    note_raised(sender, changes);
     return alerts(sender, changes);
 }
 
@@ -42,6 +44,18 @@ AlertWatch* AnalysisBoard::watch_of(const Source& sender) {
 std::string AnalysisBoard::alerts(const Source& sender, const std::vector<Alert>& changes) const {
     std::string out;
     for (const Alert& alert : changes) out += json_ ? view_.alert_json(sender, alert) : view_.alert_text(sender, alert);
+    return out;
+}
+
+void AnalysisBoard::note_raised(const Source& sender, const std::vector<Alert>& changes) {
+    for (const Alert& alert : changes)
+        if (alert.raised)
+            raised_.push_back({Formatter::source_label(Arrival(0, sender.address(), sender.number(), sender.serial())), alert});
+}
+
+std::vector<AnalysisBoard::Raised> AnalysisBoard::take_raised() {
+    std::vector<Raised> out;
+    out.swap(raised_);
     return out;
 }
 
@@ -96,6 +110,7 @@ std::string AnalysisBoard::report(const SourceTable& sources, int64_t now_us, bo
         if (watch != watches_.end() && !final) {
             std::vector<Alert> changes;
             watch->second->check_error_rates(*analysis, changes);
+            note_raised(*source, changes);
             // Drawn in place, the screen shows every alert still raised; lines would be wiped.
             out += alerts(*source, in_place ? watch->second->active() : changes);
         }

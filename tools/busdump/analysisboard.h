@@ -36,11 +36,19 @@ public:
     // What each sender with a card serial looked like, as --save-baseline writes it.
     Baseline baseline(const SourceTable& sources) const;
 
+    // The alerts raised since the last call, each with the label of its sender.
+    struct Raised {
+        std::string sender;
+        Alert alert;
+    };
+    std::vector<Raised> take_raised();
+
     // The analysis of `sender`, or null when it has none.
     const SenderAnalysis* analysis_of(const Source& sender) const;
 
 private:
     std::string alerts(const Source& sender, const std::vector<Alert>& alerts) const;
+    void note_raised(const Source& sender, const std::vector<Alert>& changes);
     AlertWatch* watch_of(const Source& sender);
     void drop_gone(const SourceTable& sources);
 
@@ -54,6 +62,7 @@ private:
     const std::shared_ptr<const Baseline> expected_;
     const double max_error_permille_;
     std::unordered_map<unsigned, std::unique_ptr<AlertWatch>> watches_;
+    std::vector<Raised> raised_;
 };
 
 }  // namespace busdump

@@ -15,7 +15,9 @@
 
 #include "tools/busdump/analysisboard.h"
 #include "common/stream/pcapwriter.h"
+#include "tools/busdump/capturekeeper.h"
 #include "tools/busdump/captureoutput.h"
+#include "tools/busdump/capturering.h"
 #include "tools/busdump/decodeddatagram.h"
 #include "tools/busdump/formatter.h"
 #include "tools/busdump/options.h"
@@ -57,6 +59,14 @@ private:
     void receive_next();
     void schedule_stats();
     void wait_for_capture_reader();
+    // -w with ring options: the ring and, with --keep-dir, its keeper. False after a message.
+    bool open_ring();
+    void schedule_ring();
+    void wait_for_signal();
+    // The minutes around now kept for every alert raised since the last call.
+    void keep_for_alerts(int64_t now_us);
+    void keep(int64_t now_us, const std::string& why, const std::string& sender, const std::string& what);
+    void tell(const std::string& line);
     void write_capture(const uint8_t* data, std::size_t size, const Arrival& arrival,
                        const PcapWriter::Endpoint& source);
     void schedule_analysis();
@@ -73,6 +83,8 @@ private:
     RecordFilter filter_;
     StatsMeter meter_;
     CaptureOutput capture_;
+    std::unique_ptr<CaptureRing> ring_;
+    std::unique_ptr<CaptureKeeper> keeper_;
     PcapWriter::Endpoint destination_;
 
     boost::asio::io_context io_;
@@ -82,6 +94,7 @@ private:
     boost::asio::steady_timer analysis_timer_;
     boost::asio::steady_timer deadline_;
     boost::asio::steady_timer capture_timer_;
+    boost::asio::steady_timer ring_timer_;
     boost::asio::signal_set signals_;
     boost::asio::ip::udp::endpoint sender_;
     std::vector<uint8_t> buffer_;

@@ -49,4 +49,16 @@ CaptureOutput::Written CaptureOutput::write(int64_t time_us, const PcapWriter::E
     return Written::failed_now;
 }
 
+bool CaptureOutput::close() {
+    const bool synced = !file_.is_open() || file_.flush_to_disk();
+    if (!synced) error_ = file_.error();
+    file_.close();
+    if (state_ != State::failed) state_ = State::none;
+    return synced;
+}
+
+std::size_t CaptureOutput::packet_size(std::size_t size) {
+    return PcapFormat::PACKET_HEADER_SIZE + PcapWriter::FRAMING_SIZE + size;
+}
+
 }  // namespace busdump

@@ -26,6 +26,14 @@ public:
     Written write(int64_t time_us, const PcapWriter::Endpoint& source, const PcapWriter::Endpoint& destination,
                   const uint8_t* payload, std::size_t size);
 
+    // Brings what was written to the disk and closes the file; false with the reason in error()
+    // when the system could not confirm it (the file stays whole up to its last record).
+    bool close();
+    // Bytes in the file so far, its header included.
+    uint64_t bytes() const { return file_.size(); }
+    // What one datagram of `size` bytes adds to the file.
+    static std::size_t packet_size(std::size_t size);
+
     State state() const { return state_; }
     const std::string& path() const { return path_; }
     const std::string& error() const { return error_; }

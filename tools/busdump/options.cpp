@@ -18,9 +18,15 @@ constexpr double MAX_SECONDS = 1e7;
 constexpr uint64_t MAX_IDENTIFIER = 0xFFFF;
 constexpr uint64_t MAX_CONTROL = 0xFF;
 constexpr double MAX_TOLERANCE_PERCENT = 1000;
+// Sizes of ring files count in millions of bytes, as packet capture tools count them. The
+// smallest still holds the largest datagram; the largest is a petabyte.
+constexpr double BYTES_PER_MB = 1e6;
+constexpr double MIN_MB = 0.1;
+constexpr double MAX_MB = 1e9;
 
 enum OptionId { PORT, BIND, GROUP, JSON, STATS, VERBOSE, COUNT, TIME, WRITE, ID, CONTROL, ERRORS, LIFESIGNS, HELP, VERSION,
-                ANALYZE, INTERVAL, TOLERANCE, SAVE_BASELINE, BASELINE, MAX_ERROR_RATE };
+                ANALYZE, INTERVAL, TOLERANCE, SAVE_BASELINE, BASELINE, MAX_ERROR_RATE, FILE_SIZE, FILE_SECONDS, FILES,
+                DISK_BUDGET, KEEP_DIR, KEEP_BEFORE, KEEP_AFTER, KEEP_NOW };
 
 const std::vector<ArgScanner::Spec>& specs() {
     static const std::vector<ArgScanner::Spec> all = {
@@ -32,6 +38,9 @@ const std::vector<ArgScanner::Spec>& specs() {
         {ANALYZE, 'a', "analyze", false},  {INTERVAL, 0, "interval", true}, {TOLERANCE, 0, "tolerance", true},
         {SAVE_BASELINE, 0, "save-baseline", true}, {BASELINE, 0, "baseline", true},
         {MAX_ERROR_RATE, 0, "max-error-rate", true},
+        {FILE_SIZE, 'C', "file-size", true},  {FILE_SECONDS, 'G', "file-seconds", true}, {FILES, 'W', "files", true},
+        {DISK_BUDGET, 0, "disk-budget", true}, {KEEP_DIR, 0, "keep-dir", true}, {KEEP_BEFORE, 0, "keep-before", true},
+        {KEEP_AFTER, 0, "keep-after", true},  {KEEP_NOW, 0, "keep-now", false},
     };
     return all;
 }
@@ -65,6 +74,22 @@ bool parse_seconds(const std::string& text, double& out) {
     const double value = std::strtod(text.c_str(), &end);
     if (errno || *end != '\0' || !std::isfinite(value) || value <= 0 || value > MAX_SECONDS) return false;
     out = value;
+    return true;
+}
+
+// Seconds from 0 (a keep window may start or end at the moment itself).
+bool parse_seconds_or_zero(const std::string& text, double& out) {
+    if (text == "0") {
+        out = 0;
+        return true;
+    }
+    return parse_seconds(text, out);
+}
+
+bool parse_megabytes(const std::string& text, uint64_t& bytes) {
+    double mb = 0;
+    if (!parse_seconds(text, mb) || mb < MIN_MB || mb > MAX_MB) return false;
+    bytes = static_cast<uint64_t>(mb * BYTES_PER_MB);
     return true;
 }
 
@@ -145,6 +170,31 @@ public:
                 if (!parse_seconds(value_, out_.max_error_permille) || out_.max_error_permille > 1000)
                     return refuse("expected errors per mille, more than 0 and at most 1000");
                 return true;
+            case FILE_SIZE:
+                if (!parse_megabytes(value_, out_.file_bytes)) return refuse("expected megabytes (10^6 bytes), 0.1 or more");
+                return true;
+            case DISK_BUDGET:
+                if (!parse_megabytes(value_, out_.budget_bytes)) return refuse("expected megabytes (10^6 bytes), 0.1 or more");
+                return true;
+            case FILE_SECONDS:
+                if (!parse_unsigned(value_, static_cast<uint64_t>(MAX_SECONDS), out_.file_seconds) || !out_.file_seconds)
+                    return refuse("expected whole seconds, 1 or more");
+                return true;
+            case FILES:
+                if (!parse_unsigned(value_, UINT32_MAX, out_.max_files) || !out_.max_files)
+                    return refuse("expected a number of files, 1 or more");
+                return true;
+            case KEEP_DIR:
+                if (value_.empty()) return refuse("expected a folder");
+                out_.keep_dir = value_;
+                return true;
+            case KEEP_BEFORE:
+                if (!parse_seconds_or_zero(value_, out_.keep_before)) return refuse("expected seconds, 0 to 1e7");
+                return true;
+            case KEEP_AFTER:
+                if (!parse_seconds_or_zero(value_, out_.keep_after)) return refuse("expected seconds, 0 to 1e7");
+                return true;
+            case KEEP_NOW: out_.keep_now = true; return true;
             case ID: return identifiers();
             case CONTROL: return controls();
         }
@@ -243,6 +293,21 @@ std::string Options::usage() {
            "  -t, --time SECONDS    stop after SECONDS (decimals allowed)\n"
            "  -w, --write FILE      also write the datagrams to FILE in pcap format\n"
            "                        (LINKSCOPE_SIM=replay=FILE plays it back into a gateway)\n"
+           "  -C, --file-size MB    a ring of files: start a new file before this one would pass\n"
+           "                        MB (10^6 bytes, decimals allowed, at least 0.1)\n"
+           "  -G, --file-seconds S  a ring of files: start a new file every S seconds, aligned to\n"
+           "                        the clock (3600: on the hour)\n"
+           "  -W, --files N         keep at most N closed files, deleting the oldest\n"
+           "      --disk-budget MB  the files of the ring together stay within MB, the oldest\n"
+           "                        deleted first (without -C, files of a tenth of MB)\n"
+           "                        Ring files are named PATH's name_UTCSTART_SEQUENCE.ext, and\n"
+           "                        carry the suffix .part until they are closed\n"
+           "      --keep-dir DIR    keep the ring files around an alert of --baseline, SIGUSR1\n"
+           "                        or a --keep-now request in DIR, with a JSON file saying why\n"
+           "      --keep-before S   seconds kept before the moment [default=60]\n"
+           "      --keep-after S    seconds kept after it [default=60]\n"
+           "      --keep-now        with --keep-dir DIR: ask the recorder that keeps into DIR to\n"
+           "                        keep the minutes around now, and end\n"
            "  -i, --id ID[,ID]      show only ID frames of these identifiers and the responses\n"
            "                        to them (0x9080 or decimal; repeatable)\n"
            "  -k, --control C[,C]   show only frames with these control bytes (0x02 or a name\n"
@@ -283,9 +348,24 @@ bool Options::parse(const std::vector<std::string>& args, Options& out, std::str
         return false;
     }
     Applier applier(out, error);
-    for (const ArgScanner::Item& item : items)
+    bool keep_times = false;
+    for (const ArgScanner::Item& item : items) {
         if (!applier.apply(item)) return false;
-    return true;
+        keep_times = keep_times || item.id == KEEP_BEFORE || item.id == KEEP_AFTER;
+    }
+    return check_ring(out, keep_times, error);
+}
+
+bool Options::check_ring(const Options& o, bool keep_times, std::string& error) {
+    if (o.keep_now) {
+        if (o.keep_dir.empty()) error = "--keep-now needs --keep-dir: the keep folder of the recorder to ask";
+        return error.empty();
+    }
+    if (keep_times && o.keep_dir.empty()) error = "--keep-before and --keep-after need --keep-dir";
+    else if (o.ring() && o.write_path.empty()) error = "-C, -G, -W, --disk-budget and --keep-dir need -w PATH";
+    else if (o.ring() && !o.file_bytes && !o.file_seconds && !o.budget_bytes)
+        error = "-W and --keep-dir need files that close: -C, -G or --disk-budget";
+    return error.empty();
 }
 
 }  // namespace busdump
