@@ -105,20 +105,43 @@ void CaptureRing::close_current(int64_t now_us) {
         tell_("busdump: " + current_.path + " may not be whole on the disk: " + output_.error());
     RingFile file = current_;
     file.end_us = now_us;
-    std::error_code ignored;
-    file.bytes = fs::file_size(file.path, ignored);
-    const std::string closed = file.path.substr(0, file.path.size() - std::string(RingNames::WRITING_SUFFIX).size());
-    std::error_code ec;
-    fs::rename(file.path, closed, ec);
-    if (ec)
-        tell_("busdump: cannot rename " + file.path + " to " + closed + ": " + ec.message() +
-              "; the file is complete but keeps its suffix");
-    else
-        file.path = closed;
+    file.bytes = output_.bytes();
+    if (!rename_closed(file.path)) {
+        unrenamed_.push_back(file.path);
+        tell_("busdump: cannot rename " + file.path + " as closed: " + error_ +
+              "; the file is complete, and is renamed once the folder allows it");
+    }
     closed_.push_back(file);
     closed_bytes_ += file.bytes;
     if (closed_listener_) closed_listener_(file);
     while (settings_.max_files && closed_.size() > settings_.max_files) delete_oldest();
+}
+
+bool CaptureRing::rename_closed(std::string& path) {
+    const std::string closed = path.substr(0, path.size() - std::string(RingNames::WRITING_SUFFIX).size());
+    std::error_code ec;
+    fs::rename(path, closed, ec);
+    if (ec) {
+        error_ = ec.message();
+        return false;
+    }
+    path = closed;
+    return true;
+}
+
+void CaptureRing::rename_complete_files() {
+    for (auto it = unrenamed_.begin(); it != unrenamed_.end();) {
+        std::string path = *it;
+        auto file = std::find_if(closed_.begin(), closed_.end(), [&](const RingFile& f) { return f.path == path; });
+        if (file == closed_.end()) {
+            it = unrenamed_.erase(it);  // deleted meanwhile
+        } else if (rename_closed(file->path)) {
+            tell_("busdump: renamed " + path + " as closed");
+            it = unrenamed_.erase(it);
+        } else {
+            ++it;
+        }
+    }
 }
 
 void CaptureRing::rotate(int64_t now_us, int64_t start_us) {
@@ -175,6 +198,7 @@ void CaptureRing::discard_current() {
 
 void CaptureRing::tick(int64_t now_us) {
     if (stopped_) return;
+    if (!unrenamed_.empty()) rename_complete_files();
     if (has_current_ && period_over(now_us)) rotate(now_us, period_start(now_us));
     if (!failing_ || has_current_ || now_us < retry_at_us_) return;
     if (!open_next(now_us, settings_.file_us ? period_start(now_us) : now_us)) retry_at_us_ = now_us + RETRY_US;
@@ -182,6 +206,7 @@ void CaptureRing::tick(int64_t now_us) {
 
 void CaptureRing::close(int64_t now_us) {
     close_current(now_us);
+    rename_complete_files();
     stopped_ = true;
 }
 

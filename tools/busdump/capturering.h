@@ -76,6 +76,10 @@ private:
     bool open_next(int64_t now_us, int64_t start_us);
     void close_current(int64_t now_us);
     void discard_current();
+    // Takes the suffix off a closed file's name; false with the reason in error_.
+    bool rename_closed(std::string& path);
+    // The closed files whose renaming failed, tried again.
+    void rename_complete_files();
     bool not_written();
     void rotate(int64_t now_us, int64_t start_us);
     bool period_over(int64_t now_us) const;
@@ -98,6 +102,7 @@ private:
     int64_t period_end_us_ = 0;
     std::deque<RingFile> closed_;
     uint64_t closed_bytes_ = 0;
+    std::vector<std::string> unrenamed_;
     uint64_t next_sequence_ = 1;
 
     bool failing_ = false;
