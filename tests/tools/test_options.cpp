@@ -63,7 +63,10 @@ INSTANTIATE_TEST_SUITE_P(
                      EXPECT_EQ(o.keep_before, 0.0);
                      EXPECT_EQ(o.keep_after, 90.0);
                  }},
-        GoodLine{"OneFileWithoutRingOptions", {"-w", "cap.pcap"}, [](const Options& o) { EXPECT_FALSE(o.ring()); }},
+        GoodLine{"OneFileWithoutRingOptions", {"-qw", "cap.pcap"}, [](const Options& o) {
+                     EXPECT_FALSE(o.ring());
+                     EXPECT_TRUE(o.quiet);
+                 }},
         GoodLine{"KeepNowNeedsOnlyTheFolder", {"--keep-now", "--keep-dir", "k"}, [](const Options& o) {
                      EXPECT_TRUE(o.keep_now);
                      EXPECT_TRUE(o.write_path.empty());

@@ -217,7 +217,7 @@ void BusDump::handle(const uint8_t* data, std::size_t size, const Arrival& arriv
         text += analysis_->add(sender, datagram);
         keep_for_alerts(arrival.time_us);
     }
-    if (!options_.stats && !analysis_)
+    if (!options_.stats && !options_.quiet && !analysis_)
         for (std::size_t i = 0; i < datagram.records.size(); ++i)
             if (filter_.shows(datagram.records[i])) text += formatter_->record(named, datagram, i);
     out_ << text;

@@ -26,7 +26,7 @@ constexpr double MAX_MB = 1e9;
 
 enum OptionId { PORT, BIND, GROUP, JSON, STATS, VERBOSE, COUNT, TIME, WRITE, ID, CONTROL, ERRORS, LIFESIGNS, HELP, VERSION,
                 ANALYZE, INTERVAL, TOLERANCE, SAVE_BASELINE, BASELINE, MAX_ERROR_RATE, FILE_SIZE, FILE_SECONDS, FILES,
-                DISK_BUDGET, KEEP_DIR, KEEP_BEFORE, KEEP_AFTER, KEEP_NOW };
+                DISK_BUDGET, KEEP_DIR, KEEP_BEFORE, KEEP_AFTER, KEEP_NOW, QUIET };
 
 const std::vector<ArgScanner::Spec>& specs() {
     static const std::vector<ArgScanner::Spec> all = {
@@ -40,7 +40,7 @@ const std::vector<ArgScanner::Spec>& specs() {
         {MAX_ERROR_RATE, 0, "max-error-rate", true},
         {FILE_SIZE, 'C', "file-size", true},  {FILE_SECONDS, 'G', "file-seconds", true}, {FILES, 'W', "files", true},
         {DISK_BUDGET, 0, "disk-budget", true}, {KEEP_DIR, 0, "keep-dir", true}, {KEEP_BEFORE, 0, "keep-before", true},
-        {KEEP_AFTER, 0, "keep-after", true},  {KEEP_NOW, 0, "keep-now", false},
+        {KEEP_AFTER, 0, "keep-after", true},  {KEEP_NOW, 0, "keep-now", false},   {QUIET, 'q', "quiet", false},
     };
     return all;
 }
@@ -138,6 +138,7 @@ public:
             case VERSION: out_.version = true; return true;
             case JSON: out_.json = true; return true;
             case STATS: out_.stats = true; return true;
+            case QUIET: out_.quiet = true; return true;
             case VERBOSE: out_.verbose = true; return true;
             case ERRORS: out_.errors_only = true; return true;
             case LIFESIGNS: out_.lifesigns_only = true; return true;
@@ -288,6 +289,8 @@ std::string Options::usage() {
            "  -g, --group ADDR      join this IPv4 multicast group\n"
            "  -j, --json            one JSON object per line instead of readable lines\n"
            "  -s, --stats           one summary line per second instead of one line per record\n"
+           "  -q, --quiet           no record lines: only notices, alerts and the totals (a\n"
+           "                        recorder with -w)\n"
            "  -v, --verbose         show every frame byte, not only the data bytes\n"
            "  -c, --count N         stop after N datagrams\n"
            "  -t, --time SECONDS    stop after SECONDS (decimals allowed)\n"

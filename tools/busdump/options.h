@@ -16,6 +16,7 @@ struct Options {
     std::string group;               // multicast group to join; empty: none
     bool json = false;
     bool stats = false;
+    bool quiet = false;              // no record lines: notices, alerts and totals only
     bool verbose = false;            // every frame byte, not only the data bytes
     uint64_t count = 0;              // stop after this many datagrams; 0: no limit
     double seconds = 0;              // stop after this long; 0: no limit
