@@ -41,10 +41,11 @@ std::string text_of(const std::string& path) {
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-// Microseconds of "YYYY-MM-DDThh:mm:ss.uuuuuuZ" (UTC).
-int64_t utc_us(const std::string& iso) {
+// Microseconds of "YYYY-MM-DDThh:mm:ss.uuuuuuZ" or "YYYYMMDDThhmmssZ" (UTC).
+int64_t utc_us(const std::string& text) {
     int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0, u = 0;
-    EXPECT_EQ(std::sscanf(iso.c_str(), "%d-%d-%dT%d:%d:%d.%dZ", &y, &mo, &d, &h, &mi, &s, &u), 7) << iso;
+    const bool iso = std::sscanf(text.c_str(), "%d-%d-%dT%d:%d:%d.%dZ", &y, &mo, &d, &h, &mi, &s, &u) == 7;
+    EXPECT_TRUE(iso || std::sscanf(text.c_str(), "%4d%2d%2dT%2d%2d%2dZ", &y, &mo, &d, &h, &mi, &s) == 6) << text;
     y -= mo <= 2;
     const int64_t era = y / 400, yoe = y - era * 400;
     const int64_t doy = (153 * (mo > 2 ? mo - 3 : mo + 9) + 2) / 5 + d - 1;
@@ -122,7 +123,8 @@ TEST_F(BusdumpRing, SizeAndTimeRotatedFilesHoldTheWholeStream) {
     ASSERT_TRUE(gw->send_signal(SIGINT));
     ASSERT_EQ(gw->wait_exit(5s), 0) << gw->stdout_text();
     std::this_thread::sleep_for(300ms);
-    ASSERT_TRUE(recorder->send_signal(SIGTERM));
+    // SIGTERM closes the file being written as SIGINT does (Windows has no SIGTERM to send).
+    ASSERT_TRUE(recorder->send_signal(GatewayProcess::can_send(SIGTERM) ? SIGTERM : SIGINT));
     ASSERT_EQ(recorder->wait_exit(5s), 0) << recorder->stderr_text();
 
     for (const auto& entry : fs::directory_iterator(ring_))
@@ -137,10 +139,7 @@ TEST_F(BusdumpRing, SizeAndTimeRotatedFilesHoldTheWholeStream) {
         if (file.bytes + 16 + 42 + 65507 > FILE_BYTES) ++closed_by_size;
         // cap_YYYYMMDDThhmmssZ_NNNNNN.pcap: no packet before the named second, none past the
         // end of the clock's second in which the file started.
-        const std::string stamp = file.name.substr(4, 16);
-        const int64_t named = utc_us(stamp.substr(0, 4) + "-" + stamp.substr(4, 2) + "-" + stamp.substr(6, 2) + "T" +
-                                     stamp.substr(9, 2) + ":" + stamp.substr(11, 2) + ":" + stamp.substr(13, 2) +
-                                     ".000000Z");
+        const int64_t named = utc_us(file.name.substr(4, 16));
         for (const CaptureFile::Packet& packet : file.packets) {
             EXPECT_GE(packet.time_us, named) << file.name;
             EXPECT_LT(packet.time_us, named + US) << file.name << ": past its period";
@@ -311,7 +310,6 @@ TEST_F(BusdumpRing, DiskBudgetHoldsAndAFullDiskIsToldCountedAndRecovered) {
     EXPECT_GT(not_written, 0u);
     EXPECT_LT(not_written, total_datagrams(out)) << "writing resumed";
     EXPECT_EQ(text_of(dir_ + "/ls.txt").find(".part"), std::string::npos) << "the file written at the end was closed";
-    EXPECT_EQ(text_of(dir_ + "/ls.txt").find("filler"), std::string::npos);
 #endif
 }
 

@@ -21,7 +21,7 @@ constexpr int64_t S = 1000000;
 // 2021-01-01T00:00:00Z: a whole hour, so that periods fall on round names.
 constexpr int64_t T0 = 1609459200 * S;
 const std::vector<uint8_t> DATAGRAM(1000, 0x5A);
-const uint64_t PACKET = CaptureOutput::packet_size(1000);
+const uint64_t TWO_PACKETS = 24 + 2 * CaptureOutput::packet_size(1000);
 
 struct Harness {
     testsupport::ScratchDirectory scratch{"busdump-ring-unit"};
@@ -38,11 +38,6 @@ struct Harness {
         for (const auto& e : fs::directory_iterator(scratch.path())) out.push_back(e.path().filename().string());
         std::sort(out.begin(), out.end());
         return out;
-    }
-    uint64_t bytes() const {
-        uint64_t sum = 0;
-        for (const auto& e : fs::directory_iterator(scratch.path())) sum += e.file_size();
-        return sum;
     }
 };
 
@@ -72,8 +67,6 @@ TEST_P(RingRules, FilesStartCloseAndGoAsTheSettingsSay) {
     EXPECT_TRUE(h.lines.empty()) << h.lines.front();
 }
 
-const uint64_t TWO_PACKETS = 24 + 2 * PACKET;
-
 INSTANTIATE_TEST_SUITE_P(
     Cases, RingRules,
     testing::Values(
@@ -88,21 +81,6 @@ INSTANTIATE_TEST_SUITE_P(
         RingCase{"AtMostWClosedFiles", {TWO_PACKETS, 0, 2, 0}, {T0 + S, T0 + S, T0 + 2 * S, T0 + 3 * S, T0 + 4 * S, T0 + 5 * S, T0 + 6 * S},
                  {"cap_20210101T000004Z_000003.pcap", "cap_20210101T000006Z_000004.pcap"}}),
     [](const testing::TestParamInfo<RingCase>& info) { return std::string(info.param.name); });
-
-// 100 kB shared by files of a tenth of it: the oldest go before the budget would be passed.
-TEST(RingRules_, BudgetHoldsAfterEveryWriteAndKeepsTheNewestFiles) {
-    Harness h({0, 0, 0, 100000});
-    ASSERT_TRUE(h.ring->start(T0));
-    for (int i = 0; i < 300; ++i) {
-        ASSERT_TRUE(h.write(T0 + i * S / 10));
-        ASSERT_LE(h.bytes(), 100000u) << "after write " << i;
-    }
-    h.ring->close(T0 + 30 * S);
-    const auto names = h.names();
-    ASSERT_GE(names.size(), 9u);
-    EXPECT_GT(h.bytes(), 80000u) << "the budget is used, not left empty";
-    for (const std::string& name : names) EXPECT_GE(name, "cap_20210101T000018Z") << "an old file outlived newer ones";
-}
 
 TEST(RingRules_, AnEarlierRunsFilesJoinTheRingAndItsSequenceGoesOn) {
     Harness h({0, 60 * S, 2, 0});
@@ -120,6 +98,9 @@ TEST(RingRules_, AnEarlierRunsFilesJoinTheRingAndItsSequenceGoesOn) {
 // A folder that goes away: the file being written is kept whole, the failure is told once,
 // every datagram meanwhile is not written, and once the folder is back writing resumes, told.
 TEST(RingRules_, AnOutageIsToldOnceCountedAndEnds) {
+#ifdef _WIN32
+    GTEST_SKIP() << "Windows renames no folder that holds an open file";
+#endif
     Harness h({TWO_PACKETS, 0, 0, 0});
     ASSERT_TRUE(h.ring->start(T0));
     ASSERT_TRUE(h.write(T0));
@@ -178,29 +159,8 @@ TEST(CaptureKeeper, OverlappingMomentsShareOneWindowThatCompletesWhenAFileCloses
                         "0x4c530001\",\"what\":\"station_missing 5\"},{\"why\":\"signal\""),
               std::string::npos) << json;
     EXPECT_FALSE(fs::exists(k.scratch / "keep/f5")) << "closed after the window";
-
-    // Far later: a window of its own.
     k.keeper.request(T0 + 20 * 60 * S, "request", "all", "", {k.file(19), k.file(20, true)});
-    EXPECT_TRUE(fs::exists(k.scratch / "keep/keep_20210101T001900Z.json"));
-}
-
-TEST(CaptureKeeper, KeepNowRequestIsTakenOnceAsOneLine) {
-    KeeperHarness k;
-    std::string error, note;
-    EXPECT_FALSE(CaptureKeeper::ask(k.scratch / "keep", "x", error)) << "no recorder made the folder";
-    ASSERT_TRUE(k.keeper.start(k.scratch / "ring"));
-    EXPECT_FALSE(k.keeper.take_request(note));
-    ASSERT_TRUE(CaptureKeeper::ask(k.scratch / "keep", "night shift\nrm -rf \x1b[2J", error)) << error;
-    ASSERT_TRUE(k.keeper.take_request(note));
-    EXPECT_EQ(note, "night shift");
-    EXPECT_FALSE(k.keeper.take_request(note));
-}
-
-TEST(CaptureKeeper, RefusesTheRingsOwnFolder) {
-    KeeperHarness k;
-    fs::create_directories(k.scratch / "keep");
-    EXPECT_FALSE(k.keeper.start(k.scratch / "keep/."));
-    EXPECT_NE(k.keeper.error().find("folder of the ring"), std::string::npos) << k.keeper.error();
+    EXPECT_TRUE(fs::exists(k.scratch / "keep/keep_20210101T001900Z.json")) << "far later: a window of its own";
 }
 
 TEST(RingNames, ParseWhatItNamesAndNothingElse) {
