@@ -225,7 +225,7 @@ TEST_P(KeepTrigger, KeepsTheFilesAroundTheMomentWithTheirJson) {
     std::smatch m;
     ASSERT_TRUE(std::regex_search(json, m, std::regex("\"from\":\"([^\"]+)\",\"to\":\"([^\"]+)\""))) << json;
     const int64_t from = utc_us(m[1]), to = utc_us(m[2]);
-    EXPECT_EQ(to - from, 2 * US) << "one second before and one after (merged windows only grow)";
+    EXPECT_GE(to - from, 2 * US) << "one second before and one after (merged windows only grow)";
 
     std::vector<std::string> named;
     const std::regex file_name("\"(cap_[^\"]+\\.pcap)\"");
@@ -256,9 +256,10 @@ INSTANTIATE_TEST_SUITE_P(
                       KeepCase{"AlertOfTheBaseline", "alert", "sn 0x4c530001", "station_missing 15"}),
     [](const ::testing::TestParamInfo<KeepCase>& info) { return std::string(info.param.name); });
 
-// A 3 MB file system, a 1 MB budget: the ring stays within it while it turns. Then something else
-// fills the disk: one line with the system's reason, losses counted in the per-second view and
-// the totals, reception goes on; once the space is freed, writing resumes and says so.
+// A 3 MB file system. A first run with a 1 MB budget stays within it while the ring turns. Then
+// something else fills the disk, and a second run with a larger budget takes in the first run's
+// files and finds no room: one line with the system's reason, losses counted in the per-second
+// view and the totals, reception goes on; once the space is freed, writing resumes and says so.
 TEST_F(BusdumpRing, DiskBudgetHoldsAndAFullDiskIsToldCountedAndRecovered) {
 #ifdef _WIN32
     GTEST_SKIP() << "a small private file system needs Linux (unshare -m)";
@@ -266,13 +267,14 @@ TEST_F(BusdumpRing, DiskBudgetHoldsAndAFullDiskIsToldCountedAndRecovered) {
     if (std::system("unshare -rm true >/dev/null 2>&1") != 0) GTEST_SKIP() << "no private mount namespace here";
     const std::string small = dir_ + "/small";
     fs::create_directories(small);
+    const std::string busdump = BUSDUMP_PATH " -b 127.0.0.1 -p " + std::to_string(port_) + " -s -w " + small +
+                                "/cap.pcap -C 0.2 ";
     const std::string script =
         "mount -t tmpfs -o size=3m tmpfs " + small + " || exit 77\n" +
-        BUSDUMP_PATH " -b 127.0.0.1 -p " + std::to_string(port_) + " -s -t 7 -w " + small + "/cap.pcap -C 0.2 " +
-        "--disk-budget 1 > " + dir_ + "/out.txt 2> " + dir_ + "/err.txt &\n"
-        "sleep 2.5\n"
+        busdump + "-t 2.5 --disk-budget 1 > /dev/null 2>&1 || exit 1\n" +
         "du -sb " + small + " > " + dir_ + "/turning.txt\n"
-        "dd if=/dev/zero of=" + small + "/filler bs=64k 2>/dev/null\n"
+        "dd if=/dev/zero of=" + small + "/filler bs=64k 2>/dev/null\n" +
+        busdump + "-t 4 --disk-budget 2 > " + dir_ + "/out.txt 2> " + dir_ + "/err.txt &\n"
         "sleep 2\n"
         "rm " + small + "/filler\n"
         "wait $!; status=$?\n"
@@ -282,7 +284,7 @@ TEST_F(BusdumpRing, DiskBudgetHoldsAndAFullDiskIsToldCountedAndRecovered) {
     auto recorder = std::make_unique<GatewayProcess>("/bin/sh", std::vector<std::string>{"-c", "exec unshare -rm sh " + dir_ + "/budget.sh"});
     std::this_thread::sleep_for(300ms);
     auto gw = gateway();
-    const int status = recorder->wait_exit(15s);
+    const int status = recorder->wait_exit(20s);
     gw->send_signal(SIGINT);
     gw->wait_exit(5s);
     if (status == 77) GTEST_SKIP() << "no tmpfs mount in the namespace";
@@ -292,9 +294,9 @@ TEST_F(BusdumpRing, DiskBudgetHoldsAndAFullDiskIsToldCountedAndRecovered) {
     unsigned long long turning = 0, after = 0;
     ASSERT_EQ(std::sscanf(text_of(dir_ + "/turning.txt").c_str(), "%llu", &turning), 1);
     ASSERT_EQ(std::sscanf(text_of(dir_ + "/after.txt").c_str(), "%llu", &after), 1);
-    EXPECT_GT(turning, 700000u) << "the ring had filled its budget before the disk filled";
+    EXPECT_GT(turning, 700000u) << "the ring filled its budget";
     EXPECT_LE(turning, 1000000u + 64 * 1024) << "the budget, and the folder's own blocks";
-    EXPECT_LE(after, 1000000u + 64 * 1024) << text_of(dir_ + "/ls.txt");
+    EXPECT_LE(after, 2000000u + 64 * 1024) << text_of(dir_ + "/ls.txt");
 
     std::size_t told = 0;
     for (std::size_t at = err.find("cannot write "); at != std::string::npos; at = err.find("cannot write ", at + 1)) ++told;

@@ -39,10 +39,8 @@ bool CaptureRing::start(int64_t now_us) {
         return false;
     }
     adopt_earlier_files(now_us);
-    if (!open_next(now_us, now_us)) {
-        error_ = "cannot create " + current_.path + ": " + error_;
-        return false;
-    }
+    // A folder that is there but takes no file now (a full disk) is an outage like any later.
+    if (!open_next(now_us, now_us)) fail(now_us, current_.path, error_);
     return true;
 }
 

@@ -56,7 +56,8 @@ public:
     void on_closed(Closed closed) { closed_listener_ = std::move(closed); }
 
     // Takes in the files an earlier run left in the folder (deleting what the limits no longer
-    // allow) and opens the first file; false with the reason in error() when it cannot.
+    // allow) and opens the first file, or begins an outage when it cannot; false with the
+    // reason in error() only when the folder does not exist.
     bool start(int64_t now_us);
     // One datagram; false when it was not written.
     bool write(int64_t now_us, const PcapWriter::Endpoint& source, const PcapWriter::Endpoint& destination,
