@@ -62,7 +62,7 @@ CaptureKeeper::CaptureKeeper(const KeepSettings& settings, Tell tell) : settings
 bool CaptureKeeper::start(const std::string& ring_folder) {
     std::error_code ec;
     fs::create_directories(settings_.folder, ec);
-    if (ec || !fs::is_directory(settings_.folder)) {
+    if (ec || !fs::is_directory(settings_.folder, ec)) {
         error_ = "cannot make the keep folder " + settings_.folder + (ec ? ": " + ec.message() : "");
         return false;
     }
@@ -104,6 +104,8 @@ void CaptureKeeper::file_closed(const RingFile& file) {
         window.complete = file.end_us >= window.to_us;
         write_json(window);
     }
+    // A complete window is done with, except the last, which a later moment may still extend.
+    while (windows_.size() > 1 && windows_.front().complete) windows_.erase(windows_.begin());
 }
 
 bool CaptureKeeper::overlaps(const RingFile& file, const Window& window) {

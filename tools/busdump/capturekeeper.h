@@ -72,7 +72,7 @@ private:
 
     const KeepSettings settings_;
     const Tell tell_;
-    std::vector<Window> windows_;  // in time order; only the last one can still grow
+    std::vector<Window> windows_;  // in time order, from the oldest incomplete one; only the last grows
     bool stuck_request_ = false;
     std::string error_;
 };

@@ -26,8 +26,6 @@ struct RingSettings {
     int64_t file_us = 0;        // close a file at the end of each period of this length; 0: never
     uint64_t max_files = 0;     // closed files kept; 0: no limit
     uint64_t budget_bytes = 0;  // all files of the ring together; 0: no limit
-
-    bool any() const { return file_bytes || file_us || max_files || budget_bytes; }
 };
 
 struct RingFile {
