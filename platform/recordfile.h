@@ -27,7 +27,13 @@ public:
     bool is_open() const;
     // One whole record; false with the reason in error(), the file then as it was before.
     bool write(const uint8_t* data, std::size_t size);
+    // What is written reaches the disk before this returns (for a file about to be renamed as
+    // complete); false with the reason in error(). Nothing to do for a pipe.
+    bool flush_to_disk();
     void close();
+
+    // Bytes of whole records written since open().
+    uint64_t size() const { return size_; }
 
     const std::string& error() const { return error_; }
     // Whether the last write failed because the reader of a pipe closed its end.

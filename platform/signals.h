@@ -1,4 +1,5 @@
-// Process signals beyond the stop signals: a closed output and a request to reopen the log.
+// Process signals beyond the stop signals: a closed output, a request to reopen the log, and a
+// recorder's request to keep what it recorded.
 #pragma once
 
 #include <atomic>
@@ -21,6 +22,10 @@ void on_log_reopen_request(void (*handler)(int));
 // (a stop there ends the process or closes the pipe). A later call names another flag, or none
 // (nullptr) before the flag goes away.
 void raise_on_stop_signal(std::atomic<bool>* flag);
+
+// The signal with which an operator asks a running recorder to keep the minutes around now
+// (SIGUSR1 on Linux); 0 where the system has no such signal (Windows).
+int keep_request_signal();
 
 // Points `stream` at the file `path`, opened for appending (created when missing), keeping the
 // same stream object: whoever holds the stream writes to the new file from then on. Pending

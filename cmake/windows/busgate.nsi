@@ -403,6 +403,11 @@ Section "Uninstall"
   ${Loop}
   nsExec::Exec 'sc delete ${SERVICE}'
   Pop $0
+  ; The recorder's scheduled task, where busdump-recorder.cmd registered one.
+  nsExec::Exec 'schtasks /End /TN busgate-recorder'
+  Pop $0
+  nsExec::Exec 'schtasks /Delete /F /TN busgate-recorder'
+  Pop $0
   DeleteRegKey HKLM "${EVENT_SOURCE_KEY}"
   Call un.RemoveExtcapCopy
   Call un.RemoveFromPath

@@ -127,6 +127,13 @@ bool RecordFile::wait_for_room() {
     return false;
 }
 
+bool RecordFile::flush_to_disk() {
+    if (handle_ < 0 || !regular_) return true;
+    if (fdatasync(static_cast<int>(handle_)) == 0) return true;
+    error_ = reason(errno);
+    return false;
+}
+
 bool RecordFile::cut_back() {
     if (!regular_) return false;
     const int fd = static_cast<int>(handle_);

@@ -63,6 +63,8 @@ void on_log_reopen_request(void (*handler)(int)) {
     sigaction(SIGHUP, &action, nullptr);
 }
 
+int keep_request_signal() { return SIGUSR1; }
+
 bool reopen_append(FILE* stream, const char* path) {
     if (stream == nullptr || path == nullptr) return false;
     const int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, LOG_FILE_MODE);

@@ -83,6 +83,13 @@ bool RecordFile::write(const uint8_t* data, std::size_t size) {
 // Writes to a pipe block in WriteFile: a stop there ends the process or closes the pipe.
 bool RecordFile::wait_for_room() { return false; }
 
+bool RecordFile::flush_to_disk() {
+    if (handle_ == -1 || !regular_) return true;
+    if (FlushFileBuffers(handle_of(handle_))) return true;
+    error_ = reason(GetLastError());
+    return false;
+}
+
 bool RecordFile::cut_back() {
     if (!regular_) return false;
     LARGE_INTEGER at;

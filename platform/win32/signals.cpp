@@ -1,5 +1,6 @@
 // Windows has neither a broken-pipe signal nor a hang-up signal: a write to a closed pipe fails
-// with an error, and log rotation there renames nothing under a running writer. Reopening the
+// with an error, log rotation there renames nothing under a running writer, and there is no
+// user signal for a recorder (busdump --keep-now asks it through its keep folder instead). Reopening the
 // log in place is still offered, for a caller that asks for it.
 #include "platform/signals.h"
 
@@ -16,6 +17,7 @@ void ignore_closed_output() {}
 void on_log_reopen_request(void (*)(int)) {}
 
 void raise_on_stop_signal(std::atomic<bool>*) {}
+int keep_request_signal() { return 0; }
 
 bool reopen_append(FILE* stream, const char* path) {
     if (stream == nullptr || path == nullptr) return false;

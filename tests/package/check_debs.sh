@@ -55,6 +55,7 @@ gateway_files=$(dpkg-deb -c "$gateway_deb" | awk '{print $6}')
 library_files=$(dpkg-deb -c "$library_deb" | awk '{print $6}')
 dev_files=$(dpkg-deb -c "$dev_deb" | awk '{print $6}')
 for path in ./usr/sbin/busgated ./usr/bin/busdump ./usr/lib/systemd/system/busgated.service \
+  ./usr/lib/systemd/system/busdump-recorder.service \
   "./usr/lib/$multiarch/wireshark/plugins/busgate.lua" ./usr/share/man/man8/busgated.8.gz \
   ./usr/share/man/man1/busdump.1.gz ./usr/share/doc/busgate/README.md ./usr/share/doc/busgate/docs/service.md \
   ./usr/share/doc/busgate/contrib/wireshark/README.md "./usr/lib/$multiarch/wireshark/extcap/busdump"; do
@@ -101,6 +102,21 @@ verify_output=$(MANPATH=$root/usr/share/man systemd-analyze --root="$work/verify
 verify_status=$?
 check "systemd-analyze verify accepts the installed unit: $verify_output" same "$verify_status" 0
 check "systemd-analyze verify has no complaint about the unit" same "$verify_output" ""
+# The recorder's unit: installed disabled, its program the installed busdump, and what it
+# starts a command line that busdump takes.
+recorder=$root/usr/lib/systemd/system/busdump-recorder.service
+check "the recorder's unit is not enabled by the install" \
+  test ! -e "$root/etc/systemd/system/multi-user.target.wants/busdump-recorder.service"
+check "the recorder's unit starts the installed busdump" grep -Fq "ExecStart=/usr/bin/busdump -q " "$recorder"
+mkdir -p "$work/verify/usr/bin"
+cp "$recorder" "$work/verify/usr/lib/systemd/system/"
+cp "$root/usr/bin/busdump" "$work/verify/usr/bin/"
+verify_output=$(MANPATH=$root/usr/share/man systemd-analyze --root="$work/verify" verify busdump-recorder.service 2>&1)
+check "systemd-analyze verify accepts the recorder's unit: $verify_output" same "$?/$verify_output" "0/"
+recorder_args=$(sed -nE 's|^ExecStart=/usr/bin/busdump (.*)$|\1|p' "$recorder" | sed "s|/var/lib/busdump-recorder|$work/recorder|g")
+mkdir -p "$work/recorder/ring"
+# shellcheck disable=SC2086
+check "busdump takes the recorder's options" "$root/usr/bin/busdump" $recorder_args -b 127.0.0.1 -t 0.3
 check "the installed busgated runs: -v" same "$("$root/usr/sbin/busgated" -v)" "busgated $version"
 
 library=$root/usr/lib/$multiarch/libbusrec.so.1
@@ -155,13 +171,20 @@ fi
 
 # --- Removal: an enabled unit is disabled, a purge takes the service's state and log along,
 # and the root then holds nothing but dpkg's own records.
-systemctl --root="$root" enable busgated.service >/dev/null 2>&1
+systemctl --root="$root" enable busgated.service busdump-recorder.service >/dev/null 2>&1
 check "the unit can be enabled in the root" test -L "$root/etc/systemd/system/multi-user.target.wants/busgated.service"
+check "the recorder's unit can be enabled in the root" \
+  test -L "$root/etc/systemd/system/multi-user.target.wants/busdump-recorder.service"
 mkdir -p "$root/var/lib/busgated" "$root/var/log/busgated"
 touch "$root/var/lib/busgated/buffer.bin" "$root/var/log/busgated/busgated.log"
+mkdir -p "$root/var/lib/private/busdump-recorder/ring"
+touch "$root/var/lib/private/busdump-recorder/ring/capture_20260101T000000Z_000001.pcap"
 check "dpkg purges the three packages" "${dpkg_root[@]}" --purge busgate libbusrec-dev libbusrec1
 check "removal disabled the unit" test ! -L "$root/etc/systemd/system/multi-user.target.wants/busgated.service"
+check "removal disabled the recorder's unit" \
+  test ! -L "$root/etc/systemd/system/multi-user.target.wants/busdump-recorder.service"
 check "the purge removed the service's state and log" test ! -e "$root/var/lib/busgated" -a ! -e "$root/var/log/busgated"
+check "the purge removed the recorder's files" test ! -e "$root/var/lib/private/busdump-recorder"
 left=$(cd "$root" && find . ! -type d ! -path './var/lib/dpkg/*' ! -path ./var/log/dpkg.log)
 check "nothing of the packages is left in the root: $left" same "$left" ""
 check "dpkg lists none of them any more" same "$(dpkg-query --root="$root" -W busgate libbusrec1 libbusrec-dev 2>/dev/null)" ""

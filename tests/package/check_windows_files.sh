@@ -10,7 +10,7 @@ source "$(dirname "$0")/checks.sh"
 
 for file in bin/busgated.exe bin/busdump.exe bin/libbusrec.dll bin/busgate-service.exe lib/libbusrec.dll.a \
   lib/busrec.lib include/busrec.h \
-  examples/busrec_capture.c README.md docs/service.md wireshark/busgate.lua; do
+  examples/busrec_capture.c README.md docs/service.md wireshark/busgate.lua busdump-recorder.cmd; do
   check "the Windows tree holds $file" test -f "$stage/$file"
 done
 check "the Windows tree holds the library's .def file" compgen -G "$stage/lib/*.def"

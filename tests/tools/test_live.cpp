@@ -204,6 +204,24 @@ TEST(BusDumpLive, FiltersChooseTheLinesButEverythingIsCounted) {
     EXPECT_EQ(records, std::vector<std::string>{"event:42"}) << "the RP_DAT answering 0x9080 only\n" << run.out.str();
 }
 
+TEST(BusDumpLive, QuietShowsNoRecordButTheTotals) {
+    busdump::Options options;
+    options.json = true;
+    options.quiet = true;
+    options.count = 4;
+    LiveRun run(options);
+    ASSERT_TRUE(run.start()) << run.err.str();
+    send_all(run.dump->local_port(), sample_stream());
+    ASSERT_TRUE(run.join());
+    std::size_t totals = 0;
+    for (const auto& o : json_lines(run.out.str())) {
+        EXPECT_NE(o.at("type").text, "event");
+        EXPECT_NE(o.at("type").text, "lifesign");
+        totals += o.at("type").text == "totals";
+    }
+    EXPECT_EQ(totals, 1u) << run.out.str();
+}
+
 // One gateway restarted 300 times: every run sends from a new port, as the gateway's unbound
 // socket does, opens with a lifesign of its card, and every third run loses its third datagram.
 TEST(BusDumpLive, AGatewayRestartedThreeHundredTimesIsOneSender) {

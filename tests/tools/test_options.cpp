@@ -51,6 +51,26 @@ INSTANTIATE_TEST_SUITE_P(
                  }},
         GoodLine{"FractionOfASecond", {"-t", ".5"}, [](const Options& o) { EXPECT_DOUBLE_EQ(o.seconds, 0.5); }},
         GoodLine{"Help", {"-h"}, [](const Options& o) { EXPECT_TRUE(o.help); }},
+        GoodLine{"Ring", {"-w", "r/cap.pcap", "-C", "0.5", "-G", "3600", "-W", "24", "--disk-budget", "1000",
+                          "--keep-dir", "k", "--keep-before", "0", "--keep-after", "90"},
+                 [](const Options& o) {
+                     EXPECT_TRUE(o.ring());
+                     EXPECT_EQ(o.file_bytes, 500000u) << "megabytes of 10^6 bytes";
+                     EXPECT_EQ(o.file_seconds, 3600u);
+                     EXPECT_EQ(o.max_files, 24u);
+                     EXPECT_EQ(o.budget_bytes, 1000000000u);
+                     EXPECT_EQ(o.keep_dir, "k");
+                     EXPECT_EQ(o.keep_before, 0.0);
+                     EXPECT_EQ(o.keep_after, 90.0);
+                 }},
+        GoodLine{"OneFileWithoutRingOptions", {"-qw", "cap.pcap"}, [](const Options& o) {
+                     EXPECT_FALSE(o.ring());
+                     EXPECT_TRUE(o.quiet);
+                 }},
+        GoodLine{"KeepNowNeedsOnlyTheFolder", {"--keep-now", "--keep-dir", "k"}, [](const Options& o) {
+                     EXPECT_TRUE(o.keep_now);
+                     EXPECT_TRUE(o.write_path.empty());
+                 }},
         GoodLine{"GroupedFlagsAndAttachedValues", {"-jsv", "-p6000", "-c10", "-ec", "12"}, [](const Options& o) {
                      EXPECT_TRUE(o.json && o.stats && o.verbose && o.errors_only);
                      EXPECT_EQ(o.port, 6000);
@@ -115,6 +135,14 @@ INSTANTIATE_TEST_SUITE_P(
                     BadLine{"PortNegative", {"-p", "-1"}, "1 to 65535"},
                     BadLine{"PortTrailingText", {"-p", "80x"}, "1 to 65535"},
                     BadLine{"PortMissing", {"-p"}, "needs a value"},
+                    BadLine{"RingWithoutFile", {"-C", "1"}, "need -w"},
+                    BadLine{"FileCountAloneNeverCloses", {"-w", "c.pcap", "-W", "3"}, "files that close"},
+                    BadLine{"KeepAloneNeverCloses", {"-w", "c.pcap", "--keep-dir", "k"}, "files that close"},
+                    BadLine{"FileSmallerThanADatagram", {"-w", "c.pcap", "-C", "0.05"}, "0.1 or more"},
+                    BadLine{"BudgetNotANumber", {"-w", "c.pcap", "--disk-budget", "1G"}, "megabytes"},
+                    BadLine{"PeriodInFractions", {"-w", "c.pcap", "-G", "1.5"}, "whole seconds"},
+                    BadLine{"KeepTimesWithoutFolder", {"-w", "c.pcap", "-C", "1", "--keep-after", "5"}, "need --keep-dir"},
+                    BadLine{"KeepNowWithoutFolder", {"--keep-now"}, "needs --keep-dir"},
                     BadLine{"BindNotAnAddress", {"--bind", "localhost"}, "IPv4 address"},
                     BadLine{"BindTooManyParts", {"--bind", "1.2.3.4.5"}, "IPv4 address"},
                     BadLine{"GroupNotMulticast", {"--group", "10.1.2.3"}, "multicast"},

@@ -1,6 +1,7 @@
 #include "tools/busdump/analysisboard.h"
 
 #include "common/analysis/variabledecoder.h"
+#include "tools/busdump/formatter.h"
 
 namespace busdump {
 
@@ -26,6 +27,7 @@ std::string AnalysisBoard::add(const Source& sender, const DecodedDatagram& data
     std::vector<Alert> changes;
     watch->check(*analysis, changes);
     tell(sender, changes);
+    note_raised(sender, changes);
     return alerts(sender, changes);
 }
 
@@ -49,6 +51,18 @@ std::string AnalysisBoard::alerts(const Source& sender, const std::vector<Alert>
 void AnalysisBoard::tell(const Source& sender, const std::vector<Alert>& changes) const {
     if (!alert_listener_) return;
     for (const Alert& alert : changes) alert_listener_(sender, view_.alert_json(sender, alert));
+}
+
+void AnalysisBoard::note_raised(const Source& sender, const std::vector<Alert>& changes) {
+    for (const Alert& alert : changes)
+        if (alert.raised)
+            raised_.push_back({Formatter::source_label(Arrival(0, sender.address(), sender.number(), sender.serial())), alert});
+}
+
+std::vector<AnalysisBoard::Raised> AnalysisBoard::take_raised() {
+    std::vector<Raised> out;
+    out.swap(raised_);
+    return out;
 }
 
 void AnalysisBoard::drop_gone(const SourceTable& sources) {
@@ -103,6 +117,7 @@ std::string AnalysisBoard::report(const SourceTable& sources, int64_t now_us, bo
             std::vector<Alert> changes;
             watch->second->check_error_rates(*analysis, changes);
             tell(*source, changes);
+            note_raised(*source, changes);
             // Drawn in place, the screen shows every alert still raised; lines would be wiped.
             out += alerts(*source, in_place ? watch->second->active() : changes);
         }

@@ -40,6 +40,12 @@ public:
     // Called with the JSON of every alert raised or cleared, whatever the output's form.
     using AlertListener = std::function<void(const Source& sender, const std::string& alert_json)>;
     void on_alert(AlertListener listener) { alert_listener_ = std::move(listener); }
+    // The alerts raised since the last call, each with the label of its sender.
+    struct Raised {
+        std::string sender;
+        Alert alert;
+    };
+    std::vector<Raised> take_raised();
 
     // The analysis of `sender`, or null when it has none.
     const SenderAnalysis* analysis_of(const Source& sender) const;
@@ -47,6 +53,7 @@ public:
 private:
     std::string alerts(const Source& sender, const std::vector<Alert>& alerts) const;
     void tell(const Source& sender, const std::vector<Alert>& changes) const;
+    void note_raised(const Source& sender, const std::vector<Alert>& changes);
     AlertWatch* watch_of(const Source& sender);
     void drop_gone(const SourceTable& sources);
 
@@ -61,6 +68,7 @@ private:
     const double max_error_permille_;
     std::unordered_map<unsigned, std::unique_ptr<AlertWatch>> watches_;
     AlertListener alert_listener_;
+    std::vector<Raised> raised_;
 };
 
 }  // namespace busdump

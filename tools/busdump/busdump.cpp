@@ -33,6 +33,9 @@ constexpr auto READER_RETRY_PERIOD = std::chrono::milliseconds(100);
 constexpr auto MQTT_TICK = std::chrono::milliseconds(100);
 // At exit, how long the messages still waiting may take to reach a broker that is there.
 constexpr auto MQTT_CLOSE_GRACE = std::chrono::milliseconds(2000);
+// How often the ring looks at the clock (period ends, retries) and the keeper for requests.
+constexpr auto RING_TICK = std::chrono::milliseconds(200);
+constexpr double US_PER_SECOND = 1e6;
 
 std::unique_ptr<Formatter> make_formatter(const Options& options) {
     if (options.json) return std::make_unique<JsonFormatter>(options.verbose);
@@ -54,6 +57,7 @@ BusDump::BusDump(const Options& options, std::ostream& out, std::ostream& err)
       analysis_timer_(io_),
       deadline_(io_),
       capture_timer_(io_),
+      ring_timer_(io_),
       signals_(io_),
       mqtt_timer_(io_),
       buffer_(RECEIVE_BUFFER_SIZE) {}
@@ -109,6 +113,7 @@ bool BusDump::open() {
     const CaptureOutput::Format format = options_.write_format.empty() ? CaptureOutput::format_for(options_.write_path)
                                          : options_.write_format == "pcapng" ? CaptureOutput::Format::pcapng
                                                                              : CaptureOutput::Format::pcap;
+    if (options_.ring()) return open_ring(format);
     // A stop signal ends a live capture at once, even while Wireshark no longer reads.
     if (options_.live_capture) capture_.end_wait_when(&stop_signalled_);
     if (!capture_.open(options_.write_path, format)) {
@@ -120,6 +125,75 @@ bool BusDump::open() {
              << " yet: datagrams are written to it once a reader opens it, until then they are counted as not "
                 "written\n";
     return true;
+}
+
+bool BusDump::open_ring(CaptureOutput::Format format) {
+    RingSettings settings;
+    settings.format = format;
+    settings.file_bytes = options_.file_bytes;
+    settings.file_us = static_cast<int64_t>(options_.file_seconds) * static_cast<int64_t>(US_PER_SECOND);
+    settings.max_files = options_.max_files;
+    settings.budget_bytes = options_.budget_bytes;
+    auto to_err = [this](const std::string& line) { tell(line); };
+    ring_ = std::make_unique<CaptureRing>(options_.write_path, settings, to_err);
+    if (!options_.keep_dir.empty()) {
+        KeepSettings keep;
+        keep.folder = options_.keep_dir;
+        keep.before_us = static_cast<int64_t>(options_.keep_before * US_PER_SECOND);
+        keep.after_us = static_cast<int64_t>(options_.keep_after * US_PER_SECOND);
+        keeper_ = std::make_unique<CaptureKeeper>(keep, to_err);
+        if (!keeper_->start(RingNames(options_.write_path).folder())) {
+            err_ << "busdump: " << keeper_->error() << "\n";
+            return false;
+        }
+        ring_->on_closed([this](const RingFile& file) { keeper_->file_closed(file); });
+    }
+    if (!ring_->start(now_us())) {
+        err_ << "busdump: cannot write the ring " << options_.write_path << ": " << ring_->error() << "\n";
+        return false;
+    }
+    return true;
+}
+
+void BusDump::tell(const std::string& line) {
+    err_ << line << "\n";
+    err_.flush();
+}
+
+void BusDump::schedule_ring() {
+    ring_timer_.expires_after(RING_TICK);
+    ring_timer_.async_wait([this](const boost::system::error_code& ec) {
+        if (ec || finished_) return;
+        const int64_t now = now_us();
+        ring_->tick(now);
+        std::string note;
+        if (keeper_ && keeper_->take_request(note)) keep(now, "request", "all", note);
+        schedule_ring();
+    });
+}
+
+void BusDump::keep_for_alerts(int64_t now) {
+    if (!analysis_) return;
+    for (const AnalysisBoard::Raised& raised : analysis_->take_raised()) {
+        const Alert& a = raised.alert;
+        if (keeper_) keep(now, "alert", raised.sender, a.kind + " " + a.subject + ": expected " + a.expected + ", seen " + a.seen);
+    }
+}
+
+void BusDump::keep(int64_t now, const std::string& why, const std::string& sender, const std::string& what) {
+    keeper_->request(now, why, sender, what, ring_->files());
+}
+
+void BusDump::wait_for_signal() {
+    signals_.async_wait([this](const boost::system::error_code& ec, int number) {
+        if (ec) return;
+        if (keeper_ && number == platform::keep_request_signal()) {
+            keep(now_us(), "signal", "all", "SIGUSR1");
+            wait_for_signal();
+            return;
+        }
+        finish();
+    });
 }
 
 void BusDump::request_receive_buffer() {
@@ -163,8 +237,11 @@ void BusDump::handle(const uint8_t* data, std::size_t size, const Arrival& arriv
     named.serial = sender.serial();
     std::string text;
     for (const Notice& notice : notices) text += formatter_->notice(named, datagram, notice);
-    if (analysis_) text += analysis_->add(sender, datagram);
-    if (!options_.stats && !analysis_)
+    if (analysis_) {
+        text += analysis_->add(sender, datagram);
+        keep_for_alerts(arrival.time_us);
+    }
+    if (!options_.stats && !options_.quiet && !analysis_)
         for (std::size_t i = 0; i < datagram.records.size(); ++i)
             if (filter_.shows(datagram.records[i])) text += formatter_->record(named, datagram, i);
     out_ << text;
@@ -174,7 +251,7 @@ void BusDump::handle(const uint8_t* data, std::size_t size, const Arrival& arriv
 CaptureOutput::Note BusDump::capture_note(const Source& sender, const DecodedDatagram& datagram,
                                           const std::vector<Notice>& notices) const {
     CaptureOutput::Note note;
-    if (capture_.state() == CaptureOutput::State::none) return note;
+    if (!ring_ && capture_.state() == CaptureOutput::State::none) return note;
     note.serial = sender.serial();
     for (const DecodedRecord& record : datagram.records)
         if (record.kind == RecordKind::event) {
@@ -187,6 +264,11 @@ CaptureOutput::Note BusDump::capture_note(const Source& sender, const DecodedDat
 
 void BusDump::write_capture(const uint8_t* data, std::size_t size, const Arrival& arrival,
                             const PcapWriter::Endpoint& source, const CaptureOutput::Note& note) {
+    if (ring_) {
+        // The ring tells its failures and recoveries itself.
+        if (!ring_->write(arrival.time_us, source, destination_, data, size, note)) meter_.not_written();
+        return;
+    }
     if (capture_.state() == CaptureOutput::State::none) return;
     const CaptureOutput::Written written = capture_.write(arrival.time_us, source, destination_, data, size, note);
     if (written == CaptureOutput::Written::yes) return;
@@ -352,8 +434,10 @@ void BusDump::schedule_analysis() {
         std::chrono::duration<double>(options_.interval)));
     analysis_timer_.async_wait([this](const boost::system::error_code& ec) {
         if (ec || finished_) return;
-        out_ << analysis_->report(sources_, now_us(), false);
+        const int64_t now = now_us();
+        out_ << analysis_->report(sources_, now, false);
         out_.flush();
+        keep_for_alerts(now);
         schedule_analysis();
     });
 }
@@ -383,6 +467,7 @@ void BusDump::finish() {
     deadline_.cancel();
     capture_timer_.cancel();
     mqtt_timer_.cancel();
+    ring_timer_.cancel();
     signals_.cancel(ignored);
 }
 
@@ -394,9 +479,8 @@ int BusDump::run(bool handle_signals) {
     if (handle_signals) {
         signals_.add(SIGINT);
         signals_.add(SIGTERM);
-        signals_.async_wait([this](const boost::system::error_code& ec, int) {
-            if (!ec) finish();
-        });
+        if (keeper_ && platform::keep_request_signal()) signals_.add(platform::keep_request_signal());
+        wait_for_signal();
         // The event loop hears the signal only between datagrams; a write blocked on Wireshark's
         // pipe must hear it at once.
         if (options_.live_capture) platform::raise_on_stop_signal(&stop_signalled_);
@@ -410,6 +494,7 @@ int BusDump::run(bool handle_signals) {
     }
     if (options_.stats) schedule_stats();
     wait_for_capture_reader();
+    if (ring_) schedule_ring();
     if (analysis_) schedule_analysis();
     if (mqtt_) {
         next_summary_us_ = now_us() + static_cast<int64_t>(options_.interval * 1e6);
@@ -422,6 +507,9 @@ int BusDump::run(bool handle_signals) {
     if (handle_signals && options_.live_capture) platform::raise_on_stop_signal(nullptr);
     if (!capture_.close())
         err_ << "busdump: cannot write to " << options_.write_path << ": " << capture_.error() << "\n";
+    // The file being written is closed and renamed before the totals, as on every other end.
+    if (ring_) ring_->close(now_us());
+    if (keeper_) keeper_->finish();
 
     int status = 0;
     if (analysis_) {

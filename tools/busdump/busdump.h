@@ -15,7 +15,9 @@
 
 #include "tools/busdump/analysisboard.h"
 #include "common/stream/pcapwriter.h"
+#include "tools/busdump/capturekeeper.h"
 #include "tools/busdump/captureoutput.h"
+#include "tools/busdump/capturering.h"
 #include "tools/busdump/decodeddatagram.h"
 #include "tools/busdump/formatter.h"
 #include "tools/busdump/mqttclient.h"
@@ -70,6 +72,14 @@ private:
                                      const std::vector<Notice>& notices) const;
     // A write to the live capture's FIFO failed: told unless its reader closed it, then the end.
     void end_live_capture();
+    // -w with ring options: the ring and, with --keep-dir, its keeper. False after a message.
+    bool open_ring(CaptureOutput::Format format);
+    void schedule_ring();
+    void wait_for_signal();
+    // The minutes around now kept for every alert raised since the last call.
+    void keep_for_alerts(int64_t now_us);
+    void keep(int64_t now_us, const std::string& why, const std::string& sender, const std::string& what);
+    void tell(const std::string& line);
     void write_capture(const uint8_t* data, std::size_t size, const Arrival& arrival,
                        const PcapWriter::Endpoint& source, const CaptureOutput::Note& note);
     void schedule_analysis();
@@ -90,6 +100,8 @@ private:
     StatsMeter meter_;
     ReceiveDrops drops_;
     CaptureOutput capture_;
+    std::unique_ptr<CaptureRing> ring_;
+    std::unique_ptr<CaptureKeeper> keeper_;
     PcapWriter::Endpoint destination_;
 
     boost::asio::io_context io_;
@@ -99,6 +111,7 @@ private:
     boost::asio::steady_timer analysis_timer_;
     boost::asio::steady_timer deadline_;
     boost::asio::steady_timer capture_timer_;
+    boost::asio::steady_timer ring_timer_;
     boost::asio::signal_set signals_;
     // With --mqtt: the reporter runs on this thread and hands its messages to the client.
     std::unique_ptr<MqttClient> mqtt_;

@@ -2,6 +2,9 @@
 
 #include <vector>
 
+#include "common/stream/pcapformat.h"
+#include "common/stream/pcapngformat.h"
+
 namespace busdump {
 
 CaptureOutput::Format CaptureOutput::format_for(const std::string& path) {
@@ -69,11 +72,27 @@ bool CaptureOutput::put(const std::vector<uint8_t>& bytes) {
 }
 
 bool CaptureOutput::close() {
-    if (state_ != State::writing || format_ != Format::pcapng) return true;
-    if (put(interfaces_.release_all())) return true;
-    state_ = State::failed;
+    // pcapng may still hold the datagrams of senders whose card is not known yet: they go into
+    // this file, before it closes.
+    bool whole = true;
+    if (state_ == State::writing && format_ == Format::pcapng && !put(interfaces_.release_all())) {
+        whole = false;
+        state_ = State::failed;
+    }
+    const bool synced = !file_.is_open() || file_.flush_to_disk();
+    if (!synced && whole) error_ = file_.error();
     file_.close();
-    return false;
+    if (state_ != State::failed) state_ = State::none;
+    return whole && synced;
+}
+
+std::size_t CaptureOutput::packet_size(std::size_t size) const {
+    if (format_ == Format::pcap) return PcapFormat::PACKET_HEADER_SIZE + PcapWriter::FRAMING_SIZE + size;
+    // An enhanced packet block and its padding; comments and new interface descriptions add to it.
+    const std::size_t frame = PcapWriter::FRAMING_SIZE + size;
+    const std::size_t padded = (frame + PcapngFormat::BLOCK_ALIGNMENT - 1) / PcapngFormat::BLOCK_ALIGNMENT *
+                               PcapngFormat::BLOCK_ALIGNMENT;
+    return PcapngFormat::BLOCK_MIN_SIZE + PcapngFormat::PACKET_BODY_SIZE + padded;
 }
 
 }  // namespace busdump

@@ -38,9 +38,16 @@ public:
     // FIFO's reader came, after a failure, or without a file.
     Written write(int64_t time_us, const PcapWriter::Endpoint& source, const PcapWriter::Endpoint& destination,
                   const uint8_t* payload, std::size_t size, const Note& note = Note());
-    // Writes what pcapng still holds (datagrams of senders whose card is not known yet); false
-    // with the reason in error() when that fails.
+    // Writes what pcapng still holds (datagrams of senders whose card is not known yet), brings
+    // what was written to the disk and closes the file; false with the reason in error() when
+    // either failed (the file stays whole up to its last record).
     bool close();
+    // Bytes in the file so far, its header included.
+    uint64_t bytes() const { return file_.size(); }
+    // What one datagram of `size` bytes adds to the file (in pcapng, without the comment and the
+    // descriptions of new interfaces that may come with it).
+    std::size_t packet_size(std::size_t size) const;
+    Format format() const { return format_; }
 
     State state() const { return state_; }
     const std::string& path() const { return path_; }

@@ -5,6 +5,7 @@
 #include "busgate/version.h"
 #include "platform/console.h"
 #include "tools/busdump/busdump.h"
+#include "tools/busdump/capturekeeper.h"
 #include "tools/busdump/extcapinterface.h"
 #include "tools/busdump/options.h"
 
@@ -43,6 +44,16 @@ int main(int argc, char** argv) {
     }
     if (options.version) {
         std::cout << "busdump " << BUSGATE_VERSION << "\n";
+        return 0;
+    }
+    if (options.keep_now) {
+        std::string error;
+        if (!busdump::CaptureKeeper::ask(options.keep_dir, "busdump --keep-now", error)) {
+            std::cerr << "busdump: " << error << "\n";
+            return 1;
+        }
+        std::cout << "busdump: asked the recorder keeping into " << options.keep_dir
+                  << " to keep the minutes around now (it takes the request within a second)\n";
         return 0;
     }
     // The analysis is drawn in place, as top does, where the terminal understands the escapes.

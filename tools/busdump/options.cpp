@@ -21,10 +21,16 @@ constexpr double MAX_SECONDS = 1e7;
 constexpr uint64_t MAX_IDENTIFIER = 0xFFFF;
 constexpr uint64_t MAX_CONTROL = 0xFF;
 constexpr double MAX_TOLERANCE_PERCENT = 1000;
+// Sizes of ring files count in millions of bytes, as packet capture tools count them. The
+// smallest still holds the largest datagram; the largest is a petabyte.
+constexpr double BYTES_PER_MB = 1e6;
+constexpr double MIN_MB = 0.1;
+constexpr double MAX_MB = 1e9;
 
 enum OptionId { PORT, BIND, GROUP, JSON, STATS, VERBOSE, COUNT, TIME, WRITE, ID, CONTROL, ERRORS, LIFESIGNS, HELP, VERSION,
                 ANALYZE, INTERVAL, TOLERANCE, SAVE_BASELINE, BASELINE, MAX_ERROR_RATE, FORMAT, MQTT, MQTT_TOPIC,
-                MQTT_QUEUE, MQTT_USER, MQTT_PASSWORD_FILE, MQTT_CAFILE, MQTT_CAPATH, MQTT_CERT, MQTT_KEY };
+                MQTT_QUEUE, MQTT_USER, MQTT_PASSWORD_FILE, MQTT_CAFILE, MQTT_CAPATH, MQTT_CERT, MQTT_KEY, FILE_SIZE,
+                FILE_SECONDS, FILES, DISK_BUDGET, KEEP_DIR, KEEP_BEFORE, KEEP_AFTER, KEEP_NOW, QUIET };
 
 const std::vector<ArgScanner::Spec>& specs() {
     static const std::vector<ArgScanner::Spec> all = {
@@ -40,6 +46,9 @@ const std::vector<ArgScanner::Spec>& specs() {
         {MQTT_USER, 0, "mqtt-user", true}, {MQTT_PASSWORD_FILE, 0, "mqtt-password-file", true},
         {MQTT_CAFILE, 0, "mqtt-cafile", true}, {MQTT_CAPATH, 0, "mqtt-capath", true},
         {MQTT_CERT, 0, "mqtt-cert", true}, {MQTT_KEY, 0, "mqtt-key", true},
+        {FILE_SIZE, 'C', "file-size", true},  {FILE_SECONDS, 'G', "file-seconds", true}, {FILES, 'W', "files", true},
+        {DISK_BUDGET, 0, "disk-budget", true}, {KEEP_DIR, 0, "keep-dir", true}, {KEEP_BEFORE, 0, "keep-before", true},
+        {KEEP_AFTER, 0, "keep-after", true},  {KEEP_NOW, 0, "keep-now", false},   {QUIET, 'q', "quiet", false},
     };
     return all;
 }
@@ -73,6 +82,22 @@ bool parse_seconds(const std::string& text, double& out) {
     const double value = std::strtod(text.c_str(), &end);
     if (errno || *end != '\0' || !std::isfinite(value) || value <= 0 || value > MAX_SECONDS) return false;
     out = value;
+    return true;
+}
+
+// Seconds from 0 (a keep window may start or end at the moment itself).
+bool parse_seconds_or_zero(const std::string& text, double& out) {
+    if (text == "0") {
+        out = 0;
+        return true;
+    }
+    return parse_seconds(text, out);
+}
+
+bool parse_megabytes(const std::string& text, uint64_t& bytes) {
+    double mb = 0;
+    if (!parse_seconds(text, mb) || mb < MIN_MB || mb > MAX_MB) return false;
+    bytes = static_cast<uint64_t>(mb * BYTES_PER_MB);
     return true;
 }
 
@@ -121,6 +146,7 @@ public:
             case VERSION: out_.version = true; return true;
             case JSON: out_.json = true; return true;
             case STATS: out_.stats = true; return true;
+            case QUIET: out_.quiet = true; return true;
             case VERBOSE: out_.verbose = true; return true;
             case ERRORS: out_.errors_only = true; return true;
             case LIFESIGNS: out_.lifesigns_only = true; return true;
@@ -175,6 +201,31 @@ public:
             case MQTT_CAPATH: return file_name(out_.mqtt.capath);
             case MQTT_CERT: return file_name(out_.mqtt.certfile);
             case MQTT_KEY: return file_name(out_.mqtt.keyfile);
+            case FILE_SIZE:
+                if (!parse_megabytes(value_, out_.file_bytes)) return refuse("expected megabytes (10^6 bytes), 0.1 or more");
+                return true;
+            case DISK_BUDGET:
+                if (!parse_megabytes(value_, out_.budget_bytes)) return refuse("expected megabytes (10^6 bytes), 0.1 or more");
+                return true;
+            case FILE_SECONDS:
+                if (!parse_unsigned(value_, static_cast<uint64_t>(MAX_SECONDS), out_.file_seconds) || !out_.file_seconds)
+                    return refuse("expected whole seconds, 1 or more");
+                return true;
+            case FILES:
+                if (!parse_unsigned(value_, UINT32_MAX, out_.max_files) || !out_.max_files)
+                    return refuse("expected a number of files, 1 or more");
+                return true;
+            case KEEP_DIR:
+                if (value_.empty()) return refuse("expected a folder");
+                out_.keep_dir = value_;
+                return true;
+            case KEEP_BEFORE:
+                if (!parse_seconds_or_zero(value_, out_.keep_before)) return refuse("expected seconds, 0 to 1e7");
+                return true;
+            case KEEP_AFTER:
+                if (!parse_seconds_or_zero(value_, out_.keep_after)) return refuse("expected seconds, 0 to 1e7");
+                return true;
+            case KEEP_NOW: out_.keep_now = true; return true;
             case ID: return identifiers();
             case CONTROL: return controls();
         }
@@ -313,6 +364,8 @@ std::string Options::usage() {
            "  -g, --group ADDR      join this IPv4 multicast group\n"
            "  -j, --json            one JSON object per line instead of readable lines\n"
            "  -s, --stats           one summary line per second instead of one line per record\n"
+           "  -q, --quiet           no record lines: only notices, alerts and the totals (a\n"
+           "                        recorder with -w)\n"
            "  -v, --verbose         show every frame byte, not only the data bytes\n"
            "  -c, --count N         stop after N datagrams\n"
            "  -t, --time SECONDS    stop after SECONDS (decimals allowed)\n"
@@ -321,6 +374,21 @@ std::string Options::usage() {
            "                        sender, packet times from the card, losses as comments\n"
            "                        (LINKSCOPE_SIM=replay=FILE plays it back into a gateway)\n"
            "  -F, --format FORMAT   pcap or pcapng: the format of -w whatever its name\n"
+           "  -C, --file-size MB    a ring of files: start a new file before this one would pass\n"
+           "                        MB (10^6 bytes, decimals allowed, at least 0.1)\n"
+           "  -G, --file-seconds S  a ring of files: start a new file every S seconds, aligned to\n"
+           "                        the clock (3600: on the hour)\n"
+           "  -W, --files N         keep at most N closed files, deleting the oldest\n"
+           "      --disk-budget MB  the files of the ring together stay within MB, the oldest\n"
+           "                        deleted first (without -C, files of a tenth of MB)\n"
+           "                        Ring files are named PATH's name_UTCSTART_SEQUENCE.ext, and\n"
+           "                        carry the suffix .part until they are closed\n"
+           "      --keep-dir DIR    keep the ring files around an alert of --baseline, SIGUSR1\n"
+           "                        or a --keep-now request in DIR, with a JSON file saying why\n"
+           "      --keep-before S   seconds kept before the moment [default=60]\n"
+           "      --keep-after S    seconds kept after it [default=60]\n"
+           "      --keep-now        with --keep-dir DIR: ask the recorder that keeps into DIR to\n"
+           "                        keep the minutes around now, and end\n"
            "  -i, --id ID[,ID]      show only ID frames of these identifiers and the responses\n"
            "                        to them (0x9080 or decimal; repeatable)\n"
            "  -k, --control C[,C]   show only frames with these control bytes (0x02 or a name\n"
@@ -371,8 +439,11 @@ bool Options::parse(const std::vector<std::string>& args, Options& out, std::str
         return false;
     }
     Applier applier(out, error);
-    for (const ArgScanner::Item& item : items)
+    bool keep_times = false;
+    for (const ArgScanner::Item& item : items) {
         if (!applier.apply(item)) return false;
+        keep_times = keep_times || item.id == KEEP_BEFORE || item.id == KEEP_AFTER;
+    }
     const MqttSettings& m = out.mqtt;
     const bool mqtt_detail = !m.username.empty() || m.has_password || m.tls() || !m.certfile.empty() ||
                              !m.keyfile.empty();
@@ -388,7 +459,19 @@ bool Options::parse(const std::vector<std::string>& args, Options& out, std::str
         error = "--mqtt-cert and --mqtt-key go together, with --mqtt-cafile or --mqtt-capath";
         return false;
     }
-    return true;
+    return check_ring(out, keep_times, error);
+}
+
+bool Options::check_ring(const Options& o, bool keep_times, std::string& error) {
+    if (o.keep_now) {
+        if (o.keep_dir.empty()) error = "--keep-now needs --keep-dir: the keep folder of the recorder to ask";
+        return error.empty();
+    }
+    if (keep_times && o.keep_dir.empty()) error = "--keep-before and --keep-after need --keep-dir";
+    else if (o.ring() && o.write_path.empty()) error = "-C, -G, -W, --disk-budget and --keep-dir need -w PATH";
+    else if (o.ring() && !o.file_bytes && !o.file_seconds && !o.budget_bytes)
+        error = "-W and --keep-dir need files that close: -C, -G or --disk-budget";
+    return error.empty();
 }
 
 }  // namespace busdump

@@ -17,6 +17,7 @@ struct Options {
     std::string group;               // multicast group to join; empty: none
     bool json = false;
     bool stats = false;
+    bool quiet = false;              // no record lines: notices, alerts and totals only
     bool verbose = false;            // every frame byte, not only the data bytes
     uint64_t count = 0;              // stop after this many datagrams; 0: no limit
     double seconds = 0;              // stop after this long; 0: no limit
@@ -26,6 +27,16 @@ struct Options {
     // Datagrams are received only once its reader came, the run ends when the reader goes,
     // and only failures are told on the error stream, which Wireshark shows as an error.
     bool live_capture = false;
+    // A ring of files instead of one (any of these given): sizes in bytes, times in seconds.
+    uint64_t file_bytes = 0;         // -C
+    uint64_t file_seconds = 0;       // -G
+    uint64_t max_files = 0;          // -W
+    uint64_t budget_bytes = 0;       // --disk-budget
+    // The minutes around an alert, SIGUSR1 or a --keep-now request, kept in keep_dir.
+    std::string keep_dir;
+    double keep_before = 60;
+    double keep_after = 60;
+    bool keep_now = false;           // only ask the recorder of keep_dir to keep now, and end
     // --analyze: the bus analysis of each sender every `interval` seconds instead of the records.
     bool analyze = false;
     double interval = 1.0;
@@ -50,9 +61,15 @@ struct Options {
 
     Options();
 
+    bool ring() const { return file_bytes || file_seconds || max_files || budget_bytes || !keep_dir.empty(); }
+
     // Parses the arguments after the program name. False with a one-line reason in `error`.
     static bool parse(const std::vector<std::string>& args, Options& out, std::string& error);
     static std::string usage();
+
+private:
+    // What the ring and keep options need of each other; false with the reason in `error`.
+    static bool check_ring(const Options& options, bool keep_times, std::string& error);
 };
 
 }  // namespace busdump
