@@ -21,6 +21,10 @@ namespace {
 constexpr uint64_t FRAME_OVERHEAD_BITS = 32;
 constexpr uint64_t TURNAROUND_BITS = 20;
 constexpr uint64_t NO_ANSWER_BITS = 150;
+// Frame bytes before the FCS: an identifier frame (control byte and identifier), and a variable's
+// response ahead of its data (control byte, PDU type, length).
+constexpr std::size_t IDENTIFIER_FRAME_BYTES = 3;
+constexpr std::size_t VARIABLE_OVERHEAD_BYTES = 3;
 
 constexpr uint8_t CTRL_RP_MSG_ACK_E = 0x14;
 constexpr uint8_t CTRL_RP_ACK_N_E = 0x30;
@@ -57,6 +61,7 @@ BusModel::BusModel(const SimSettings& settings, uint64_t seed) : settings_(setti
         periodic_.push_back({periodic_id(0, s), static_cast<uint8_t>(2 + 2 * (s % 4))});
         if (s % 2 == 0) periodic_.push_back({periodic_id(1, s), 4});
     }
+    for (const Variable& v : periodic_) slow_id_scanned_ = slow_id_scanned_ || v.id == settings_.slow_id;
     const std::size_t variants = std::max(1u, settings_.stations);
     variant_frames_.assign(variants, 0);
     variant_length_ns_.assign(variants, 0);
@@ -116,7 +121,8 @@ uint64_t BusModel::skip_until(uint64_t t_ns) {
         skipped += slots_.size() - slot_;
         uint64_t k = cycle_ + 1;
         uint64_t start = cycle_end;
-        if (period_length_ns_ > 0) {
+        // A variable scanned every other time makes the cycles differ beyond the variants.
+        if (period_length_ns_ > 0 && !slow_id_scanned_) {
             const uint64_t periods = (t_ns - start) / period_length_ns_;
             k += periods * variant_frames_.size();
             start += periods * period_length_ns_;
@@ -156,7 +162,10 @@ void BusModel::build_cycle(uint64_t k, uint64_t start_ns) {
             store_be64(data, a);
             store_be64(data + 8, b);
             store_be16(data, static_cast<uint16_t>(refresh));  // a refresh counter leads the value
-            add_exchange(periodic_[v].id, data, periodic_[v].data_length);
+            if (skips(periodic_[v].id, refresh))
+                add_silent_exchange(periodic_[v].data_length);
+            else
+                add_exchange(periodic_[v].id, data, periodic_[v].data_length);
         }
     }
     build_aperiodic_window(k);
@@ -264,7 +273,7 @@ void BusModel::add_frame(const uint8_t* body, std::size_t body_length, uint64_t 
 }
 
 void BusModel::add_identifier(uint8_t control, uint16_t id) {
-    uint8_t body[3] = {control};
+    uint8_t body[IDENTIFIER_FRAME_BYTES] = {control};
     store_be16(body + 1, id);
     add_frame(body, sizeof body, pending_silence_bits_);
 }
@@ -275,12 +284,30 @@ void BusModel::add_variable(const uint8_t* data, uint8_t data_length) {
     body[1] = PDU_TYPE_EXPECTED;
     body[2] = data_length;
     std::memcpy(body + 3, data, data_length);
-    add_frame(body, 3u + data_length, pending_silence_bits_);
+    add_frame(body, VARIABLE_OVERHEAD_BYTES + data_length, pending_silence_bits_);
 }
 
 void BusModel::add_exchange(uint16_t id, const uint8_t* data, uint8_t data_length) {
     add_identifier(CTRL_ID_DAT, id);
     add_variable(data, data_length);
+}
+
+void BusModel::add_silent_exchange(uint8_t data_length) {
+    const uint64_t identifier_bits = (IDENTIFIER_FRAME_BYTES + FCS_SIZE) * 8 + FRAME_OVERHEAD_BITS;
+    const uint64_t variable_bits = (VARIABLE_OVERHEAD_BYTES + data_length + FCS_SIZE) * 8 + FRAME_OVERHEAD_BITS;
+    // Its two frames, the turnaround between them and the one after the response.
+    pending_silence_bits_ += identifier_bits + TURNAROUND_BITS + variable_bits + TURNAROUND_BITS;
+}
+
+bool BusModel::skips(uint16_t id, uint64_t refresh) const {
+    return settings_.slow_id != 0 && id == settings_.slow_id && refresh % 2 == 1;
+}
+
+std::size_t BusModel::frames_in_cycle(uint64_t k) const {
+    std::size_t skipped = 0;
+    if (slow_id_scanned_)
+        for (uint64_t refresh = k * scans_; refresh < (k + 1) * scans_; ++refresh) skipped += skips(settings_.slow_id, refresh);
+    return variant_frames_[variant(k)] - 2 * skipped;
 }
 
 void BusModel::add_no_answer(uint16_t id) {

@@ -127,6 +127,13 @@ public:
             s_->replay_serial = static_cast<uint32_t>(serial);
             return true;
         }
+        if (key == "slow_id") {
+            uint64_t id = 0;
+            if (!parse_serial(value, &id) || id > UINT16_MAX)
+                return bad(key, value, "an identifier from 1 to 0xffff such as 0x0203");
+            s_->slow_id = static_cast<uint16_t>(id);
+            return true;
+        }
         if (key == "replay") {
             if (value.empty()) return bad(key, value, "the path of a capture or of a file of event blocks");
             s_->replay = value;

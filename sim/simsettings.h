@@ -28,6 +28,7 @@ struct SimSettings {
     uint64_t unplug_ms = 0;
     std::string replay;  // empty: the bus model
     uint32_t replay_serial = 0;  // the gateway of a capture to replay, by its card; 0: the first
+    uint16_t slow_id = 0;  // a periodic variable scanned every other time, its period doubled; 0: none
 
     unsigned present_stations() const { return stations - absent; }
 

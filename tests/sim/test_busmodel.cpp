@@ -186,23 +186,26 @@ TEST(BusModel, PeriodicDataChangesFromScanToScan) {
 }
 
 TEST(BusModel, SkipPassesTheSameFramesAsStepping) {
-    const SimSettings s = settings_of("stations=5,absent=1");
-    for (uint64_t t : {0ull, 1000ull, 19999999ull, 20000000ull, 123456789ull, 7000000000ull}) {
-        BusModel skipping(s, 9), stepping(s, 9);
-        const uint64_t skipped = skipping.skip_until(t);
-        uint64_t stepped = 0;
-        while (stepping.current().start_ns < t) {
-            stepping.advance();
-            ++stepped;
+    for (const char* text : {"stations=5,absent=1", "stations=5,absent=1,slow_id=0x0201"}) {
+        const SimSettings s = settings_of(text);
+        for (uint64_t t : {0ull, 1000ull, 19999999ull, 20000000ull, 123456789ull, 7000000000ull}) {
+            BusModel skipping(s, 9), stepping(s, 9);
+            const uint64_t skipped = skipping.skip_until(t);
+            uint64_t stepped = 0;
+            while (stepping.current().start_ns < t) {
+                stepping.advance();
+                ++stepped;
+            }
+            EXPECT_EQ(skipped, stepped) << text << " " << t;
+            EXPECT_EQ(skipping.current().start_ns, stepping.current().start_ns) << text << " " << t;
+            EXPECT_EQ(skipping.cycle(), stepping.cycle()) << text << " " << t;
         }
-        EXPECT_EQ(skipped, stepped) << t;
-        EXPECT_EQ(skipping.current().start_ns, stepping.current().start_ns) << t;
-        EXPECT_EQ(skipping.cycle(), stepping.cycle()) << t;
     }
 }
 
 TEST(BusModel, CycleTablesMatchTheCyclesBuilt) {
-    for (const char* text : {"stations=7,absent=2", "bitrate=31250,stations=9,absent=1", "stations=1,absent=1"}) {
+    for (const char* text : {"stations=7,absent=2", "bitrate=31250,stations=9,absent=1", "stations=1,absent=1",
+                             "stations=7,absent=2,slow_id=0x0302", "bitrate=31250,stations=9,slow_id=0x0203"}) {
         BusModel model(settings_of(text), 2);
         for (uint64_t k = 0; k < 12; ++k) {
             const uint64_t start = model.cycle_start_ns();
@@ -211,6 +214,30 @@ TEST(BusModel, CycleTablesMatchTheCyclesBuilt) {
             EXPECT_EQ(model.cycle_start_ns() - start, model.cycle_length_ns(k)) << text;
             EXPECT_LT(frames.back().slot.end_ns(), model.cycle_start_ns()) << text;
         }
+    }
+}
+
+// slow_id leaves its variable out of every other scan and its bus time silent: its period
+// doubles and every other frame keeps its time.
+TEST(BusModel, ASlowVariableComesHalfAsOftenAndMovesNothingElse) {
+    for (const char* scans : {"stations=6,absent=1", "stations=6,absent=1,cycle_us=5000"}) {
+        BusModel plain(settings_of(scans), 3), slowed(settings_of(std::string(scans) + ",slow_id=0x0202"), 3);
+        const auto all = frames_of_cycles(plain, 6);
+        const auto kept = frames_of_cycles(slowed, 6);
+        std::vector<uint64_t> others, others_kept, slow, slow_kept;
+        for (std::size_t i = 0; i < all.size(); ++i) {
+            const bool slow_frame = (is_id_dat(all[i]) && id_of(all[i]) == 0x0202) ||
+                                    (i > 0 && is_id_dat(all[i - 1]) && id_of(all[i - 1]) == 0x0202);
+            (slow_frame ? slow : others).push_back(all[i].slot.start_ns);
+        }
+        for (std::size_t i = 0; i < kept.size(); ++i) {
+            const bool slow_frame = (is_id_dat(kept[i]) && id_of(kept[i]) == 0x0202) ||
+                                    (i > 0 && is_id_dat(kept[i - 1]) && id_of(kept[i - 1]) == 0x0202);
+            (slow_frame ? slow_kept : others_kept).push_back(kept[i].slot.start_ns);
+        }
+        EXPECT_EQ(others_kept, others) << scans;
+        ASSERT_EQ(slow_kept.size() * 2, slow.size()) << scans;
+        for (std::size_t i = 0; i < slow_kept.size(); ++i) EXPECT_EQ(slow_kept[i], slow[4 * (i / 2) + i % 2]) << scans;
     }
 }
 
