@@ -165,7 +165,7 @@ void BusModel::build_cycle(uint64_t k, uint64_t start_ns) {
             if (skips(periodic_[v].id, refresh))
                 add_silent_exchange(periodic_[v].data_length);
             else
-                add_exchange(periodic_[v].id, data, periodic_[v].data_length);
+                add_exchange_of(periodic_[v].id & 0xFF, periodic_[v].id, data, periodic_[v].data_length);
         }
     }
     build_aperiodic_window(k);
@@ -180,7 +180,7 @@ void BusModel::build_aperiodic_window(uint64_t k) {
         if (is_present(p)) {
             const uint8_t answer[PRESENCE_ANSWER_LENGTH] = {0x00, 0x01, static_cast<uint8_t>(p), 0x00,
                                                             static_cast<uint8_t>(0x20 | (p & 0x0F))};
-            add_exchange(static_cast<uint16_t>(PRESENCE_BASE | p), answer, sizeof answer);
+            add_exchange_of(p, static_cast<uint16_t>(PRESENCE_BASE | p), answer, sizeof answer);
 
             char name[24];
             std::snprintf(name, sizeof name, "STATION-%03u", p);
@@ -205,7 +205,7 @@ void BusModel::build_aperiodic_window(uint64_t k) {
             text_item(TAG_VERSION, texts[2]);
             byte_item(TAG_ROLE, static_cast<uint8_t>(p));
             text_item(TAG_NAME, texts[3]);
-            add_exchange(static_cast<uint16_t>(IDENTIFICATION_BASE | p), items, static_cast<uint8_t>(n));
+            add_exchange_of(p, static_cast<uint16_t>(IDENTIFICATION_BASE | p), items, static_cast<uint8_t>(n));
 
             uint8_t report[3 * REPORT_TAG_COUNT];
             const uint16_t values[REPORT_TAG_COUNT] = {
@@ -216,14 +216,15 @@ void BusModel::build_aperiodic_window(uint64_t k) {
                 report[3 * i] = static_cast<uint8_t>(REPORT_TAG_FIRST + i);
                 store_be16(report + 3 * i + 1, values[i]);
             }
-            add_exchange(static_cast<uint16_t>(REPORT_BASE | p), report, sizeof report);
+            add_exchange_of(p, static_cast<uint16_t>(REPORT_BASE | p), report, sizeof report);
         } else {
             add_no_answer(static_cast<uint16_t>(PRESENCE_BASE | p));
         }
     }
 
     uint8_t list[2 + PRESENT_LIST_BYTES] = {TAG_PRESENT_LIST, PRESENT_LIST_BYTES};
-    for (unsigned s = 0; s < present; ++s) list[2 + s / 8] |= static_cast<uint8_t>(1u << (s % 8));
+    for (unsigned s = 0; s < present; ++s)
+        if (answers(s)) list[2 + s / 8] |= static_cast<uint8_t>(1u << (s % 8));
     add_exchange(PRESENT_LIST_ID, list, sizeof list);
 
     const uint8_t status[4] = {BUS_STATUS_TAG, BUS_STATUS_LENGTH, 0x01, static_cast<uint8_t>(present)};
@@ -308,6 +309,16 @@ std::size_t BusModel::frames_in_cycle(uint64_t k) const {
     if (slow_id_scanned_)
         for (uint64_t refresh = k * scans_; refresh < (k + 1) * scans_; ++refresh) skipped += skips(settings_.slow_id, refresh);
     return variant_frames_[variant(k)] - 2 * skipped;
+}
+
+void BusModel::add_exchange_of(unsigned station, uint16_t id, const uint8_t* data, uint8_t data_length) {
+    if (answers(station)) {
+        add_exchange(id, data, data_length);
+        return;
+    }
+    // Asked, not answered: the response's bus time stays silent, so nothing else moves.
+    add_identifier(CTRL_ID_DAT, id);
+    pending_silence_bits_ += (VARIABLE_OVERHEAD_BYTES + data_length + FCS_SIZE) * 8 + FRAME_OVERHEAD_BITS + TURNAROUND_BITS;
 }
 
 void BusModel::add_no_answer(uint16_t id) {

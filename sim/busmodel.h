@@ -63,6 +63,7 @@ private:
 
     std::size_t variant(uint64_t k) const { return settings_.stations ? k % settings_.stations : 0; }
     bool is_present(unsigned station) const { return station < settings_.present_stations(); }
+    bool answers(unsigned station) const { return static_cast<int>(station) != settings_.silent; }
     uint64_t bits_ns(uint64_t bits) const { return bits * 1000000000ull / settings_.bitrate; }
 
     void next_cycle();
@@ -75,6 +76,8 @@ private:
     void add_variable(const uint8_t* data, uint8_t data_length);
     void add_exchange(uint16_t id, const uint8_t* data, uint8_t data_length);
     void add_no_answer(uint16_t id);
+    // An exchange whose response comes from `station`: left unanswered when it is the silent one.
+    void add_exchange_of(unsigned station, uint16_t id, const uint8_t* data, uint8_t data_length);
     // The bus time of one exchange of a periodic variable, left silent.
     void add_silent_exchange(uint8_t data_length);
     // Whether the scan `refresh` leaves out the variable `id` (settings' slow_id).

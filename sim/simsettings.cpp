@@ -127,6 +127,12 @@ public:
             s_->replay_serial = static_cast<uint32_t>(serial);
             return true;
         }
+        if (key == "silent") {
+            unsigned address = 0;
+            if (!small(key, value, 0, MAX_STATIONS - 1, &address)) return false;
+            s_->silent = static_cast<int>(address);
+            return true;
+        }
         if (key == "slow_id") {
             uint64_t id = 0;
             if (!parse_serial(value, &id) || id > UINT16_MAX)

@@ -28,6 +28,9 @@ struct SimSettings {
     uint64_t unplug_ms = 0;
     std::string replay;  // empty: the bus model
     uint32_t replay_serial = 0;  // the gateway of a capture to replay, by its card; 0: the first
+    // A station of the bus configuration that stopped answering: the arbiter still asks for its
+    // variables, presence and identification, and nothing answers; -1: none.
+    int silent = -1;
     uint16_t slow_id = 0;  // a periodic variable scanned every other time, its period doubled; 0: none
 
     unsigned present_stations() const { return stations - absent; }
