@@ -85,22 +85,32 @@ const SenderAnalysis* AnalysisBoard::analysis_of(const Source& sender) const {
 }
 
 std::string AnalysisBoard::report(const SourceTable& sources, int64_t now_us, bool final) {
+    std::string out = report_start(sources, final);
+    for (const auto& source : sources.sources()) out += report_sender(*source, now_us, final);
+    return out;
+}
+
+std::string AnalysisBoard::report_start(const SourceTable& sources, bool final) {
     drop_gone(sources);
     const bool in_place = redraw_ && !final;
     std::string out = in_place ? AnalysisView::CLEAR_SCREEN : "";
     if (in_place && analyses_.empty()) out += "busdump --analyze: no sender heard yet\n";
-    for (const auto& source : sources.sources()) {
-        const SenderAnalysis* analysis = analysis_of(*source);
-        if (!analysis) continue;
-        const auto watch = watches_.find(source->number());
-        if (watch != watches_.end() && !final) {
-            std::vector<Alert> changes;
-            watch->second->check_error_rates(*analysis, changes);
-            // Drawn in place, the screen shows every alert still raised; lines would be wiped.
-            out += alerts(*source, in_place ? watch->second->active() : changes);
-        }
-        out += json_ ? view_.json(*source, *analysis, now_us, final) : view_.text(*source, *analysis, now_us, final);
+    return out;
+}
+
+std::string AnalysisBoard::report_sender(const Source& sender, int64_t now_us, bool final) {
+    const SenderAnalysis* analysis = analysis_of(sender);
+    if (!analysis) return {};
+    const bool in_place = redraw_ && !final;
+    std::string out;
+    const auto watch = watches_.find(sender.number());
+    if (watch != watches_.end() && !final) {
+        std::vector<Alert> changes;
+        watch->second->check_error_rates(*analysis, changes);
+        // Drawn in place, the screen shows every alert still raised; lines would be wiped.
+        out += alerts(sender, in_place ? watch->second->active() : changes);
     }
+    out += json_ ? view_.json(sender, *analysis, now_us, final) : view_.text(sender, *analysis, now_us, final);
     return out;
 }
 

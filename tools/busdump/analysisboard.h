@@ -32,6 +32,10 @@ public:
     // drawn in place so that it stays on the terminal.
     // Each interval also judges the error rates against the baseline.
     std::string report(const SourceTable& sources, int64_t now_us, bool final);
+    // The same report in parts, so that the receiver can take datagrams between senders: its
+    // start (the screen cleared, senders gone dropped), then each sender's part.
+    std::string report_start(const SourceTable& sources, bool final);
+    std::string report_sender(const Source& sender, int64_t now_us, bool final);
 
     // What each sender with a card serial looked like, as --save-baseline writes it.
     Baseline baseline(const SourceTable& sources) const;

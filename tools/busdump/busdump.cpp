@@ -212,10 +212,30 @@ void BusDump::schedule_analysis() {
         std::chrono::duration<double>(options_.interval)));
     analysis_timer_.async_wait([this](const boost::system::error_code& ec) {
         if (ec || finished_) return;
-        out_ << analysis_->report(sources_, now_us(), false);
-        out_.flush();
+        out_ << analysis_->report_start(sources_, false);
+        std::vector<unsigned> senders;
+        for (const auto& source : sources_.sources()) senders.push_back(source->number());
+        report_senders(std::move(senders), 0);
         schedule_analysis();
     });
+}
+
+void BusDump::report_senders(std::vector<unsigned> senders, std::size_t next) {
+    // One sender a turn: datagrams that came meanwhile are taken between two, so that a report
+    // of hundreds of senders never holds the socket long enough to overflow its buffer.
+    const int64_t now = now_us();
+    for (; next < senders.size(); ++next) {
+        const Source* sender = sources_.source(senders[next]);
+        if (!sender) continue;  // merged into another or dropped meanwhile
+        const std::string part = analysis_->report_sender(*sender, now, false);
+        if (part.empty()) continue;
+        out_ << part;
+        out_.flush();
+        asio::post(io_, [this, senders = std::move(senders), next]() mutable {
+            if (!finished_) report_senders(std::move(senders), next + 1);
+        });
+        return;
+    }
 }
 
 bool BusDump::save_baseline() {
