@@ -16,10 +16,11 @@ AnalysisBoard::AnalysisBoard(const Options& options)
       expected_(options.baseline),
       max_error_permille_(options.max_error_permille) {}
 
-std::string AnalysisBoard::add(const Source& sender, const DecodedDatagram& datagram) {
+std::string AnalysisBoard::add(const Source& sender, const DecodedDatagram& datagram, bool new_run) {
     if (!sender.tracked()) return {};
     std::unique_ptr<SenderAnalysis>& analysis = analyses_[sender.number()];
     if (!analysis) analysis = std::make_unique<SenderAnalysis>(analysis::variable::DEFAULT_SYNC_ID, tolerance_);
+    if (new_run) analysis->begin_run();
     analysis->add(datagram);
     AlertWatch* watch = watch_of(sender);
     if (!watch || watch->checked_cycles() == analysis->macrocycle().completed) return {};

@@ -25,7 +25,8 @@ public:
     // Analyses the events of a datagram that `sender` sent; returns the alert lines that the
     // comparison with the baseline gives (once a macrocycle). The untracked entry of the senders
     // beyond the table's limit mixes streams: it is not analysed.
-    std::string add(const Source& sender, const DecodedDatagram& datagram);
+    // `new_run`: the datagram begins a new run of the sender's gateway (a restart).
+    std::string add(const Source& sender, const DecodedDatagram& datagram, bool new_run = false);
 
     // Every analysed sender, in the table's order: the screen drawn again in place (on a
     // terminal), or blocks of text, or one JSON line each. `final`: the report at exit, never

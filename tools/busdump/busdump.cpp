@@ -1,5 +1,6 @@
 #include "tools/busdump/busdump.h"
 
+#include <algorithm>
 #include <boost/asio/ip/multicast.hpp>
 #include <boost/asio/post.hpp>
 #include <chrono>
@@ -139,7 +140,11 @@ void BusDump::handle(const uint8_t* data, std::size_t size, const Arrival& arriv
     named.serial = sender.serial();
     std::string text;
     for (const Notice& notice : notices) text += formatter_->notice(named, datagram, notice);
-    if (analysis_) text += analysis_->add(sender, datagram);
+    if (analysis_) {
+        const bool restart = std::any_of(notices.begin(), notices.end(),
+                                         [](const Notice& notice) { return notice.kind == Notice::Kind::restart; });
+        text += analysis_->add(sender, datagram, restart);
+    }
     if (!options_.stats && !analysis_)
         for (std::size_t i = 0; i < datagram.records.size(); ++i)
             if (filter_.shows(datagram.records[i])) text += formatter_->record(named, datagram, i);
