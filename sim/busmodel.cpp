@@ -21,6 +21,10 @@ namespace {
 constexpr uint64_t FRAME_OVERHEAD_BITS = 32;
 constexpr uint64_t TURNAROUND_BITS = 20;
 constexpr uint64_t NO_ANSWER_BITS = 150;
+// Frame bytes before the FCS: an identifier frame (control byte and identifier), and a variable's
+// response ahead of its data (control byte, PDU type, length).
+constexpr std::size_t IDENTIFIER_FRAME_BYTES = 3;
+constexpr std::size_t VARIABLE_OVERHEAD_BYTES = 3;
 
 constexpr uint8_t CTRL_RP_MSG_ACK_E = 0x14;
 constexpr uint8_t CTRL_RP_ACK_N_E = 0x30;
@@ -57,6 +61,7 @@ BusModel::BusModel(const SimSettings& settings, uint64_t seed) : settings_(setti
         periodic_.push_back({periodic_id(0, s), static_cast<uint8_t>(2 + 2 * (s % 4))});
         if (s % 2 == 0) periodic_.push_back({periodic_id(1, s), 4});
     }
+    for (const Variable& v : periodic_) slow_id_scanned_ = slow_id_scanned_ || v.id == settings_.slow_id;
     const std::size_t variants = std::max(1u, settings_.stations);
     variant_frames_.assign(variants, 0);
     variant_length_ns_.assign(variants, 0);
@@ -116,7 +121,8 @@ uint64_t BusModel::skip_until(uint64_t t_ns) {
         skipped += slots_.size() - slot_;
         uint64_t k = cycle_ + 1;
         uint64_t start = cycle_end;
-        if (period_length_ns_ > 0) {
+        // A variable scanned every other time makes the cycles differ beyond the variants.
+        if (period_length_ns_ > 0 && !slow_id_scanned_) {
             const uint64_t periods = (t_ns - start) / period_length_ns_;
             k += periods * variant_frames_.size();
             start += periods * period_length_ns_;
@@ -156,7 +162,10 @@ void BusModel::build_cycle(uint64_t k, uint64_t start_ns) {
             store_be64(data, a);
             store_be64(data + 8, b);
             store_be16(data, static_cast<uint16_t>(refresh));  // a refresh counter leads the value
-            add_exchange(periodic_[v].id, data, periodic_[v].data_length);
+            if (skips(periodic_[v].id, refresh))
+                add_silent_exchange(periodic_[v].data_length);
+            else
+                add_exchange_of(periodic_[v].id & 0xFF, periodic_[v].id, data, periodic_[v].data_length);
         }
     }
     build_aperiodic_window(k);
@@ -171,7 +180,7 @@ void BusModel::build_aperiodic_window(uint64_t k) {
         if (is_present(p)) {
             const uint8_t answer[PRESENCE_ANSWER_LENGTH] = {0x00, 0x01, static_cast<uint8_t>(p), 0x00,
                                                             static_cast<uint8_t>(0x20 | (p & 0x0F))};
-            add_exchange(static_cast<uint16_t>(PRESENCE_BASE | p), answer, sizeof answer);
+            add_exchange_of(p, static_cast<uint16_t>(PRESENCE_BASE | p), answer, sizeof answer);
 
             char name[24];
             std::snprintf(name, sizeof name, "STATION-%03u", p);
@@ -196,7 +205,7 @@ void BusModel::build_aperiodic_window(uint64_t k) {
             text_item(TAG_VERSION, texts[2]);
             byte_item(TAG_ROLE, static_cast<uint8_t>(p));
             text_item(TAG_NAME, texts[3]);
-            add_exchange(static_cast<uint16_t>(IDENTIFICATION_BASE | p), items, static_cast<uint8_t>(n));
+            add_exchange_of(p, static_cast<uint16_t>(IDENTIFICATION_BASE | p), items, static_cast<uint8_t>(n));
 
             uint8_t report[3 * REPORT_TAG_COUNT];
             const uint16_t values[REPORT_TAG_COUNT] = {
@@ -207,14 +216,15 @@ void BusModel::build_aperiodic_window(uint64_t k) {
                 report[3 * i] = static_cast<uint8_t>(REPORT_TAG_FIRST + i);
                 store_be16(report + 3 * i + 1, values[i]);
             }
-            add_exchange(static_cast<uint16_t>(REPORT_BASE | p), report, sizeof report);
+            add_exchange_of(p, static_cast<uint16_t>(REPORT_BASE | p), report, sizeof report);
         } else {
             add_no_answer(static_cast<uint16_t>(PRESENCE_BASE | p));
         }
     }
 
     uint8_t list[2 + PRESENT_LIST_BYTES] = {TAG_PRESENT_LIST, PRESENT_LIST_BYTES};
-    for (unsigned s = 0; s < present; ++s) list[2 + s / 8] |= static_cast<uint8_t>(1u << (s % 8));
+    for (unsigned s = 0; s < present; ++s)
+        if (answers(s)) list[2 + s / 8] |= static_cast<uint8_t>(1u << (s % 8));
     add_exchange(PRESENT_LIST_ID, list, sizeof list);
 
     const uint8_t status[4] = {BUS_STATUS_TAG, BUS_STATUS_LENGTH, 0x01, static_cast<uint8_t>(present)};
@@ -264,7 +274,7 @@ void BusModel::add_frame(const uint8_t* body, std::size_t body_length, uint64_t 
 }
 
 void BusModel::add_identifier(uint8_t control, uint16_t id) {
-    uint8_t body[3] = {control};
+    uint8_t body[IDENTIFIER_FRAME_BYTES] = {control};
     store_be16(body + 1, id);
     add_frame(body, sizeof body, pending_silence_bits_);
 }
@@ -275,12 +285,40 @@ void BusModel::add_variable(const uint8_t* data, uint8_t data_length) {
     body[1] = PDU_TYPE_EXPECTED;
     body[2] = data_length;
     std::memcpy(body + 3, data, data_length);
-    add_frame(body, 3u + data_length, pending_silence_bits_);
+    add_frame(body, VARIABLE_OVERHEAD_BYTES + data_length, pending_silence_bits_);
 }
 
 void BusModel::add_exchange(uint16_t id, const uint8_t* data, uint8_t data_length) {
     add_identifier(CTRL_ID_DAT, id);
     add_variable(data, data_length);
+}
+
+void BusModel::add_silent_exchange(uint8_t data_length) {
+    const uint64_t identifier_bits = (IDENTIFIER_FRAME_BYTES + FCS_SIZE) * 8 + FRAME_OVERHEAD_BITS;
+    const uint64_t variable_bits = (VARIABLE_OVERHEAD_BYTES + data_length + FCS_SIZE) * 8 + FRAME_OVERHEAD_BITS;
+    // Its two frames, the turnaround between them and the one after the response.
+    pending_silence_bits_ += identifier_bits + TURNAROUND_BITS + variable_bits + TURNAROUND_BITS;
+}
+
+bool BusModel::skips(uint16_t id, uint64_t refresh) const {
+    return settings_.slow_id != 0 && id == settings_.slow_id && refresh % 2 == 1;
+}
+
+std::size_t BusModel::frames_in_cycle(uint64_t k) const {
+    std::size_t skipped = 0;
+    if (slow_id_scanned_)
+        for (uint64_t refresh = k * scans_; refresh < (k + 1) * scans_; ++refresh) skipped += skips(settings_.slow_id, refresh);
+    return variant_frames_[variant(k)] - 2 * skipped;
+}
+
+void BusModel::add_exchange_of(unsigned station, uint16_t id, const uint8_t* data, uint8_t data_length) {
+    if (answers(station)) {
+        add_exchange(id, data, data_length);
+        return;
+    }
+    // Asked, not answered: the response's bus time stays silent, so nothing else moves.
+    add_identifier(CTRL_ID_DAT, id);
+    pending_silence_bits_ += (VARIABLE_OVERHEAD_BYTES + data_length + FCS_SIZE) * 8 + FRAME_OVERHEAD_BITS + TURNAROUND_BITS;
 }
 
 void BusModel::add_no_answer(uint16_t id) {

@@ -38,7 +38,7 @@ public:
     uint64_t cycle() const { return cycle_; }
     uint64_t cycle_start_ns() const { return cycle_start_ns_; }
     // Frames and length of the cycle with aperiodic station index k % stations.
-    std::size_t frames_in_cycle(uint64_t k) const { return variant_frames_[variant(k)]; }
+    std::size_t frames_in_cycle(uint64_t k) const;
     uint64_t cycle_length_ns(uint64_t k) const { return variant_length_ns_[variant(k)]; }
     unsigned elementary_scans() const { return scans_; }
 
@@ -63,6 +63,7 @@ private:
 
     std::size_t variant(uint64_t k) const { return settings_.stations ? k % settings_.stations : 0; }
     bool is_present(unsigned station) const { return station < settings_.present_stations(); }
+    bool answers(unsigned station) const { return static_cast<int>(station) != settings_.silent; }
     uint64_t bits_ns(uint64_t bits) const { return bits * 1000000000ull / settings_.bitrate; }
 
     void next_cycle();
@@ -75,11 +76,18 @@ private:
     void add_variable(const uint8_t* data, uint8_t data_length);
     void add_exchange(uint16_t id, const uint8_t* data, uint8_t data_length);
     void add_no_answer(uint16_t id);
+    // An exchange whose response comes from `station`: left unanswered when it is the silent one.
+    void add_exchange_of(unsigned station, uint16_t id, const uint8_t* data, uint8_t data_length);
+    // The bus time of one exchange of a periodic variable, left silent.
+    void add_silent_exchange(uint8_t data_length);
+    // Whether the scan `refresh` leaves out the variable `id` (settings' slow_id).
+    bool skips(uint16_t id, uint64_t refresh) const;
 
     SimSettings settings_;
     uint64_t seed_;
     unsigned scans_ = 1;
     std::vector<Variable> periodic_;
+    bool slow_id_scanned_ = false;  // settings' slow_id is one of periodic_
     std::vector<std::size_t> variant_frames_;
     std::vector<uint64_t> variant_length_ns_;
     uint64_t period_length_ns_ = 0;   // all variants once

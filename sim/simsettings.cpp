@@ -154,6 +154,19 @@ public:
             s_->replay_by_address = true;
             return true;
         }
+        if (key == "silent") {
+            unsigned address = 0;
+            if (!small(key, value, 0, MAX_STATIONS - 1, &address)) return false;
+            s_->silent = static_cast<int>(address);
+            return true;
+        }
+        if (key == "slow_id") {
+            uint64_t id = 0;
+            if (!parse_serial(value, &id) || id > UINT16_MAX)
+                return bad(key, value, "an identifier from 1 to 0xffff such as 0x0203");
+            s_->slow_id = static_cast<uint16_t>(id);
+            return true;
+        }
         if (key == "replay") {
             if (value.empty()) return bad(key, value, "the path of a capture, a folder of captures or a file of event blocks");
             s_->replay = value;

@@ -34,6 +34,10 @@ struct SimSettings {
     bool replay_by_address = false;
     uint32_t replay_address = 0;  // IPv4, host order
     uint16_t replay_port = 0;
+    // A station of the bus configuration that stopped answering: the arbiter still asks for its
+    // variables, presence and identification, and nothing answers; -1: none.
+    int silent = -1;
+    uint16_t slow_id = 0;  // a periodic variable scanned every other time, its period doubled; 0: none
 
     unsigned present_stations() const { return stations - absent; }
 

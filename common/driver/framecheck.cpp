@@ -29,12 +29,6 @@ const FrameCheck::Table& FrameCheck::table_1dcf() {
     return table;
 }
 
-uint16_t FrameCheck::update(const Table& table, uint16_t crc, const uint8_t* bytes, std::size_t length) {
-    for (std::size_t i = 0; i < length; ++i)
-        crc = static_cast<uint16_t>((crc << 8) ^ table[((crc >> 8) ^ bytes[i]) & 0xFF]);
-    return crc;
-}
-
 bool FrameCheck::compute(uint8_t fcs_mode, const uint8_t* bytes, std::size_t length, uint16_t* fcs) {
     uint16_t crc;
     if (fcs_mode == FCS_MODE_1021)

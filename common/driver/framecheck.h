@@ -18,8 +18,13 @@ public:
     static const Table& table_1021();
     static const Table& table_1dcf();
 
-    // Running CRC over bytes, MSB first, without the final complement.
-    static uint16_t update(const Table& table, uint16_t crc, const uint8_t* bytes, std::size_t length);
+    // Running CRC over bytes, MSB first, without the final complement. Inline: every receiver
+    // runs it on every frame.
+    static uint16_t update(const Table& table, uint16_t crc, const uint8_t* bytes, std::size_t length) {
+        for (std::size_t i = 0; i < length; ++i)
+            crc = static_cast<uint16_t>((crc << 8) ^ table[((crc >> 8) ^ bytes[i]) & 0xFF]);
+        return crc;
+    }
 
     // Complemented CRC of `length` bytes for fcs_mode 1 or 2. Returns false for any other mode.
     static bool compute(uint8_t fcs_mode, const uint8_t* bytes, std::size_t length, uint16_t* fcs);

@@ -5,6 +5,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/driver/byteorder.h"
@@ -186,23 +187,26 @@ TEST(BusModel, PeriodicDataChangesFromScanToScan) {
 }
 
 TEST(BusModel, SkipPassesTheSameFramesAsStepping) {
-    const SimSettings s = settings_of("stations=5,absent=1");
-    for (uint64_t t : {0ull, 1000ull, 19999999ull, 20000000ull, 123456789ull, 7000000000ull}) {
-        BusModel skipping(s, 9), stepping(s, 9);
-        const uint64_t skipped = skipping.skip_until(t);
-        uint64_t stepped = 0;
-        while (stepping.current().start_ns < t) {
-            stepping.advance();
-            ++stepped;
+    for (const char* text : {"stations=5,absent=1", "stations=5,absent=1,slow_id=0x0201"}) {
+        const SimSettings s = settings_of(text);
+        for (uint64_t t : {0ull, 1000ull, 19999999ull, 20000000ull, 123456789ull, 7000000000ull}) {
+            BusModel skipping(s, 9), stepping(s, 9);
+            const uint64_t skipped = skipping.skip_until(t);
+            uint64_t stepped = 0;
+            while (stepping.current().start_ns < t) {
+                stepping.advance();
+                ++stepped;
+            }
+            EXPECT_EQ(skipped, stepped) << text << " " << t;
+            EXPECT_EQ(skipping.current().start_ns, stepping.current().start_ns) << text << " " << t;
+            EXPECT_EQ(skipping.cycle(), stepping.cycle()) << text << " " << t;
         }
-        EXPECT_EQ(skipped, stepped) << t;
-        EXPECT_EQ(skipping.current().start_ns, stepping.current().start_ns) << t;
-        EXPECT_EQ(skipping.cycle(), stepping.cycle()) << t;
     }
 }
 
 TEST(BusModel, CycleTablesMatchTheCyclesBuilt) {
-    for (const char* text : {"stations=7,absent=2", "bitrate=31250,stations=9,absent=1", "stations=1,absent=1"}) {
+    for (const char* text : {"stations=7,absent=2", "bitrate=31250,stations=9,absent=1", "stations=1,absent=1",
+                             "stations=7,absent=2,slow_id=0x0302", "bitrate=31250,stations=9,slow_id=0x0203"}) {
         BusModel model(settings_of(text), 2);
         for (uint64_t k = 0; k < 12; ++k) {
             const uint64_t start = model.cycle_start_ns();
@@ -212,6 +216,53 @@ TEST(BusModel, CycleTablesMatchTheCyclesBuilt) {
             EXPECT_LT(frames.back().slot.end_ns(), model.cycle_start_ns()) << text;
         }
     }
+}
+
+// The faults for busdump's alerts take frames away and leave their bus time silent: the bus
+// with the fault is the plain bus without those frames, every other frame at its time.
+// slow_id: every other exchange of its variable (ID_DAT and response); silent: the responses
+// of the station to its variables, presence check, identification and values.
+struct TakenAway {
+    const char* fault;
+    bool (*taken)(const std::vector<Frame>& plain, std::size_t i, unsigned& occurrences);
+};
+
+bool asks(const Frame& f, uint16_t id) { return is_id_dat(f) && id_of(f) == id; }
+
+const TakenAway TAKEN_AWAY[] = {
+    {"slow_id=0x0202",
+     [](const std::vector<Frame>& plain, std::size_t i, unsigned& occurrences) {
+         if (asks(plain[i], 0x0202)) return occurrences++ % 2 == 1;
+         return i > 0 && asks(plain[i - 1], 0x0202) && (occurrences - 1) % 2 == 1;
+     }},
+    {"silent=2",
+     [](const std::vector<Frame>& plain, std::size_t i, unsigned&) {
+         if (i == 0 || !is_id_dat(plain[i - 1]) || (id_of(plain[i - 1]) & 0xFF) != 2) return false;
+         const unsigned kind = id_of(plain[i - 1]) >> 8;
+         return kind == 0x02 || kind == 0x03 || kind == 0x10 || kind == 0x11 || kind == 0x14;
+     }},
+};
+
+TEST(BusModel, FaultsTakeFramesAwayAndMoveNothingElse) {
+    for (const TakenAway& row : TAKEN_AWAY)
+        for (const char* bus : {"stations=6,absent=1", "stations=6,absent=1,cycle_us=5000"}) {
+            BusModel plain(settings_of(bus), 3), faulty(settings_of(std::string(bus) + "," + row.fault), 3);
+            const auto all = frames_of_cycles(plain, 12);
+            const auto kept = frames_of_cycles(faulty, 12);
+            // Time, length and control byte: the data may differ (silent leaves the present list).
+            std::vector<std::tuple<uint64_t, uint16_t, uint8_t>> expected, seen;
+            unsigned occurrences = 0;
+            std::size_t taken = 0;
+            for (std::size_t i = 0; i < all.size(); ++i) {
+                if (row.taken(all, i, occurrences))
+                    ++taken;
+                else
+                    expected.emplace_back(all[i].slot.start_ns, all[i].slot.length, all[i].bytes[0]);
+            }
+            for (const Frame& f : kept) seen.emplace_back(f.slot.start_ns, f.slot.length, f.bytes[0]);
+            EXPECT_GT(taken, 10u) << row.fault << " " << bus;
+            EXPECT_EQ(seen, expected) << row.fault << " " << bus;
+        }
 }
 
 TEST(BusModel, AVeryLongCycleIsCappedNotExhausting) {

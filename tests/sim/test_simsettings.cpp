@@ -33,7 +33,7 @@ TEST(SimSettings, EveryKeyIsRead) {
     std::string error;
     ASSERT_TRUE(SimSettings::parse("cards=3, stations=40,absent=5,cycle_us=10000,bitrate=1000000,fcs_mode=1,"
                                    "period_code=6,irq_us=2000,speed=max,fcs_err=0.5,loss=0.25,status_err=1,"
-                                   "unknown=0.001,seed=99,unplug_ms=0,replay=/x/y",
+                                   "unknown=0.001,seed=99,unplug_ms=0,replay=/x/y,slow_id=0x0203,silent=7",
                                    &s, &error))
         << error;
     EXPECT_EQ(s.devices, (std::vector<int>{1, 2, 3}));
@@ -54,6 +54,8 @@ TEST(SimSettings, EveryKeyIsRead) {
     EXPECT_TRUE(s.unplug);
     EXPECT_EQ(s.unplug_ms, 0u);
     EXPECT_EQ(s.replay, "/x/y");
+    EXPECT_EQ(s.slow_id, 0x0203);
+    EXPECT_EQ(s.silent, 7);
 }
 
 TEST(SimSettings, DevicesListsExplicitNumbersAndLaterSettingsWin) {
@@ -99,6 +101,7 @@ INSTANTIATE_TEST_SUITE_P(
                       BadSetting{"unplug_ms=soon", "unplug_ms"}, BadSetting{"replay=", "replay"},
                       BadSetting{"replay_serial=0", "replay_serial"}, BadSetting{"replay_serial=0x1g", "replay_serial"},
                       BadSetting{"replay_serial=0x100000000", "replay_serial"},
+                      BadSetting{"slow_id=0", "slow_id"}, BadSetting{"silent=256", "silent"}, BadSetting{"slow_id=0x10000", "slow_id"},
                       BadSetting{"stations", "stations"}, BadSetting{"speed=max,,seed=2", "empty"}));
 
 }  // namespace

@@ -323,6 +323,21 @@ TEST(JsonObject, EscapesEverythingOutsidePrintableAscii) {
     for (const char c : o.str()) EXPECT_TRUE(c >= 0x20 && c < 0x7f) << "raw byte in output";
 }
 
+TEST(JsonObject, PlainRunsAndIntegersAreCopiedWhole) {
+    busdump::JsonObject o;
+    o.add("first", "x\"plain run\"").add("", "").add("max", UINT64_MAX).add("min", INT64_MIN).add("zero", 0);
+    EXPECT_EQ(o.str(), "{\"first\":\"x\\\"plain run\\\"\",\"\":\"\",\"max\":18446744073709551615,"
+                       "\"min\":-9223372036854775808,\"zero\":0}");
+}
+
+TEST(JsonObject, DoublesReadAsPrintfNineDigits) {
+    for (const double value : {0.0, -0.0, 0.1, 1e-7, 4997.45025, 123456789012.0, 1e300, -2.5e-300, 20044.7992}) {
+        char expected[40];
+        std::snprintf(expected, sizeof expected, "{\"v\":%.9g}", value);
+        EXPECT_EQ(busdump::JsonObject().add("v", value).str(), expected);
+    }
+}
+
 TEST(TextFormat, EventLineShowsTheFacts) {
     const auto bad = testsupport::make_frame(0x03, {0x90, 0x80}, 2, false);
     const auto d = decode(busdumptest::make_datagram(8, {testsupport::make_record(bad, 41, 0,

@@ -88,6 +88,22 @@ TEST(SenderAnalysis, StationsIdentifiersAndMacrocycleOfAHealthyBus) {
     EXPECT_EQ(analysis.station(0x80).frames, 0u) << "the sync variable is the arbiter's";
 }
 
+// A gateway restarted after a pause: nothing measured spans the pause.
+TEST(SenderAnalysis, NoPeriodOrMacrocycleSpansARestart) {
+    SenderAnalysis analysis(0x9080, 0.1);
+    Bus bus(analysis);
+    for (uint64_t k = 0; k < 5; ++k) bus.cycle(k, 100 + 10 * (k == 4));  // the first run ends in mid-cycle
+    analysis.begin_run();
+    for (uint64_t k = 2000; k < 2005; ++k) bus.cycle(k);
+    const auto& variable = entry(analysis, 0x0201);
+    EXPECT_EQ(variable.count, 10u);
+    EXPECT_EQ(variable.periods.count(), 8u);
+    EXPECT_EQ(variable.periods.max(), CYCLE_US + 10);
+    EXPECT_EQ(variable.last_period_us, CYCLE_US);
+    EXPECT_EQ(analysis.macrocycle().lengths.max(), CYCLE_US);
+    EXPECT_EQ(analysis.macrocycle().completed, 8u);
+}
+
 TEST(SenderAnalysis, FaultsAreCountedWhereTheyBelong) {
     struct Case {
         const char* name;

@@ -17,10 +17,11 @@ AnalysisBoard::AnalysisBoard(const Options& options)
       expected_(options.baseline),
       max_error_permille_(options.max_error_permille) {}
 
-std::string AnalysisBoard::add(const Source& sender, const DecodedDatagram& datagram) {
+std::string AnalysisBoard::add(const Source& sender, const DecodedDatagram& datagram, bool new_run) {
     if (!sender.tracked()) return {};
     std::unique_ptr<SenderAnalysis>& analysis = analyses_[sender.number()];
     if (!analysis) analysis = std::make_unique<SenderAnalysis>(analysis::variable::DEFAULT_SYNC_ID, tolerance_);
+    if (new_run) analysis->begin_run();
     analysis->add(datagram);
     AlertWatch* watch = watch_of(sender);
     if (!watch || watch->checked_cycles() == analysis->macrocycle().completed) return {};
@@ -105,24 +106,34 @@ const SenderAnalysis* AnalysisBoard::analysis_of(const Source& sender) const {
 }
 
 std::string AnalysisBoard::report(const SourceTable& sources, int64_t now_us, bool final) {
+    std::string out = report_start(sources, final);
+    for (const auto& source : sources.sources()) out += report_sender(*source, now_us, final);
+    return out;
+}
+
+std::string AnalysisBoard::report_start(const SourceTable& sources, bool final) {
     drop_gone(sources);
     const bool in_place = redraw_ && !final;
     std::string out = in_place ? AnalysisView::CLEAR_SCREEN : "";
     if (in_place && analyses_.empty()) out += "busdump --analyze: no sender heard yet\n";
-    for (const auto& source : sources.sources()) {
-        const SenderAnalysis* analysis = analysis_of(*source);
-        if (!analysis) continue;
-        const auto watch = watches_.find(source->number());
-        if (watch != watches_.end() && !final) {
-            std::vector<Alert> changes;
-            watch->second->check_error_rates(*analysis, changes);
-            tell(*source, changes);
-            note_raised(*source, changes);
-            // Drawn in place, the screen shows every alert still raised; lines would be wiped.
-            out += alerts(*source, in_place ? watch->second->active() : changes);
-        }
-        out += json_ ? view_.json(*source, *analysis, now_us, final) : view_.text(*source, *analysis, now_us, final);
+    return out;
+}
+
+std::string AnalysisBoard::report_sender(const Source& sender, int64_t now_us, bool final) {
+    const SenderAnalysis* analysis = analysis_of(sender);
+    if (!analysis) return {};
+    const bool in_place = redraw_ && !final;
+    std::string out;
+    const auto watch = watches_.find(sender.number());
+    if (watch != watches_.end() && !final) {
+        std::vector<Alert> changes;
+        watch->second->check_error_rates(*analysis, changes);
+        tell(sender, changes);
+        note_raised(sender, changes);
+        // Drawn in place, the screen shows every alert still raised; lines would be wiped.
+        out += alerts(sender, in_place ? watch->second->active() : changes);
     }
+    out += json_ ? view_.json(sender, *analysis, now_us, final) : view_.text(sender, *analysis, now_us, final);
     return out;
 }
 

@@ -26,13 +26,18 @@ public:
     // Analyses the events of a datagram that `sender` sent; returns the alert lines that the
     // comparison with the baseline gives (once a macrocycle). The untracked entry of the senders
     // beyond the table's limit mixes streams: it is not analysed.
-    std::string add(const Source& sender, const DecodedDatagram& datagram);
+    // `new_run`: the datagram begins a new run of the sender's gateway (a restart).
+    std::string add(const Source& sender, const DecodedDatagram& datagram, bool new_run = false);
 
     // Every analysed sender, in the table's order: the screen drawn again in place (on a
     // terminal), or blocks of text, or one JSON line each. `final`: the report at exit, never
     // drawn in place so that it stays on the terminal.
     // Each interval also judges the error rates against the baseline.
     std::string report(const SourceTable& sources, int64_t now_us, bool final);
+    // The same report in parts, so that the receiver can take datagrams between senders: its
+    // start (the screen cleared, senders gone dropped), then each sender's part.
+    std::string report_start(const SourceTable& sources, bool final);
+    std::string report_sender(const Source& sender, int64_t now_us, bool final);
 
     // What each sender with a card serial looked like, as --save-baseline writes it.
     Baseline baseline(const SourceTable& sources) const;

@@ -1,6 +1,7 @@
 #include "tools/busdump/busdump.h"
 
 #include <boost/asio/ip/host_name.hpp>
+#include <algorithm>
 #include <boost/asio/ip/multicast.hpp>
 #include <boost/asio/post.hpp>
 #include <chrono>
@@ -238,7 +239,9 @@ void BusDump::handle(const uint8_t* data, std::size_t size, const Arrival& arriv
     std::string text;
     for (const Notice& notice : notices) text += formatter_->notice(named, datagram, notice);
     if (analysis_) {
-        text += analysis_->add(sender, datagram);
+        const bool restart = std::any_of(notices.begin(), notices.end(),
+                                         [](const Notice& notice) { return notice.kind == Notice::Kind::restart; });
+        text += analysis_->add(sender, datagram, restart);
         keep_for_alerts(arrival.time_us);
     }
     if (!options_.stats && !options_.quiet && !analysis_)
@@ -434,12 +437,31 @@ void BusDump::schedule_analysis() {
         std::chrono::duration<double>(options_.interval)));
     analysis_timer_.async_wait([this](const boost::system::error_code& ec) {
         if (ec || finished_) return;
-        const int64_t now = now_us();
-        out_ << analysis_->report(sources_, now, false);
-        out_.flush();
-        keep_for_alerts(now);
+        out_ << analysis_->report_start(sources_, false);
+        std::vector<unsigned> senders;
+        for (const auto& source : sources_.sources()) senders.push_back(source->number());
+        report_senders(std::move(senders), 0);
         schedule_analysis();
     });
+}
+
+void BusDump::report_senders(std::vector<unsigned> senders, std::size_t next) {
+    // One sender a turn: datagrams that came meanwhile are taken between two, so that a report
+    // of hundreds of senders never holds the socket long enough to overflow its buffer.
+    const int64_t now = now_us();
+    for (; next < senders.size(); ++next) {
+        const Source* sender = sources_.source(senders[next]);
+        if (!sender) continue;  // merged into another or dropped meanwhile
+        const std::string part = analysis_->report_sender(*sender, now, false);
+        if (part.empty()) continue;
+        out_ << part;
+        out_.flush();
+        keep_for_alerts(now);
+        asio::post(io_, [this, senders = std::move(senders), next]() mutable {
+            if (!finished_) report_senders(std::move(senders), next + 1);
+        });
+        return;
+    }
 }
 
 bool BusDump::save_baseline() {

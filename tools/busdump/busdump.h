@@ -83,6 +83,7 @@ private:
     void write_capture(const uint8_t* data, std::size_t size, const Arrival& arrival,
                        const PcapWriter::Endpoint& source, const CaptureOutput::Note& note);
     void schedule_analysis();
+    void report_senders(std::vector<unsigned> senders, std::size_t next);
     // Writes --save-baseline; false after a message on err.
     bool save_baseline();
     void finish();

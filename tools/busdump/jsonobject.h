@@ -8,6 +8,8 @@ namespace busdump {
 
 class JsonObject {
 public:
+    JsonObject();
+
     JsonObject& add(const char* key, uint64_t value);
     JsonObject& add(const char* key, int64_t value);
     JsonObject& add(const char* key, uint32_t value) { return add(key, static_cast<uint64_t>(value)); }
@@ -25,11 +27,15 @@ public:
     std::string str() const { return text_ + "}"; }
 
     static std::string quote(const std::string& text);
+    // Appends `text` quoted and escaped to `out`.
+    static void append_quoted(std::string& out, const char* text, std::size_t length);
 
 private:
     void key(const char* name);
 
-    std::string text_ = "{";
+    // Room for a typical object, so that it is built without growing.
+    static constexpr std::size_t INITIAL_CAPACITY = 256;
+    std::string text_;
 };
 
 }  // namespace busdump

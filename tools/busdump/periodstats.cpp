@@ -6,11 +6,8 @@ namespace busdump {
 
 namespace {
 
-unsigned highest_bit(uint64_t value) {
-    unsigned bit = 0;
-    while (value >>= 1) ++bit;
-    return bit;
-}
+// Of a value above 0.
+unsigned highest_bit(uint64_t value) { return 63u - static_cast<unsigned>(__builtin_clzll(value)); }
 
 constexpr uint64_t LARGEST_BUCKETED = UINT32_MAX;
 
@@ -36,7 +33,10 @@ void PeriodStats::add(uint64_t period_us) {
     sum_ += period_us;
     if (period_us < min_) min_ = period_us;
     if (period_us > max_) max_ = period_us;
-    ++buckets_[bucket_of(period_us)];
+    const std::size_t b = bucket_of(period_us);
+    ++buckets_[b];
+    if (b < lowest_) lowest_ = b;
+    if (b > highest_) highest_ = b;
 }
 
 uint64_t PeriodStats::clamp(uint64_t value) const {
@@ -50,7 +50,7 @@ uint64_t PeriodStats::percentile(double fraction) const {
     // The smallest value with at least `fraction` of the periods at or below it.
     const auto rank = static_cast<uint64_t>(std::ceil(fraction * static_cast<double>(count_)));
     uint64_t seen = 0;
-    for (std::size_t b = 0; b < BUCKETS; ++b) {
+    for (std::size_t b = lowest_; b <= highest_; ++b) {
         seen += buckets_[b];
         if (seen >= rank && seen > 0) return middle(b);
     }
@@ -59,8 +59,8 @@ uint64_t PeriodStats::percentile(double fraction) const {
 
 uint64_t PeriodStats::typical() const {
     if (count_ == 0) return 0;
-    std::size_t fullest = 0;
-    for (std::size_t b = 1; b < BUCKETS; ++b)
+    std::size_t fullest = lowest_;
+    for (std::size_t b = lowest_ + 1; b <= highest_; ++b)
         if (buckets_[b] > buckets_[fullest]) fullest = b;
     return middle(fullest);
 }
@@ -70,7 +70,7 @@ PeriodStats::Lateness PeriodStats::lateness(uint64_t reference_us, double tolera
     if (reference_us == 0) return out;
     const double reference = static_cast<double>(reference_us);
     const double late_from = reference * (1.0 + tolerance);
-    for (std::size_t b = 0; b < BUCKETS; ++b) {
+    for (std::size_t b = lowest_; b <= highest_ && count_; ++b) {
         if (buckets_[b] == 0) continue;
         const double period = static_cast<double>(middle(b));
         if (period <= late_from) continue;

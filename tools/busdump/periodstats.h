@@ -56,6 +56,10 @@ private:
     uint64_t sum_ = 0;
     uint64_t min_ = UINT64_MAX;
     uint64_t max_ = 0;
+    // The lowest and highest bucket in use: the reports read only this range, which for a
+    // regular identifier is a few buckets of the 896.
+    std::size_t lowest_ = BUCKETS;
+    std::size_t highest_ = 0;
     std::array<uint32_t, BUCKETS> buckets_{};
 };
 

@@ -76,6 +76,16 @@ void SenderAnalysis::add_event(const linkscope::EventRecord& record, FcsResult f
     station.last_seen_us = event_.evt_timestamp;
 }
 
+void SenderAnalysis::begin_run() {
+    ++run_;
+    // The open macrocycle ends unfinished: its identifiers are not counted as seen in one.
+    for (uint16_t identifier : current_cycle_) identifiers_[slot_of_[identifier] - 1].in_this_cycle = 0;
+    current_cycle_.clear();
+    sync_seen_ = false;
+    have_identifier_ = false;
+    presence_pending_ = false;
+}
+
 void SenderAnalysis::charge_error(uint8_t kind) {
     if (!have_identifier_) return;
     const int producer = producer_of(last_identifier_);
@@ -112,7 +122,7 @@ void SenderAnalysis::identifier_frame(uint16_t identifier, uint64_t time) {
         return;
     }
     Identifier& entry = *found;
-    const bool has_period = entry.count > 0 && time >= entry.last_time_us;
+    const bool has_period = entry.count > 0 && entry.last_run == run_ && time >= entry.last_time_us;
     const uint64_t period = has_period ? time - entry.last_time_us : 0;
     if (has_period) {
         entry.periods.add(period);
@@ -120,6 +130,7 @@ void SenderAnalysis::identifier_frame(uint16_t identifier, uint64_t time) {
     }
     ++entry.count;
     entry.last_time_us = time;
+    entry.last_run = run_;
     // Macrocycles count from 1, the first one that began with a sync frame.
     const auto cycle_number = static_cast<uint32_t>(cycle_.completed + 1);
     if (sync_seen_) {

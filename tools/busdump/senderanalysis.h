@@ -56,6 +56,7 @@ public:
         uint32_t first_cycle = 0;      // the macrocycle in which it was first seen
         uint32_t last_cycle = 0;       // the last macrocycle in which it was seen; 0: none
         uint32_t cycles_seen = 0;      // complete macrocycles in which it was seen
+        uint32_t last_run = 0;         // the gateway run of its last occurrence
 
         // Against the macrocycle, while the identifier is in it: occurrences whose period
         // exceeds that of the same occurrence in its first complete macrocycle by more than
@@ -82,6 +83,8 @@ public:
     void add(const DecodedDatagram& datagram);
     // `fcs`: the decoder's frame check of the event, which the analysis then trusts.
     void add_event(const linkscope::EventRecord& record, FcsResult fcs);
+    // The gateway started again: no period and no macrocycle spans the time it was away.
+    void begin_run();
 
     uint16_t sync_id() const { return sync_id_; }
     double tolerance() const { return tolerance_; }
@@ -141,6 +144,7 @@ private:
     uint64_t last_sync_us_ = 0;
     bool sync_seen_ = false;
 
+    uint32_t run_ = 0;
     bool have_identifier_ = false;
     uint16_t last_identifier_ = 0;
     bool presence_pending_ = false;  // a presence question not answered yet

@@ -36,6 +36,11 @@ std::vector<const Source*> SourceTable::sources() const {
     return out;
 }
 
+const Source* SourceTable::source(unsigned number) const {
+    const auto found = entries_.find(number);
+    return found == entries_.end() ? nullptr : found->second.source.get();
+}
+
 SourceTable::Entry& SourceTable::entry_for(const std::string& address, uint16_t port,
                                            const DecodedDatagram& datagram, int64_t at_us) {
     const std::string endpoint = SenderId::endpoint_key(address, port);

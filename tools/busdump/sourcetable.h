@@ -21,7 +21,8 @@ namespace busdump {
 
 class SourceTable {
 public:
-    static constexpr std::size_t MAX_SOURCES = 256;  // followed at once, the shared entry included
+    // Followed at once, the shared entry included: room for 256 full buses into one busdump.
+    static constexpr std::size_t MAX_SOURCES = 512;
     static constexpr int64_t RETIRE_AFTER_US = 10000000;  // a gateway sends a lifesign every 500 ms
     // Retired entries kept on their own; older ones add their totals to the shared entry.
     static constexpr std::size_t MAX_RETIRED = 4096;
@@ -34,6 +35,8 @@ public:
 
     // Every entry, retired ones included, by number.
     std::vector<const Source*> sources() const;
+    // The entry numbered `number`, or null when there is none (any more).
+    const Source* source(unsigned number) const;
     // Streams followed now (retired ones and the shared entry aside).
     std::size_t active() const { return active_; }
 

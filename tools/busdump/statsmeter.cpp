@@ -17,8 +17,11 @@ double StatsMeter::Interval::rate(uint64_t count) const {
 }
 
 void StatsMeter::count(const DecodedDatagram& datagram, const std::vector<Notice>& notices) {
-    add(interval_, datagram, notices);
-    add(totals_, datagram, notices);
+    // One walk of the records for both.
+    Counts datagram_counts;
+    add(datagram_counts, datagram, notices);
+    add(interval_, datagram_counts);
+    add(totals_, datagram_counts);
 }
 
 void StatsMeter::arrived(int64_t at_us) {
