@@ -20,7 +20,7 @@ constexpr uint64_t MAX_CONTROL = 0xFF;
 constexpr double MAX_TOLERANCE_PERCENT = 1000;
 
 enum OptionId { PORT, BIND, GROUP, JSON, STATS, VERBOSE, COUNT, TIME, WRITE, ID, CONTROL, ERRORS, LIFESIGNS, HELP, VERSION,
-                ANALYZE, INTERVAL, TOLERANCE, SAVE_BASELINE, BASELINE, MAX_ERROR_RATE };
+                ANALYZE, INTERVAL, TOLERANCE, SAVE_BASELINE, BASELINE, MAX_ERROR_RATE, METRICS };
 
 const std::vector<ArgScanner::Spec>& specs() {
     static const std::vector<ArgScanner::Spec> all = {
@@ -31,7 +31,7 @@ const std::vector<ArgScanner::Spec>& specs() {
         {LIFESIGNS, 'l', "lifesigns", false}, {HELP, 'h', "help", false},   {VERSION, 'V', "version", false},
         {ANALYZE, 'a', "analyze", false},  {INTERVAL, 0, "interval", true}, {TOLERANCE, 0, "tolerance", true},
         {SAVE_BASELINE, 0, "save-baseline", true}, {BASELINE, 0, "baseline", true},
-        {MAX_ERROR_RATE, 0, "max-error-rate", true},
+        {MAX_ERROR_RATE, 0, "max-error-rate", true}, {METRICS, 0, "metrics", true},
     };
     return all;
 }
@@ -145,6 +145,7 @@ public:
                 if (!parse_seconds(value_, out_.max_error_permille) || out_.max_error_permille > 1000)
                     return refuse("expected errors per mille, more than 0 and at most 1000");
                 return true;
+            case METRICS: return metrics();
             case ID: return identifiers();
             case CONTROL: return controls();
         }
@@ -176,6 +177,20 @@ private:
         if (!parse_ipv4(value_, address) || !address.is_multicast())
             return refuse("expected an IPv4 multicast address, 224.0.0.0 to 239.255.255.255");
         out_.group = value_;
+        return true;
+    }
+
+    // [ADDR:]PORT
+    bool metrics() {
+        const std::size_t colon = value_.rfind(':');
+        const std::string address = colon == std::string::npos ? out_.metrics_address : value_.substr(0, colon);
+        const std::string port_text = colon == std::string::npos ? value_ : value_.substr(colon + 1);
+        boost::asio::ip::address_v4 parsed;
+        uint64_t port = 0;
+        if (!parse_ipv4(address, parsed) || !parse_unsigned(port_text, 0xFFFF, port) || port == 0)
+            return refuse("expected [ADDR:]PORT, an IPv4 address and a TCP port from 1 to 65535, such as 127.0.0.1:9717");
+        out_.metrics_address = address;
+        out_.metrics_port = static_cast<uint16_t>(port);
         return true;
     }
 
@@ -262,6 +277,9 @@ std::string Options::usage() {
            "                        stations and identifiers missing or new, periods beyond\n"
            "                        --tolerance, error rates above --max-error-rate\n"
            "      --max-error-rate PERMILLE  [default=1]\n"
+           "      --metrics [ADDR:]PORT  serve the figures of every sender, its stations and\n"
+           "                        alerts to Prometheus at http://ADDR:PORT/metrics (runs the\n"
+           "                        bus analysis; ADDR defaults to 127.0.0.1)\n"
            "  -h, --help            this text\n"
            "  -V, --version         version\n\n"
            "Short options group (-js) and take their value attached or apart (-p57117, -p 57117);\n"

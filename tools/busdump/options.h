@@ -31,6 +31,9 @@ struct Options {
     std::string baseline_path;
     std::shared_ptr<const Baseline> baseline;
     double max_error_permille = 1.0;
+    // --metrics [ADDR:]PORT: the metrics endpoint; port 0: none.
+    std::string metrics_address = "127.0.0.1";
+    uint16_t metrics_port = 0;
     bool help = false;
     bool version = false;
 
