@@ -72,6 +72,15 @@ INSTANTIATE_TEST_SUITE_P(
         GoodLine{"ControlBytesByNumberOrName", {"--control=rp_dat,0x03", "-k", "ID_MSG"}, [](const Options& o) {
                      EXPECT_EQ(o.controls, (std::vector<uint8_t>{0x02, 0x03, 0x05}));
                  }},
+        GoodLine{"MetricsPortOnLoopback", {"--metrics", "9717"}, [](const Options& o) {
+                     EXPECT_EQ(o.metrics_address, "127.0.0.1");
+                     EXPECT_EQ(o.metrics_port, 9717);
+                     EXPECT_FALSE(o.analyze) << "the analysis runs for the metrics, the screen stays as it was";
+                 }},
+        GoodLine{"MetricsAddressAndPort", {"--metrics=0.0.0.0:65535"}, [](const Options& o) {
+                     EXPECT_EQ(o.metrics_address, "0.0.0.0");
+                     EXPECT_EQ(o.metrics_port, 65535);
+                 }},
         GoodLine{"DoubleDashEndsTheOptions", {"-j", "--"}, [](const Options& o) { EXPECT_TRUE(o.json); }}),
     [](const testing::TestParamInfo<GoodLine>& info) { return std::string(info.param.name); });
 
@@ -118,7 +127,11 @@ INSTANTIATE_TEST_SUITE_P(
                     BadLine{"IdentifierEmptyItem", {"--id", "0x10,"}, "0 to 0xFFFF"},
                     BadLine{"IdentifierNotHex", {"--id", "0xZZ"}, "0 to 0xFFFF"},
                     BadLine{"ControlUnknownName", {"--control", "RP_FOO"}, "names such as RP_DAT"},
-                    BadLine{"ControlTooBig", {"-k", "256"}, "0 to 0xFF"}),
+                    BadLine{"ControlTooBig", {"-k", "256"}, "0 to 0xFF"},
+                    BadLine{"MetricsPortZero", {"--metrics", "0"}, "[ADDR:]PORT"},
+                    BadLine{"MetricsPortTooBig", {"--metrics", "127.0.0.1:65536"}, "[ADDR:]PORT"},
+                    BadLine{"MetricsHostName", {"--metrics", "localhost:9717"}, "[ADDR:]PORT"},
+                    BadLine{"MetricsPortMissing", {"--metrics", "127.0.0.1:"}, "[ADDR:]PORT"}),
     [](const testing::TestParamInfo<BadLine>& info) { return std::string(info.param.name); });
 
 TEST(OptionsUsage, ListsEveryOptionByBothNames) {
