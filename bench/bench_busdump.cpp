@@ -12,7 +12,9 @@
 #include "common/driver/framecheck.h"
 #include "common/stream/datagramheader.h"
 #include "tools/busdump/datagramdecoder.h"
+#include "tools/busdump/analysisboard.h"
 #include "tools/busdump/jsonformatter.h"
+#include "tools/busdump/metricsboard.h"
 #include "tools/busdump/senderanalysis.h"
 #include "tools/busdump/streamtracker.h"
 #include "tools/busdump/textformatter.h"
@@ -144,5 +146,34 @@ void BM_DecodeAnalyzeSenders(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * state.range(0) * 1000);
 }
 BENCHMARK(BM_DecodeAnalyzeSenders)->Arg(1)->Arg(256);
+
+// busdump --metrics: what the receiving thread spends each second to render every sender's
+// figures (20 stations each, the latest lifesign) into the snapshot the HTTP server hands out.
+void BM_MetricsPublish(benchmark::State& state) {
+    busdump::Options options;
+    busdump::AnalysisBoard analysis(options);
+    busdump::SourceTable sources;
+    busdump::MetricsBoard board(std::make_shared<busdump::MetricsSnapshot>());
+    std::vector<uint8_t> lifesign(DatagramHeader::HEADER_SIZE);
+    DatagramHeader{1, 1}.encode(lifesign.data());
+    for (int64_t n = 0; n < state.range(0); ++n) {
+        LifesignRecord record;
+        record.counter = 1;
+        record.sn = 0x4c530000 + static_cast<uint32_t>(n) + 1;
+        const std::vector<char> bytes = record.encode();
+        std::vector<uint8_t> datagram_bytes = lifesign;
+        datagram_bytes.insert(datagram_bytes.end(), bytes.begin(), bytes.end());
+        for (const auto& raw : {datagram_bytes, traffic_datagram(2, 0)}) {
+            busdump::DecodedDatagram datagram = busdump::DatagramDecoder::decode(raw.data(), raw.size());
+            std::vector<busdump::Notice> notices;
+            const busdump::Source& sender = sources.observe("10.0.0.1", static_cast<uint16_t>(40000 + n), datagram, 0, notices);
+            analysis.add(sender, datagram);
+            board.observe(sender, datagram);
+        }
+    }
+    for (auto _ : state) board.publish(sources, &analysis, 1000000);
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_MetricsPublish)->Arg(1)->Arg(16)->Arg(255)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

@@ -111,6 +111,15 @@ INSTANTIATE_TEST_SUITE_P(
                      EXPECT_EQ(o.mqtt.password, "pa ss:word");
                      EXPECT_TRUE(o.mqtt.tls());
                  }},
+        GoodLine{"MetricsPortOnLoopback", {"--metrics", "9717"}, [](const Options& o) {
+                     EXPECT_EQ(o.metrics_address, "127.0.0.1");
+                     EXPECT_EQ(o.metrics_port, 9717);
+                     EXPECT_FALSE(o.analyze) << "the analysis runs for the metrics, the screen stays as it was";
+                 }},
+        GoodLine{"MetricsAddressAndPort", {"--metrics=0.0.0.0:65535"}, [](const Options& o) {
+                     EXPECT_EQ(o.metrics_address, "0.0.0.0");
+                     EXPECT_EQ(o.metrics_port, 65535);
+                 }},
         GoodLine{"DoubleDashEndsTheOptions", {"-j", "--"}, [](const Options& o) { EXPECT_TRUE(o.json); }}),
     [](const testing::TestParamInfo<GoodLine>& info) { return std::string(info.param.name); });
 
@@ -177,7 +186,12 @@ INSTANTIATE_TEST_SUITE_P(
                     BadLine{"MqttPasswordWithoutUser", {"--mqtt", "h", "--mqtt-password-file",
                                                         BUSGATE_SOURCE_DIR "/tests/tools/mqtt-password.txt"}, "needs --mqtt-user"},
                     BadLine{"MqttDetailWithoutBroker", {"--mqtt-user", "u"}, "need --mqtt HOST"},
-                    BadLine{"MqttKeyWithoutCert", {"--mqtt", "h", "--mqtt-cafile", "ca", "--mqtt-key", "k"}, "go together"}),
+                    BadLine{"MqttKeyWithoutCert", {"--mqtt", "h", "--mqtt-cafile", "ca", "--mqtt-key", "k"}, "go together"},
+
+                    BadLine{"MetricsPortZero", {"--metrics", "0"}, "[ADDR:]PORT"},
+                    BadLine{"MetricsPortTooBig", {"--metrics", "127.0.0.1:65536"}, "[ADDR:]PORT"},
+                    BadLine{"MetricsHostName", {"--metrics", "localhost:9717"}, "[ADDR:]PORT"},
+                    BadLine{"MetricsPortMissing", {"--metrics", "127.0.0.1:"}, "[ADDR:]PORT"}),
     [](const testing::TestParamInfo<BadLine>& info) { return std::string(info.param.name); });
 
 TEST(OptionsUsage, ListsEveryOptionByBothNames) {

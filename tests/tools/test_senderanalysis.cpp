@@ -173,6 +173,7 @@ TEST(AlertWatch, EachChangeIsToldWhenItStartsAndWhenItEnds) {
     for (; k < 10; ++k) cycle(k, true, true, false);
     EXPECT_TRUE(alerts.empty()) << alerts.front().kind;
     for (; k < 15; ++k) cycle(k, false, true, false);  // station 1 stops answering
+    EXPECT_EQ(watch.active_count("station_missing"), 1u);
     for (; k < 20; ++k) cycle(k, true, true, false);
     for (; k < 26; ++k) cycle(k, true, k % 2 == 0, false);  // 0x0201 every other macrocycle
     for (; k < 30; ++k) cycle(k, true, true, false);
@@ -185,4 +186,10 @@ TEST(AlertWatch, EachChangeIsToldWhenItStartsAndWhenItEnds) {
                                               "period 0x0201 raised", "period 0x0201 cleared",
                                               "identifier_new 0x0777 raised", "identifier_new 0x0777 cleared"}));
     EXPECT_TRUE(watch.active().empty());
+    // What the metrics count: each raised once, none raised now.
+    for (const char* kind : {"station_missing", "period", "identifier_new"}) {
+        EXPECT_EQ(watch.raised(kind), 1u) << kind;
+        EXPECT_EQ(watch.active_count(kind), 0u) << kind;
+    }
+    EXPECT_EQ(watch.raised("error_rate"), 0u);
 }

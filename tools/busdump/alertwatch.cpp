@@ -31,10 +31,12 @@ void AlertWatch::set(bool on, const std::string& kind, const std::string& subjec
     const auto found = active_.find(key);
     if (on == (found != active_.end())) return;
     Alert alert{kind, subject, expected, seen, time, on};
-    if (on)
+    if (on) {
         active_[key] = alert;
-    else
+        ++raised_[kind];
+    } else {
         active_.erase(found);
+    }
     out.push_back(alert);
 }
 
@@ -42,6 +44,17 @@ std::vector<Alert> AlertWatch::active() const {
     std::vector<Alert> out;
     for (const auto& [key, alert] : active_) out.push_back(alert);
     return out;
+}
+
+uint64_t AlertWatch::raised(const std::string& kind) const {
+    const auto found = raised_.find(kind);
+    return found == raised_.end() ? 0 : found->second;
+}
+
+uint64_t AlertWatch::active_count(const std::string& kind) const {
+    uint64_t count = 0;
+    for (const auto& [key, alert] : active_) count += alert.kind == kind;
+    return count;
 }
 
 void AlertWatch::check(const SenderAnalysis& analysis, std::vector<Alert>& out) {

@@ -26,6 +26,10 @@ struct Alert {
 
 class AlertWatch {
 public:
+    // Every kind of alert, as Alert::kind names them.
+    static constexpr const char* KINDS[] = {"station_missing",    "station_new", "identifier_missing",
+                                            "identifier_new",     "period",      "error_rate"};
+
     AlertWatch(const BaselineSender& baseline, double tolerance, double max_error_permille)
         : baseline_(baseline), tolerance_(tolerance), max_error_permille_(max_error_permille) {}
 
@@ -37,6 +41,9 @@ public:
     uint64_t checked_cycles() const { return checked_cycles_; }
     // The alerts raised and not cleared, for the screen.
     std::vector<Alert> active() const;
+    // Alerts of `kind` raised since the start, and raised now.
+    uint64_t raised(const std::string& kind) const;
+    uint64_t active_count(const std::string& kind) const;
 
 private:
     void set(bool on, const std::string& kind, const std::string& subject, const std::string& expected,
@@ -48,6 +55,7 @@ private:
     const double tolerance_;
     const double max_error_permille_;
     std::map<std::string, Alert> active_;  // by kind and subject
+    std::map<std::string, uint64_t> raised_;  // by kind
     uint64_t checked_cycles_ = 0;
     std::array<uint64_t, SenderAnalysis::STATION_COUNT> frames_seen_{};
     std::array<uint64_t, SenderAnalysis::STATION_COUNT> errors_seen_{};

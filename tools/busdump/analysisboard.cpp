@@ -105,6 +105,11 @@ const SenderAnalysis* AnalysisBoard::analysis_of(const Source& sender) const {
     return found == analyses_.end() ? nullptr : found->second.get();
 }
 
+const AlertWatch* AnalysisBoard::alerts_of(const Source& sender) const {
+    const auto found = watches_.find(sender.number());
+    return found == watches_.end() ? nullptr : found->second.get();
+}
+
 std::string AnalysisBoard::report(const SourceTable& sources, int64_t now_us, bool final) {
     std::string out = report_start(sources, final);
     for (const auto& source : sources.sources()) out += report_sender(*source, now_us, final);

@@ -54,6 +54,8 @@ public:
 
     // The analysis of `sender`, or null when it has none.
     const SenderAnalysis* analysis_of(const Source& sender) const;
+    // Its comparison with the baseline, or null when it has none (no baseline, or no card in it).
+    const AlertWatch* alerts_of(const Source& sender) const;
 
 private:
     std::string alerts(const Source& sender, const std::vector<Alert>& alerts) const;

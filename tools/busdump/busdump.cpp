@@ -28,6 +28,8 @@ constexpr int DATAGRAMS_PER_TURN = 256;
 // A generous socket buffer rides out bursts while the terminal is slow to print.
 constexpr int SOCKET_BUFFER_BYTES = 8 * 1024 * 1024;
 constexpr auto STATS_PERIOD = std::chrono::seconds(1);
+// How often the metrics are rendered for the endpoint: Prometheus scrapes every 15 s or so.
+constexpr auto METRICS_PERIOD = std::chrono::seconds(1);
 // How often a FIFO given to -w is tried again while nothing reads it.
 constexpr auto READER_RETRY_PERIOD = std::chrono::milliseconds(100);
 // How often the MQTT side looks for silent senders, summaries due and lines of the client.
@@ -54,8 +56,10 @@ BusDump::BusDump(const Options& options, std::ostream& out, std::ostream& err)
       meter_(now_us()),
       socket_(io_),
       stats_timer_(io_),
-      analysis_(options.analyze ? std::make_unique<AnalysisBoard>(options) : nullptr),
+      // The metrics carry each station's frames and errors: the analysis runs for them too.
+      analysis_(options.analyze || options.metrics_port ? std::make_unique<AnalysisBoard>(options) : nullptr),
       analysis_timer_(io_),
+      metrics_timer_(io_),
       deadline_(io_),
       capture_timer_(io_),
       ring_timer_(io_),
@@ -98,6 +102,7 @@ bool BusDump::open() {
         err_ << "busdump: note: this system does not tell the datagrams its socket drops: the receiver's losses "
                 "are not available and show as network losses\n";
     if (!open_mqtt()) return false;
+    if (options_.metrics_port && !start_metrics()) return false;
 
     destination_.address = bind_address.to_uint();
     destination_.port = local_port();
@@ -244,7 +249,8 @@ void BusDump::handle(const uint8_t* data, std::size_t size, const Arrival& arriv
         text += analysis_->add(sender, datagram, restart);
         keep_for_alerts(arrival.time_us);
     }
-    if (!options_.stats && !options_.quiet && !analysis_)
+    if (metrics_) metrics_->observe(sender, datagram);
+    if (!options_.stats && !options_.quiet && !options_.analyze)
         for (std::size_t i = 0; i < datagram.records.size(); ++i)
             if (filter_.shows(datagram.records[i])) text += formatter_->record(named, datagram, i);
     out_ << text;
@@ -464,6 +470,32 @@ void BusDump::report_senders(std::vector<unsigned> senders, std::size_t next) {
     }
 }
 
+bool BusDump::start_metrics() {
+    auto snapshot = std::make_shared<MetricsSnapshot>();
+    metrics_ = std::make_unique<MetricsBoard>(snapshot);
+    metrics_server_ = std::make_unique<MetricsServer>(snapshot);
+    std::string why;
+    if (!metrics_server_->start(options_.metrics_address, options_.metrics_port, why)) {
+        err_ << "busdump: cannot serve metrics on " << options_.metrics_address << ":" << options_.metrics_port
+             << ": " << why << "\n";
+        metrics_server_.reset();
+        return false;
+    }
+    publish_metrics();
+    return true;
+}
+
+void BusDump::publish_metrics() { metrics_->publish(sources_, analysis_.get(), now_us()); }
+
+void BusDump::schedule_metrics() {
+    metrics_timer_.expires_after(METRICS_PERIOD);
+    metrics_timer_.async_wait([this](const boost::system::error_code& ec) {
+        if (ec || finished_) return;
+        publish_metrics();
+        schedule_metrics();
+    });
+}
+
 bool BusDump::save_baseline() {
     const Baseline baseline = analysis_->baseline(sources_);
     std::ofstream file(options_.save_baseline_path, std::ios::binary | std::ios::trunc);
@@ -486,6 +518,7 @@ void BusDump::finish() {
     socket_.cancel(ignored);
     stats_timer_.cancel();
     analysis_timer_.cancel();
+    metrics_timer_.cancel();
     deadline_.cancel();
     capture_timer_.cancel();
     mqtt_timer_.cancel();
@@ -517,7 +550,8 @@ int BusDump::run(bool handle_signals) {
     if (options_.stats) schedule_stats();
     wait_for_capture_reader();
     if (ring_) schedule_ring();
-    if (analysis_) schedule_analysis();
+    if (options_.analyze) schedule_analysis();
+    if (metrics_server_) schedule_metrics();
     if (mqtt_) {
         next_summary_us_ = now_us() + static_cast<int64_t>(options_.interval * 1e6);
         schedule_mqtt();
@@ -526,6 +560,7 @@ int BusDump::run(bool handle_signals) {
     // datagrams for it.
     if (!options_.live_capture || capture_.state() == CaptureOutput::State::writing) receive_next();
     io_.run();
+    if (metrics_server_) metrics_server_->stop();
     if (handle_signals && options_.live_capture) platform::raise_on_stop_signal(nullptr);
     if (!capture_.close())
         err_ << "busdump: cannot write to " << options_.write_path << ": " << capture_.error() << "\n";
@@ -534,7 +569,7 @@ int BusDump::run(bool handle_signals) {
     if (keeper_) keeper_->finish();
 
     int status = 0;
-    if (analysis_) {
+    if (options_.analyze) {
         out_ << analysis_->report(sources_, now_us(), true);
         if (!options_.save_baseline_path.empty() && !save_baseline()) status = 1;
     }

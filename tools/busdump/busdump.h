@@ -22,6 +22,8 @@
 #include "tools/busdump/formatter.h"
 #include "tools/busdump/mqttclient.h"
 #include "tools/busdump/mqttreporter.h"
+#include "tools/busdump/metricsboard.h"
+#include "tools/busdump/metricsserver.h"
 #include "tools/busdump/options.h"
 #include "tools/busdump/statsmeter.h"
 #include "tools/busdump/receivedrops.h"
@@ -53,6 +55,8 @@ public:
     void handle(const uint8_t* data, std::size_t size, const Arrival& arrival, const PcapWriter::Endpoint& source);
 
     uint64_t datagrams() const { return handled_; }
+    // The port of the metrics endpoint, once open() started it (0: none).
+    uint16_t metrics_port() const { return metrics_server_ ? metrics_server_->port() : 0; }
     const SourceTable& sources() const { return sources_; }
 
     static int64_t now_us();
@@ -84,6 +88,9 @@ private:
                        const PcapWriter::Endpoint& source, const CaptureOutput::Note& note);
     void schedule_analysis();
     void report_senders(std::vector<unsigned> senders, std::size_t next);
+    bool start_metrics();
+    void schedule_metrics();
+    void publish_metrics();
     // Writes --save-baseline; false after a message on err.
     bool save_baseline();
     void finish();
@@ -110,6 +117,10 @@ private:
     boost::asio::steady_timer stats_timer_;
     std::unique_ptr<AnalysisBoard> analysis_;  // with --analyze
     boost::asio::steady_timer analysis_timer_;
+    // With --metrics: the figures gathered here, published for the server's threads.
+    std::unique_ptr<MetricsBoard> metrics_;
+    std::unique_ptr<MetricsServer> metrics_server_;
+    boost::asio::steady_timer metrics_timer_;
     boost::asio::steady_timer deadline_;
     boost::asio::steady_timer capture_timer_;
     boost::asio::steady_timer ring_timer_;

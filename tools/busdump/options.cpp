@@ -30,7 +30,8 @@ constexpr double MAX_MB = 1e9;
 enum OptionId { PORT, BIND, GROUP, JSON, STATS, VERBOSE, COUNT, TIME, WRITE, ID, CONTROL, ERRORS, LIFESIGNS, HELP, VERSION,
                 ANALYZE, INTERVAL, TOLERANCE, SAVE_BASELINE, BASELINE, MAX_ERROR_RATE, FORMAT, MQTT, MQTT_TOPIC,
                 MQTT_QUEUE, MQTT_USER, MQTT_PASSWORD_FILE, MQTT_CAFILE, MQTT_CAPATH, MQTT_CERT, MQTT_KEY, FILE_SIZE,
-                FILE_SECONDS, FILES, DISK_BUDGET, KEEP_DIR, KEEP_BEFORE, KEEP_AFTER, KEEP_NOW, QUIET };
+                FILE_SECONDS, FILES, DISK_BUDGET, KEEP_DIR, KEEP_BEFORE, KEEP_AFTER, KEEP_NOW, QUIET,
+                METRICS };
 
 const std::vector<ArgScanner::Spec>& specs() {
     static const std::vector<ArgScanner::Spec> all = {
@@ -49,6 +50,7 @@ const std::vector<ArgScanner::Spec>& specs() {
         {FILE_SIZE, 'C', "file-size", true},  {FILE_SECONDS, 'G', "file-seconds", true}, {FILES, 'W', "files", true},
         {DISK_BUDGET, 0, "disk-budget", true}, {KEEP_DIR, 0, "keep-dir", true}, {KEEP_BEFORE, 0, "keep-before", true},
         {KEEP_AFTER, 0, "keep-after", true},  {KEEP_NOW, 0, "keep-now", false},   {QUIET, 'q', "quiet", false},
+        {METRICS, 0, "metrics", true},
     };
     return all;
 }
@@ -226,6 +228,7 @@ public:
                 if (!parse_seconds_or_zero(value_, out_.keep_after)) return refuse("expected seconds, 0 to 1e7");
                 return true;
             case KEEP_NOW: out_.keep_now = true; return true;
+            case METRICS: return metrics();
             case ID: return identifiers();
             case CONTROL: return controls();
         }
@@ -302,6 +305,20 @@ private:
     bool file_name(std::string& out) {
         if (value_.empty()) return refuse("expected a file name");
         out = value_;
+        return true;
+    }
+
+    // [ADDR:]PORT
+    bool metrics() {
+        const std::size_t colon = value_.rfind(':');
+        const std::string address = colon == std::string::npos ? out_.metrics_address : value_.substr(0, colon);
+        const std::string port_text = colon == std::string::npos ? value_ : value_.substr(colon + 1);
+        boost::asio::ip::address_v4 parsed;
+        uint64_t port = 0;
+        if (!parse_ipv4(address, parsed) || !parse_unsigned(port_text, 0xFFFF, port) || port == 0)
+            return refuse("expected [ADDR:]PORT, an IPv4 address and a TCP port from 1 to 65535, such as 127.0.0.1:9717");
+        out_.metrics_address = address;
+        out_.metrics_port = static_cast<uint16_t>(port);
         return true;
     }
 
@@ -418,6 +435,9 @@ std::string Options::usage() {
            "      --mqtt-password-file FILE  the password, the first line of FILE\n"
            "      --mqtt-cafile FILE, --mqtt-capath DIR  TLS to the broker, trusting these CAs\n"
            "      --mqtt-cert FILE, --mqtt-key FILE  client certificate and its key (PEM)\n"
+           "      --metrics [ADDR:]PORT  serve the figures of every sender, its stations and\n"
+           "                        alerts to Prometheus at http://ADDR:PORT/metrics (runs the\n"
+           "                        bus analysis; ADDR defaults to 127.0.0.1)\n"
            "  -h, --help            this text\n"
            "  -V, --version         version\n\n"
            "Short options group (-js) and take their value attached or apart (-p57117, -p 57117);\n"

@@ -50,6 +50,9 @@ struct Options {
     double max_error_permille = 1.0;
     // --mqtt: states, summaries (every `interval`) and alerts of each sender on an MQTT broker.
     MqttSettings mqtt;
+    // --metrics [ADDR:]PORT: the metrics endpoint; port 0: none.
+    std::string metrics_address = "127.0.0.1";
+    uint16_t metrics_port = 0;
     bool help = false;
     bool version = false;
 
