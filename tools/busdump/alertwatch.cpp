@@ -83,11 +83,7 @@ void AlertWatch::check_identifiers(const SenderAnalysis& analysis, uint64_t now,
         const bool missing = p.max_us > 0 && silence > limit && running > limit;
         set(missing, "identifier_missing", hex16(identifier), "period " + us(p.mean_us),
             "none for " + us(static_cast<double>(silence)), now, out);
-        const uint64_t last = entry && !missing ? entry->last_period_us : 0;
-        const bool off = last > 0 && (static_cast<double>(last) > static_cast<double>(p.max_us) * (1.0 + tolerance_) ||
-                                      static_cast<double>(last) < static_cast<double>(p.min_us) * (1.0 - tolerance_));
-        set(off, "period", hex16(identifier), us(static_cast<double>(p.min_us)) + " to " + us(static_cast<double>(p.max_us)),
-            us(static_cast<double>(last)), now, out);
+        check_period(identifier, p, entry, missing, now, out);
     }
     for (const SenderAnalysis::Identifier& entry : analysis.identifiers()) {
         if (baseline_.identifiers.count(entry.identifier)) continue;
@@ -95,6 +91,33 @@ void AlertWatch::check_identifiers(const SenderAnalysis& analysis, uint64_t now,
         set(since(now, entry.last_time_us) <= limit, "identifier_new", hex16(entry.identifier), "absent", "present", now,
             out);
     }
+}
+
+// The identifier's mean period over its occurrences since the previous check (about one
+// macrocycle), against the baseline's mean. A single period says little of a variable scanned
+// several times a macrocycle at uneven spacing; their mean over a macrocycle is steady. A check
+// without a new occurrence leaves the alert as it was: a period longer than a macrocycle is
+// judged when the occurrence that ends it comes.
+void AlertWatch::check_period(uint16_t identifier, const BaselineSender::Periods& expected,
+                              const SenderAnalysis::Identifier* entry, bool missing, uint64_t now,
+                              std::vector<Alert>& out) {
+    const std::string subject = hex16(identifier);
+    if (missing || !entry) {
+        set(false, "period", subject, "", "", now, out);
+        windows_.erase(identifier);
+        return;
+    }
+    Window& window = windows_[identifier];
+    const bool judged = window.count > 0 && window.run == entry->last_run && entry->count > window.count &&
+                        entry->last_time_us > window.last_time_us;
+    if (judged && expected.mean_us > 0) {
+        const double mean = static_cast<double>(entry->last_time_us - window.last_time_us) /
+                            static_cast<double>(entry->count - window.count);
+        const bool off = mean > expected.mean_us * (1.0 + tolerance_) || mean < expected.mean_us * (1.0 - tolerance_);
+        set(off, "period", subject, "mean " + us(expected.mean_us), "mean " + us(mean), now, out);
+    }
+    // A gateway's new run starts the window again: the time between the runs is no period.
+    window = {entry->count, entry->last_time_us, entry->last_run};
 }
 
 void AlertWatch::check_error_rates(const SenderAnalysis& analysis, std::vector<Alert>& out) {

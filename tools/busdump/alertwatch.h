@@ -1,7 +1,7 @@
 // Compares one sender's live analysis with its commissioning baseline and tells each change
 // once when it starts (raised) and once when it ends (cleared): a station missing or new, an
-// identifier missing or new, a period outside the baseline's range by more than the
-// tolerance, a station's error rate above the limit.
+// identifier missing or new, an identifier's mean period over the last macrocycle off the
+// baseline's mean by more than the tolerance, a station's error rate above the limit.
 #pragma once
 
 #include <array>
@@ -50,6 +50,15 @@ private:
              const std::string& seen, uint64_t time, std::vector<Alert>& out);
     void check_stations(const SenderAnalysis& analysis, uint64_t now, std::vector<Alert>& out);
     void check_identifiers(const SenderAnalysis& analysis, uint64_t now, std::vector<Alert>& out);
+    void check_period(uint16_t identifier, const BaselineSender::Periods& expected,
+                      const SenderAnalysis::Identifier* entry, bool missing, uint64_t now, std::vector<Alert>& out);
+
+    // An identifier's count and last occurrence at the previous check.
+    struct Window {
+        uint64_t count = 0;
+        uint64_t last_time_us = 0;
+        uint32_t run = 0;
+    };
 
     const BaselineSender baseline_;
     const double tolerance_;
@@ -57,6 +66,7 @@ private:
     std::map<std::string, Alert> active_;  // by kind and subject
     std::map<std::string, uint64_t> raised_;  // by kind
     uint64_t checked_cycles_ = 0;
+    std::map<uint16_t, Window> windows_;
     std::array<uint64_t, SenderAnalysis::STATION_COUNT> frames_seen_{};
     std::array<uint64_t, SenderAnalysis::STATION_COUNT> errors_seen_{};
 };
