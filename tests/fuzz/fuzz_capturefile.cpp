@@ -45,6 +45,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         file->rewind();
     }
     if (packets[0] != packets[1] || bytes[0] != bytes[1]) std::abort();
-    std::filesystem::remove(input_path());
+    file.reset();  // Windows removes no open file
+    std::error_code ignored;
+    std::filesystem::remove(input_path(), ignored);
     return 0;
 }
