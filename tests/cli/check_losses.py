@@ -36,7 +36,7 @@ class Relay(threading.Thread):
         self.socket.bind(("127.0.0.1", 0))
         self.socket.settimeout(0.2)
         self.port, self.to_port, self.action, self.copy_port = self.socket.getsockname()[1], to_port, action, copy_port
-        self.touched, self.running = 0, True
+        self.touched, self.unseen, self.running = 0, 0, True
 
     def run(self):
         count = 0
@@ -49,12 +49,16 @@ class Relay(threading.Thread):
             if self.copy_port:
                 self.socket.sendto(data, ("127.0.0.1", self.copy_port))
             if self.action and count % 10 == 5:
-                self.touched += 1
                 if self.action == "drop":
+                    # A drop counts once a later datagram shows the gap: after the last
+                    # datagram of the run no receiver could tell.
+                    self.unseen += 1
                     continue
+                self.touched += 1
                 at, spoiled = (17, b"\xff\xff") if self.touched % 2 else (0, b"XX")
                 data[at:at + 2] = spoiled
             self.socket.sendto(data, ("127.0.0.1", self.to_port))
+            self.touched, self.unseen = self.touched + self.unseen, 0
 
 
 def udp_drops(port):  # what the system counted for busdump's socket
