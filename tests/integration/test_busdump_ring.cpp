@@ -154,7 +154,9 @@ TEST_F(BusdumpRing, SizeAndTimeRotatedFilesHoldTheWholeStream) {
     }
     EXPECT_GT(index, 30000u) << "a full bus for 3 s";
     EXPECT_GT(closed_by_size, 0u) << "no file was closed by -C";
-    EXPECT_GE(files.size(), 3u + closed_by_size) << "no file was closed by -G";
+    // Beside the files -C closed, the last one (SIGTERM) and at least one that -G closed; a loaded
+    // machine may fill a file to near -C before its second ends, so no more is asked.
+    EXPECT_GE(files.size(), 2u + closed_by_size) << "no file was closed by -G";
     EXPECT_EQ(datagrams, count_after(recorder->stdout_text(), "totals: ", "totals: %*f s, %llu")) << recorder->stdout_text();
     EXPECT_EQ(recorder->stdout_text().find("not written"), std::string::npos) << recorder->stdout_text();
 }

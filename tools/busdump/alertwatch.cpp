@@ -11,6 +11,8 @@ constexpr uint64_t SILENT_PERIODS = 2;
 // A new identifier that came once only counts as gone after this long.
 constexpr uint64_t SINGLE_SIGHTING_US = 1000000;
 constexpr double PER_MILLE = 1000.0;
+// Judgements of an identifier's period in a row that raise or clear its alert.
+constexpr unsigned JUDGEMENTS_TO_CHANGE = 2;
 
 std::string hex16(uint16_t value) {
     char text[8];
@@ -114,10 +116,17 @@ void AlertWatch::check_period(uint16_t identifier, const BaselineSender::Periods
         const double mean = static_cast<double>(entry->last_time_us - window.last_time_us) /
                             static_cast<double>(entry->count - window.count);
         const bool off = mean > expected.mean_us * (1.0 + tolerance_) || mean < expected.mean_us * (1.0 - tolerance_);
-        set(off, "period", subject, "mean " + us(expected.mean_us), "mean " + us(mean), now, out);
+        // Two judgements in a row change the state: a variable of the aperiodic window may come
+        // unevenly for one macrocycle without its period having changed.
+        window.streak = off == window.off ? window.streak + 1 : 1;
+        window.off = off;
+        if (window.streak >= JUDGEMENTS_TO_CHANGE)
+            set(off, "period", subject, "mean " + us(expected.mean_us), "mean " + us(mean), now, out);
     }
     // A gateway's new run starts the window again: the time between the runs is no period.
-    window = {entry->count, entry->last_time_us, entry->last_run};
+    window.count = entry->count;
+    window.last_time_us = entry->last_time_us;
+    window.run = entry->last_run;
 }
 
 void AlertWatch::check_error_rates(const SenderAnalysis& analysis, std::vector<Alert>& out) {

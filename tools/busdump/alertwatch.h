@@ -58,6 +58,8 @@ private:
         uint64_t count = 0;
         uint64_t last_time_us = 0;
         uint32_t run = 0;
+        bool off = false;      // the last judgement
+        unsigned streak = 0;   // judgements in a row that agreed with it
     };
 
     const BaselineSender baseline_;
