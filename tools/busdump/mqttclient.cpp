@@ -58,6 +58,7 @@ struct MqttClient::State {
     // The thread's own.
     bool socket_open = false;
     bool session = false;  // the broker accepted the connection
+    bool announce_online = false;  // the receiver's state is due after a connection
     bool tried = false;    // the first connection was tried: the next ones are reconnections
     bool down_told = false;
     bool ever_connected = false;
@@ -114,8 +115,9 @@ struct MqttClient::State {
             report("connected to the MQTT broker " + settings.endpoint() + (ever_connected ? " again" : ""));
         down_told = false;
         ever_connected = true;
-        mosquitto_publish(client, nullptr, state_topic.c_str(), static_cast<int>(std::char_traits<char>::length(ONLINE)),
-                          ONLINE, QOS, true);
+        // Published from the loop, not from inside libmosquitto's callback, which holds its own
+        // locks in an order that its publishing takes the other way round.
+        announce_online = true;
         std::lock_guard<std::mutex> lock(mutex);
         ++counts.connections;
     }
@@ -174,6 +176,11 @@ struct MqttClient::State {
                 lock.unlock();
                 attempt();
                 continue;
+            }
+            if (announce_online) {
+                announce_online = false;
+                mosquitto_publish(client, nullptr, state_topic.c_str(),
+                                  static_cast<int>(std::char_traits<char>::length(ONLINE)), ONLINE, QOS, true);
             }
             send_queued();
             const int rc = mosquitto_loop(client, LOOP_TIMEOUT_MS, 1);
