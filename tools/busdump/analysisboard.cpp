@@ -28,7 +28,6 @@ std::string AnalysisBoard::add(const Source& sender, const DecodedDatagram& data
     std::vector<Alert> changes;
     watch->check(*analysis, changes);
     tell(sender, changes);
-    note_raised(sender, changes);
     return alerts(sender, changes);
 }
 
@@ -50,20 +49,11 @@ std::string AnalysisBoard::alerts(const Source& sender, const std::vector<Alert>
 }
 
 void AnalysisBoard::tell(const Source& sender, const std::vector<Alert>& changes) const {
-    if (!alert_listener_) return;
-    for (const Alert& alert : changes) alert_listener_(sender, view_.alert_json(sender, alert));
-}
-
-void AnalysisBoard::note_raised(const Source& sender, const std::vector<Alert>& changes) {
-    for (const Alert& alert : changes)
-        if (alert.raised)
-            raised_.push_back({Formatter::source_label(Arrival(0, sender.address(), sender.number(), sender.serial())), alert});
-}
-
-std::vector<AnalysisBoard::Raised> AnalysisBoard::take_raised() {
-    std::vector<Raised> out;
-    out.swap(raised_);
-    return out;
+    if (alert_listeners_.empty()) return;
+    for (const Alert& alert : changes) {
+        const std::string json = view_.alert_json(sender, alert);
+        for (const AlertListener& listener : alert_listeners_) listener(sender, alert, json);
+    }
 }
 
 void AnalysisBoard::drop_gone(const SourceTable& sources) {
@@ -134,8 +124,7 @@ std::string AnalysisBoard::report_sender(const Source& sender, int64_t now_us, b
         std::vector<Alert> changes;
         watch->second->check_error_rates(*analysis, changes);
         tell(sender, changes);
-        note_raised(sender, changes);
-        // Drawn in place, the screen shows every alert still raised; lines would be wiped.
+            // Drawn in place, the screen shows every alert still raised; lines would be wiped.
         out += alerts(sender, in_place ? watch->second->active() : changes);
     }
     out += json_ ? view_.json(sender, *analysis, now_us, final) : view_.text(sender, *analysis, now_us, final);

@@ -42,15 +42,10 @@ public:
     // What each sender with a card serial looked like, as --save-baseline writes it.
     Baseline baseline(const SourceTable& sources) const;
 
-    // Called with the JSON of every alert raised or cleared, whatever the output's form.
-    using AlertListener = std::function<void(const Source& sender, const std::string& alert_json)>;
-    void on_alert(AlertListener listener) { alert_listener_ = std::move(listener); }
-    // The alerts raised since the last call, each with the label of its sender.
-    struct Raised {
-        std::string sender;
-        Alert alert;
-    };
-    std::vector<Raised> take_raised();
+    // Each listener is called with every alert raised or cleared and its JSON, whatever the
+    // output's form, on the receiving thread.
+    using AlertListener = std::function<void(const Source& sender, const Alert& alert, const std::string& alert_json)>;
+    void on_alert(AlertListener listener) { alert_listeners_.push_back(std::move(listener)); }
 
     // The analysis of `sender`, or null when it has none.
     const SenderAnalysis* analysis_of(const Source& sender) const;
@@ -60,7 +55,6 @@ public:
 private:
     std::string alerts(const Source& sender, const std::vector<Alert>& alerts) const;
     void tell(const Source& sender, const std::vector<Alert>& changes) const;
-    void note_raised(const Source& sender, const std::vector<Alert>& changes);
     AlertWatch* watch_of(const Source& sender);
     void drop_gone(const SourceTable& sources);
 
@@ -74,8 +68,7 @@ private:
     const std::shared_ptr<const Baseline> expected_;
     const double max_error_permille_;
     std::unordered_map<unsigned, std::unique_ptr<AlertWatch>> watches_;
-    AlertListener alert_listener_;
-    std::vector<Raised> raised_;
+    std::vector<AlertListener> alert_listeners_;
 };
 
 }  // namespace busdump

@@ -153,6 +153,13 @@ bool BusDump::open_ring(CaptureOutput::Format format) {
             return false;
         }
         ring_->on_closed([this](const RingFile& file) { keeper_->file_closed(file); });
+        if (analysis_)
+            analysis_->on_alert([this](const Source& sender, const Alert& a, const std::string&) {
+                if (!a.raised) return;
+                const std::string label =
+                    Formatter::source_label(Arrival(0, sender.address(), sender.number(), sender.serial()));
+                this->keep(now_us(), "alert", label, a.kind + " " + a.subject + ": expected " + a.expected + ", seen " + a.seen);
+            });
     }
     if (!ring_->start(now_us())) {
         err_ << "busdump: cannot write the ring " << options_.write_path << ": " << ring_->error() << "\n";
@@ -176,14 +183,6 @@ void BusDump::schedule_ring() {
         if (keeper_ && keeper_->take_request(note)) keep(now, "request", "all", note);
         schedule_ring();
     });
-}
-
-void BusDump::keep_for_alerts(int64_t now) {
-    if (!analysis_) return;
-    for (const AnalysisBoard::Raised& raised : analysis_->take_raised()) {
-        const Alert& a = raised.alert;
-        if (keeper_) keep(now, "alert", raised.sender, a.kind + " " + a.subject + ": expected " + a.expected + ", seen " + a.seen);
-    }
 }
 
 void BusDump::keep(int64_t now, const std::string& why, const std::string& sender, const std::string& what) {
@@ -247,7 +246,6 @@ void BusDump::handle(const uint8_t* data, std::size_t size, const Arrival& arriv
         const bool restart = std::any_of(notices.begin(), notices.end(),
                                          [](const Notice& notice) { return notice.kind == Notice::Kind::restart; });
         text += analysis_->add(sender, datagram, restart);
-        keep_for_alerts(arrival.time_us);
     }
     if (metrics_) metrics_->observe(sender, datagram);
     if (!options_.stats && !options_.quiet && !options_.analyze)
@@ -344,7 +342,8 @@ bool BusDump::open_mqtt() {
         });
     if (analysis_) {
         MqttReporter* reporter = reporter_.get();
-        analysis_->on_alert([reporter](const Source& sender, const std::string& json) { reporter->alert(sender, json); });
+        analysis_->on_alert(
+            [reporter](const Source& sender, const Alert&, const std::string& json) { reporter->alert(sender, json); });
     }
     return true;
 }
@@ -462,7 +461,6 @@ void BusDump::report_senders(std::vector<unsigned> senders, std::size_t next) {
         if (part.empty()) continue;
         out_ << part;
         out_.flush();
-        keep_for_alerts(now);
         asio::post(io_, [this, senders = std::move(senders), next]() mutable {
             if (!finished_) report_senders(std::move(senders), next + 1);
         });

@@ -80,8 +80,6 @@ private:
     bool open_ring(CaptureOutput::Format format);
     void schedule_ring();
     void wait_for_signal();
-    // The minutes around now kept for every alert raised since the last call.
-    void keep_for_alerts(int64_t now_us);
     void keep(int64_t now_us, const std::string& why, const std::string& sender, const std::string& what);
     void tell(const std::string& line);
     void write_capture(const uint8_t* data, std::size_t size, const Arrival& arrival,
