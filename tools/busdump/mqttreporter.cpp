@@ -52,16 +52,22 @@ void MqttReporter::set_state(Sender& sender, bool online) {
 void MqttReporter::heard(const Source& source, const DecodedDatagram& datagram, int64_t now_us) {
     if (!source.tracked()) return;
     Sender& sender = senders_[source.number()];
-    const std::string topic = sender_topic(prefix_, source);
-    if (sender.topic != topic) {
-        // Named at last (or renamed): the state under the former name goes.
-        if (sender.online) sink_(state_topic(sender.topic), REMOVED, true, false);
-        sender.topic = topic;
-        sender.online = false;
-    }
-    if (sender.last_summary_us == 0) sender.last_summary_us = now_us;
     sender.last_heard_us = now_us;
-    follow_lifesigns(sender, datagram);
+    if (sender.last_summary_us == 0) sender.last_summary_us = now_us;
+    // Most datagrams carry events only, from a sender already named: nothing to work out again.
+    const StatsMeter::Counts& counts = source.counts();
+    if (sender.topic.empty() || counts.lifesigns != sender.lifesigns_seen || counts.restarts != sender.restarts_seen) {
+        sender.lifesigns_seen = counts.lifesigns;
+        sender.restarts_seen = counts.restarts;
+        const std::string topic = sender_topic(prefix_, source);
+        if (sender.topic != topic) {
+            // Named at last (or renamed): the state under the former name goes.
+            if (sender.online) sink_(state_topic(sender.topic), REMOVED, true, false);
+            sender.topic = topic;
+            sender.online = false;
+        }
+        follow_lifesigns(sender, datagram);
+    }
     if (!sender.online) set_state(sender, true);
 }
 

@@ -62,6 +62,10 @@ private:
         int64_t last_summary_us = 0;
         uint64_t summaries = 0;
         StatsMeter::Counts reported;  // the counts the previous summary went up to
+        // The source's lifesigns and restarts when the topic was last worked out: only a lifesign
+        // names the card, only a restart moves an unnamed sender to another port.
+        uint64_t lifesigns_seen = 0;
+        uint64_t restarts_seen = 0;
     };
 
     void set_state(Sender& sender, bool online);
