@@ -157,8 +157,11 @@ int main(int argc, char** argv) {
         gateway.socket->bind(udp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
         gateway.socket->set_option(boost::asio::socket_base::send_buffer_size(1048576));
         gateway.serial = FIRST_SERIAL + g;
-        // Spread over one datagram's worth of events, so the fleet does not send in step.
-        gateway.events = -mean_events * g / count;
+        // Spread over one datagram's worth of events, so the fleet does not send in step: each
+        // gateway's first datagram falls due a little after the one before (a start owed from
+        // before 0 would make every gateway's first datagram due at once, a burst of all of them
+        // that no receiver meets from gateways already running).
+        gateway.events = mean_events * g / count;
     }
 
     uint64_t datagrams = 0, events = 0, bytes = 0, errors = 0;

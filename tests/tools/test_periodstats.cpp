@@ -2,6 +2,7 @@
 // percentiles, typical period and late and missed occurrences read from it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "tools/busdump/periodstats.h"
@@ -93,4 +94,22 @@ TEST(PeriodStats, LateAndMissedAgainstAReference) {
         EXPECT_EQ(l.missed, c.missed);
     }
     EXPECT_EQ(stats_of({5000}).lateness(0, 0.1).missed, 0u) << "no reference: nothing judged";
+}
+
+TEST(PeriodStats, FiguresDoNotDependOnTheOrderThePeriodsCameIn) {
+    // Only the buckets in use are kept: the range grows downwards and upwards as periods come.
+    const std::vector<uint64_t> first_high = {20000, 20000, 40000, 20000, 9, 20000, 1u << 30, 21000, 0, 20000};
+    std::vector<uint64_t> ascending = first_high;
+    std::sort(ascending.begin(), ascending.end());
+    const std::vector<uint64_t> descending(ascending.rbegin(), ascending.rend());
+    const PeriodStats reference = stats_of(ascending);
+    for (const auto* order : {&first_high, &descending}) {
+        const PeriodStats s = stats_of(*order);
+        for (double fraction : {0.0, 0.1, 0.5, 0.9, 0.99, 1.0}) EXPECT_EQ(s.percentile(fraction), reference.percentile(fraction)) << fraction;
+        EXPECT_EQ(s.typical(), reference.typical());
+        EXPECT_EQ(s.lateness(20000, 0.1).late, reference.lateness(20000, 0.1).late);
+        EXPECT_EQ(s.lateness(20000, 0.1).missed, reference.lateness(20000, 0.1).missed);
+    }
+    expect_near_value(reference.typical(), 20000);
+    expect_near_value(reference.lateness(20000, 0.1).missed, 1 + (1u << 30) / 20000 - 1);  // the 40000 and the 2^30
 }

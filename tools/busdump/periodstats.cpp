@@ -34,9 +34,21 @@ void PeriodStats::add(uint64_t period_us) {
     if (period_us < min_) min_ = period_us;
     if (period_us > max_) max_ = period_us;
     const std::size_t b = bucket_of(period_us);
-    ++buckets_[b];
-    if (b < lowest_) lowest_ = b;
-    if (b > highest_) highest_ = b;
+    if (b < lowest_ || b > highest_) take_in(b);
+    ++buckets_[b - lowest_];
+}
+
+void PeriodStats::take_in(std::size_t b) {
+    if (buckets_.empty()) {
+        buckets_.assign(1, 0);
+        lowest_ = highest_ = b;
+    } else if (b < lowest_) {
+        buckets_.insert(buckets_.begin(), lowest_ - b, 0);
+        lowest_ = b;
+    } else {
+        buckets_.resize(b - lowest_ + 1, 0);
+        highest_ = b;
+    }
 }
 
 uint64_t PeriodStats::clamp(uint64_t value) const {
@@ -51,7 +63,7 @@ uint64_t PeriodStats::percentile(double fraction) const {
     const auto rank = static_cast<uint64_t>(std::ceil(fraction * static_cast<double>(count_)));
     uint64_t seen = 0;
     for (std::size_t b = lowest_; b <= highest_; ++b) {
-        seen += buckets_[b];
+        seen += in_bucket(b);
         if (seen >= rank && seen > 0) return middle(b);
     }
     return max_;
@@ -61,7 +73,7 @@ uint64_t PeriodStats::typical() const {
     if (count_ == 0) return 0;
     std::size_t fullest = lowest_;
     for (std::size_t b = lowest_ + 1; b <= highest_; ++b)
-        if (buckets_[b] > buckets_[fullest]) fullest = b;
+        if (in_bucket(b) > in_bucket(fullest)) fullest = b;
     return middle(fullest);
 }
 
@@ -71,14 +83,14 @@ PeriodStats::Lateness PeriodStats::lateness(uint64_t reference_us, double tolera
     const double reference = static_cast<double>(reference_us);
     const double late_from = reference * (1.0 + tolerance);
     for (std::size_t b = lowest_; b <= highest_ && count_; ++b) {
-        if (buckets_[b] == 0) continue;
+        if (in_bucket(b) == 0) continue;
         const double period = static_cast<double>(middle(b));
         if (period <= late_from) continue;
         const double references = period / reference;
         if (references < MISSED_FROM)
-            out.late += buckets_[b];
+            out.late += in_bucket(b);
         else
-            out.missed += buckets_[b] * (static_cast<uint64_t>(std::llround(references)) - 1);
+            out.missed += in_bucket(b) * (static_cast<uint64_t>(std::llround(references)) - 1);
     }
     return out;
 }

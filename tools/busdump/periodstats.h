@@ -5,12 +5,14 @@
 // The histogram is log-linear: values below SUB_BUCKETS have a bucket each; above, every power
 // of two is split into SUB_BUCKETS equal buckets, so a percentile is exact to within
 // 1 / SUB_BUCKETS of its value (3 %); it is reported as the middle of its bucket, clamped to
-// the minimum and maximum seen.
+// the minimum and maximum seen. Only the buckets from the lowest to the highest in use are
+// stored: a regular identifier needs a few dozen of the 896, and a receiver of hundreds of
+// senders makes such a histogram for every identifier of every bus.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace busdump {
 
@@ -49,6 +51,9 @@ public:
     static uint64_t bucket_high(std::size_t b) { return bucket_low(b + 1); }
 
 private:
+    // Widens the stored range to take in bucket `b`.
+    void take_in(std::size_t b);
+    uint32_t in_bucket(std::size_t b) const { return buckets_[b - lowest_]; }
     uint64_t clamp(uint64_t value) const;
     uint64_t middle(std::size_t b) const { return clamp((bucket_low(b) + bucket_high(b) - 1) / 2); }
 
@@ -56,11 +61,10 @@ private:
     uint64_t sum_ = 0;
     uint64_t min_ = UINT64_MAX;
     uint64_t max_ = 0;
-    // The lowest and highest bucket in use: the reports read only this range, which for a
-    // regular identifier is a few buckets of the 896.
+    // The lowest and highest bucket in use, and the counts of the buckets between them.
     std::size_t lowest_ = BUCKETS;
     std::size_t highest_ = 0;
-    std::array<uint32_t, BUCKETS> buckets_{};
+    std::vector<uint32_t> buckets_;
 };
 
 }  // namespace busdump

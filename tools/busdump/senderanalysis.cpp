@@ -1,6 +1,8 @@
 #include "tools/busdump/senderanalysis.h"
 
 #include <algorithm>
+#include <cstring>
+#include <new>
 
 #include "common/analysis/busreport.h"
 #include "common/analysis/variabledecoder.h"
@@ -26,14 +28,25 @@ constexpr std::size_t MAX_REFERENCE_OCCURRENCES = 256;
 SenderAnalysis::SenderAnalysis(uint16_t sync_id, double tolerance)
     : sync_id_(sync_id),
       tolerance_(tolerance),
-      report_(new uint8_t[analysis::report::SIZE]()),
+      report_(zeroed_array<uint8_t>(analysis::report::SIZE)),
       frames_(sync_id, nullptr, nullptr),
-      slot_of_(IDENTIFIER_COUNT, 0) {
+      slot_of_(zeroed_array<uint16_t>(IDENTIFIER_COUNT)) {
     // The analysis fills in the report's elapsed time only while it runs.
     linkscope::store_le16(report_.get() + analysis::report::STATE, analysis::state::RUNNING);
+    // The bus's presence scan reads and writes every station's entry within its first
+    // macrocycle: written now, each page of the table is made once rather than read as the
+    // shared zero page first and copied on the first write.
+    std::memset(report_.get() + analysis::report::STATIONS, 0, analysis::station::COUNT * analysis::station::SIZE);
 }
 
 SenderAnalysis::~SenderAnalysis() = default;
+
+template <typename T>
+SenderAnalysis::ZeroedArray<T> SenderAnalysis::zeroed_array(std::size_t count) {
+    void* block = std::calloc(count, sizeof(T));
+    if (!block) throw std::bad_alloc();
+    return ZeroedArray<T>(static_cast<T*>(block));
+}
 
 int SenderAnalysis::producer_of(uint16_t identifier) {
     if (VariableDecoder::in_range(identifier, variable::ARBITER)) return -1;

@@ -9,6 +9,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <deque>
 #include <memory>
 #include <vector>
 
@@ -94,8 +96,9 @@ public:
     // Whether the station has been heard of: it produced, erred, answered or failed to answer.
     bool station_seen(uint8_t address) const;
     bool station_present(uint8_t address) const;
-    // Every identifier seen, in the order first seen.
-    const std::vector<Identifier>& identifiers() const { return identifiers_; }
+    // Every identifier seen, in the order first seen. A deque: an entry, with its histogram,
+    // never moves once made, so the first macrocycles of many new senders copy nothing.
+    const std::deque<Identifier>& identifiers() const { return identifiers_; }
     const Macrocycle& macrocycle() const { return cycle_; }
     // The entry of `identifier`, or null when it was not seen (or not followed).
     const Identifier* find(uint16_t identifier) const {
@@ -118,6 +121,18 @@ public:
     static int producer_of(uint16_t identifier);
 
 private:
+    // Large tables start as untouched zero pages (calloc): a new sender costs no clearing of the
+    // parts of them its bus never uses. A receiver that starts beside hundreds of running
+    // gateways meets them all within one lifesign period, and its socket buffer holds only a few
+    // milliseconds of their datagrams.
+    struct FreeBlock {
+        void operator()(void* block) const { std::free(block); }
+    };
+    template <typename T>
+    using ZeroedArray = std::unique_ptr<T[], FreeBlock>;
+    template <typename T>
+    static ZeroedArray<T> zeroed_array(std::size_t count);
+
     // Null when the table is full.
     Identifier* identifier_entry(uint16_t identifier);
     void identifier_frame(uint16_t identifier, uint64_t time);
@@ -128,13 +143,13 @@ private:
 
     const uint16_t sync_id_;
     const double tolerance_;
-    std::unique_ptr<uint8_t[]> report_;
+    ZeroedArray<uint8_t> report_;
     analysis::FrameAnalyzer frames_;
     analysis::AnalyzedEvent event_;
 
     std::array<Station, STATION_COUNT> stations_{};
-    std::vector<uint16_t> slot_of_;  // identifier -> place in identifiers_ + 1; 0: not seen
-    std::vector<Identifier> identifiers_;
+    ZeroedArray<uint16_t> slot_of_;  // identifier -> place in identifiers_ + 1; 0: not seen
+    std::deque<Identifier> identifiers_;
     Macrocycle cycle_;
     std::vector<uint16_t> current_cycle_;
     // The identifiers expected in the open macrocycle: those of the last one, and those of the
