@@ -1,11 +1,21 @@
 // A sender whose lifesigns never name its card is held no longer than HOLD_US, nor beyond
 // HOLD_BYTES held in all, then described as "sn unknown"; a file opened later starts with every
-// interface described so far.
+// interface described so far. Held datagrams that a failing file can no longer take are
+// counted as not written.
 #include "tools/busdump/pcapnginterfaces.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+#include "tests/support/scratchdirectory.h"
+#include "tools/busdump/captureoutput.h"
 
 namespace {
 
@@ -47,4 +57,41 @@ TEST(PcapngInterfaces, ASenderWithoutItsCardIsHeldForABoundedTimeAndSize) {
     EXPECT_EQ(released_at, busdump::PcapngInterfaces::HOLD_BYTES / (big.size() + PcapWriter::FRAMING_SIZE) + 1);
     EXPECT_TRUE(holds(interfaces.file_start(), "busgate 10.0.0.5:40000 sn unknown"));
     EXPECT_EQ(interfaces.interfaces(), 2u) << "only as many as bring the held bytes back under the bound";
+}
+
+// The file is a FIFO whose reader goes away: the next write fails. Whether the failure comes
+// from a datagram of a known sender or at the close, the datagrams held for a sender whose card
+// was not known yet are counted as not written, each once.
+TEST(PcapngInterfaces, HeldDatagramsAFailedFileCannotTakeAreCountedAsNotWritten) {
+#ifdef _WIN32
+    GTEST_SKIP() << "a FIFO whose reader leaves is a POSIX file";
+#else
+    const std::vector<uint8_t> payload(1000, 0x55);
+    for (const bool fail_at_close : {false, true}) {
+        SCOPED_TRACE(fail_at_close ? "failing at the close" : "failing at a write");
+        testsupport::ScratchDirectory scratch{"busdump-held-unit"};
+        const std::string fifo = scratch / "live.pcapng";
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+        const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+        ASSERT_GE(reader, 0);
+        busdump::CaptureOutput output;
+        ASSERT_TRUE(output.open(fifo, busdump::CaptureOutput::Format::pcapng));
+        ASSERT_EQ(output.state(), busdump::CaptureOutput::State::writing);
+        const PcapWriter::Endpoint unnamed{0x0A000005, 40000}, named{0x0A000006, 40000}, to{0x7F000001, 57117};
+        for (int i = 0; i < 3; ++i)
+            EXPECT_EQ(output.write(i, unnamed, to, payload.data(), payload.size()), busdump::CaptureOutput::Written::yes);
+        ::close(reader);
+        if (fail_at_close) {
+            EXPECT_FALSE(output.close());
+        } else {
+            busdump::CaptureOutput::Note note;
+            note.serial = 7;
+            EXPECT_EQ(output.write(4, named, to, payload.data(), payload.size(), note),
+                      busdump::CaptureOutput::Written::failed_now);
+            EXPECT_EQ(output.take_unwritten_held(), 3u);
+            output.close();
+        }
+        EXPECT_EQ(output.take_unwritten_held(), fail_at_close ? 3u : 0u);
+    }
+#endif
 }

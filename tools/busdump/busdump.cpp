@@ -179,6 +179,7 @@ void BusDump::schedule_ring() {
         if (ec || finished_) return;
         const int64_t now = now_us();
         ring_->tick(now);
+        meter_.not_written(ring_->take_unwritten_held());
         std::string note;
         if (keeper_ && keeper_->take_request(note)) keep(now, "request", "all", note);
         schedule_ring();
@@ -274,6 +275,7 @@ void BusDump::write_capture(const uint8_t* data, std::size_t size, const Arrival
     if (ring_) {
         // The ring tells its failures and recoveries itself.
         if (!ring_->write(arrival.time_us, source, destination_, data, size, note)) meter_.not_written();
+        meter_.not_written(ring_->take_unwritten_held());
         return;
     }
     if (capture_.state() == CaptureOutput::State::none) return;
@@ -283,7 +285,7 @@ void BusDump::write_capture(const uint8_t* data, std::size_t size, const Arrival
         end_live_capture();
         return;
     }
-    meter_.not_written();
+    meter_.not_written(1 + capture_.take_unwritten_held());
     // Told once; the live output goes on, and the file stays whole up to the failure.
     if (written == CaptureOutput::Written::failed_now)
         err_ << "busdump: cannot write to " << options_.write_path << ": " << capture_.error()
@@ -565,6 +567,7 @@ int BusDump::run(bool handle_signals) {
     // The file being written is closed and renamed before the totals, as on every other end.
     if (ring_) ring_->close(now_us());
     if (keeper_) keeper_->finish();
+    meter_.not_written(capture_.take_unwritten_held() + (ring_ ? ring_->take_unwritten_held() : 0));
 
     int status = 0;
     if (options_.analyze) {

@@ -62,6 +62,7 @@ CaptureOutput::Written CaptureOutput::write(int64_t time_us, const PcapWriter::E
     // Nothing more is written after a failure: the file stays whole up to there.
     state_ = State::failed;
     file_.close();
+    drop_held();
     return Written::failed_now;
 }
 
@@ -71,14 +72,32 @@ bool CaptureOutput::put(const std::vector<uint8_t>& bytes) {
     return false;
 }
 
+bool CaptureOutput::release_held() {
+    const std::size_t held = interfaces_.held_datagrams();
+    if (held == 0) return true;
+    const bool writing = state_ == State::writing;
+    if (writing && put(interfaces_.release_all())) return true;
+    if (writing) state_ = State::failed;
+    interfaces_.discard_held();  // what release_all() took out is lost with the failed write
+    unwritten_held_ += held;
+    return !writing;
+}
+
+void CaptureOutput::drop_held() {
+    unwritten_held_ += interfaces_.held_datagrams();
+    interfaces_.discard_held();
+}
+
+std::size_t CaptureOutput::take_unwritten_held() {
+    const std::size_t taken = unwritten_held_;
+    unwritten_held_ = 0;
+    return taken;
+}
+
 bool CaptureOutput::close() {
     // pcapng may still hold the datagrams of senders whose card is not known yet: they go into
     // this file, before it closes.
-    bool whole = true;
-    if (state_ == State::writing && format_ == Format::pcapng && !put(interfaces_.release_all())) {
-        whole = false;
-        state_ = State::failed;
-    }
+    const bool whole = release_held();
     const bool synced = !file_.is_open() || file_.flush_to_disk();
     if (!synced && whole) error_ = file_.error();
     file_.close();

@@ -42,6 +42,9 @@ public:
     // what was written to the disk and closes the file; false with the reason in error() when
     // either failed (the file stays whole up to its last record).
     bool close();
+    // Datagrams that write() took but pcapng held (their sender's card not known yet), and that
+    // a failure then kept out of the file; counted from the last call on.
+    std::size_t take_unwritten_held();
     // Bytes in the file so far, its header included.
     uint64_t bytes() const { return file_.size(); }
     // What one datagram of `size` bytes adds to the file (in pcapng, without the comment and the
@@ -61,6 +64,10 @@ public:
 private:
     bool start();
     bool put(const std::vector<uint8_t>& bytes);
+    // Writes what pcapng holds, or drops and counts it where the file cannot take it; false when
+    // writing it failed now.
+    bool release_held();
+    void drop_held();
 
     platform::RecordFile file_;
     State state_ = State::none;
@@ -69,6 +76,7 @@ private:
     uint16_t next_ip_id_ = 0;
     Format format_ = Format::pcap;
     PcapngInterfaces interfaces_;
+    std::size_t unwritten_held_ = 0;
 };
 
 }  // namespace busdump

@@ -65,6 +65,8 @@ public:
     void tick(int64_t now_us);
     // Closes the file being written, complete. Nothing is written afterwards.
     void close(int64_t now_us);
+    // Datagrams that pcapng held in a file that then failed, since the last call.
+    std::size_t take_unwritten_held() { return output_.take_unwritten_held(); }
 
     // The closed files, oldest first, then the file being written, if any.
     std::vector<RingFile> files() const;

@@ -97,6 +97,17 @@ std::vector<uint8_t> PcapngInterfaces::release_all() {
     return out;
 }
 
+std::size_t PcapngInterfaces::held_datagrams() const {
+    std::size_t held = 0;
+    for (const auto& pending : pending_) held += pending.second.packets.size();
+    return held;
+}
+
+void PcapngInterfaces::discard_held() {
+    pending_.clear();
+    held_bytes_ = 0;
+}
+
 std::vector<uint8_t> PcapngInterfaces::file_start() const {
     std::vector<uint8_t> out = PcapngWriter::section_header(APPLICATION);
     for (const PcapngWriter::Interface& interface : interfaces_) append(out, PcapngWriter::interface_description(interface));

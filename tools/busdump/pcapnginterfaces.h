@@ -44,6 +44,9 @@ public:
     std::vector<uint8_t> add(const Datagram& datagram);
     // Every datagram still held, at the end of a capture.
     std::vector<uint8_t> release_all();
+    // The datagrams held now, and dropping them where the file can no longer take them.
+    std::size_t held_datagrams() const;
+    void discard_held();
     // What a new file starts with: the section header and the description of every interface
     // so far, in id order, so that a later file of the same capture keeps the ids.
     std::vector<uint8_t> file_start() const;

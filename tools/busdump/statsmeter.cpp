@@ -29,9 +29,9 @@ void StatsMeter::arrived(int64_t at_us) {
     last_arrival_us_ = at_us;
 }
 
-void StatsMeter::not_written() {
-    ++interval_.not_written;
-    ++totals_.not_written;
+void StatsMeter::not_written(uint64_t datagrams) {
+    interval_.not_written += datagrams;
+    totals_.not_written += datagrams;
 }
 
 StatsMeter::Interval StatsMeter::take_interval(int64_t now_us) {

@@ -62,7 +62,7 @@ public:
     // When a datagram arrived: the totals tell how long the stream itself lasted.
     void arrived(int64_t at_us);
     // A datagram that could not be written to the capture file.
-    void not_written();
+    void not_written(uint64_t datagrams = 1);
 
     // The counts since the previous call (or the start), which then begin again from zero.
     Interval take_interval(int64_t now_us);
