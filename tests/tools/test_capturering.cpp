@@ -7,6 +7,10 @@
 #include <fstream>
 #include <functional>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 #include "tests/support/scratchdirectory.h"
 #include "tools/busdump/capturekeeper.h"
 #include "tools/busdump/capturering.h"
@@ -76,6 +80,10 @@ INSTANTIATE_TEST_SUITE_P(
                  {"cap_20210101T000000Z_000001.pcap", "cap_20210101T000100Z_000002.pcap",
                   "cap_20210101T000200Z_000003.pcap", "cap_20210101T000300Z_000004.pcap"}},
         RingCase{"SizeClosesBeforeTheFileWouldPassIt", {TWO_PACKETS, 0, 0, 0}, {T0 + S, T0 + S, T0 + 2 * S, T0 + 3 * S, T0 + 4 * S},
+                 {"cap_20210101T000000Z_000001.pcap", "cap_20210101T000002Z_000002.pcap",
+                  "cap_20210101T000004Z_000003.pcap"}},
+        // A budget without -C: files of a tenth of it, with -G too.
+        RingCase{"BudgetSizesTheFilesOfPeriods", {0, 3600 * S, 0, 10 * TWO_PACKETS}, {T0 + S, T0 + S, T0 + 2 * S, T0 + 3 * S, T0 + 4 * S},
                  {"cap_20210101T000000Z_000001.pcap", "cap_20210101T000002Z_000002.pcap",
                   "cap_20210101T000004Z_000003.pcap"}},
         RingCase{"AtMostWClosedFiles", {TWO_PACKETS, 0, 2, 0}, {T0 + S, T0 + S, T0 + 2 * S, T0 + 3 * S, T0 + 4 * S, T0 + 5 * S, T0 + 6 * S},
@@ -167,3 +175,21 @@ TEST(CaptureKeeper, OverlappingMomentsShareOneWindowThatCompletesWhenAFileCloses
 }
 
 }  // namespace
+
+// A request is taken from a plain file only: anything else of that name (a FIFO would make the
+// reading wait for a writer, and the receiving loop with it) is left alone.
+TEST(CaptureKeeper, ARequestIsTakenFromAPlainFileOnly) {
+    KeeperHarness k;
+    fs::create_directories(k.scratch / "keep");
+    const std::string request = k.scratch / (std::string("keep/") + CaptureKeeper::REQUEST_FILE);
+    std::string note;
+#ifndef _WIN32
+    ASSERT_EQ(mkfifo(request.c_str(), 0600), 0);
+    EXPECT_FALSE(k.keeper.take_request(note));
+    fs::remove(request);
+#endif
+    std::ofstream(request) << "after the commissioning";
+    EXPECT_TRUE(k.keeper.take_request(note));
+    EXPECT_EQ(note, "after the commissioning");
+    EXPECT_FALSE(fs::exists(request)) << "taken once";
+}

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 
 #ifndef _WIN32
@@ -60,15 +61,22 @@ TEST(PcapngInterfaces, ASenderWithoutItsCardIsHeldForABoundedTimeAndSize) {
 }
 
 // The file is a FIFO whose reader goes away: the next write fails. Whether the failure comes
-// from a datagram of a known sender or at the close, the datagrams held for a sender whose card
-// was not known yet are counted as not written, each once.
+// from a datagram of another sender, from the one that names the held sender (and so carries
+// the held ones) or at the close, the datagrams held for a sender whose card was not known yet
+// are counted as not written, each once; the failing datagram is its caller's to count.
 TEST(PcapngInterfaces, HeldDatagramsAFailedFileCannotTakeAreCountedAsNotWritten) {
 #ifdef _WIN32
     GTEST_SKIP() << "a FIFO whose reader leaves is a POSIX file";
 #else
     const std::vector<uint8_t> payload(1000, 0x55);
-    for (const bool fail_at_close : {false, true}) {
-        SCOPED_TRACE(fail_at_close ? "failing at the close" : "failing at a write");
+    const PcapWriter::Endpoint held{0x0A000005, 40000}, other{0x0A000006, 40000}, to{0x7F000001, 57117};
+    struct Case {
+        const char* name;
+        std::optional<PcapWriter::Endpoint> failing_from;  // none: the close fails
+    };
+    for (const Case& c : {Case{"another sender's datagram", other}, Case{"the datagram that names it", held},
+                          Case{"the close", std::nullopt}}) {
+        SCOPED_TRACE(c.name);
         testsupport::ScratchDirectory scratch{"busdump-held-unit"};
         const std::string fifo = scratch / "live.pcapng";
         ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
@@ -77,21 +85,20 @@ TEST(PcapngInterfaces, HeldDatagramsAFailedFileCannotTakeAreCountedAsNotWritten)
         busdump::CaptureOutput output;
         ASSERT_TRUE(output.open(fifo, busdump::CaptureOutput::Format::pcapng));
         ASSERT_EQ(output.state(), busdump::CaptureOutput::State::writing);
-        const PcapWriter::Endpoint unnamed{0x0A000005, 40000}, named{0x0A000006, 40000}, to{0x7F000001, 57117};
         for (int i = 0; i < 3; ++i)
-            EXPECT_EQ(output.write(i, unnamed, to, payload.data(), payload.size()), busdump::CaptureOutput::Written::yes);
+            EXPECT_EQ(output.write(i, held, to, payload.data(), payload.size()), busdump::CaptureOutput::Written::yes);
         ::close(reader);
-        if (fail_at_close) {
-            EXPECT_FALSE(output.close());
-        } else {
+        if (c.failing_from) {
             busdump::CaptureOutput::Note note;
             note.serial = 7;
-            EXPECT_EQ(output.write(4, named, to, payload.data(), payload.size(), note),
+            EXPECT_EQ(output.write(4, *c.failing_from, to, payload.data(), payload.size(), note),
                       busdump::CaptureOutput::Written::failed_now);
-            EXPECT_EQ(output.take_unwritten_held(), 3u);
-            output.close();
+        } else {
+            EXPECT_FALSE(output.close());
         }
-        EXPECT_EQ(output.take_unwritten_held(), fail_at_close ? 3u : 0u);
+        EXPECT_EQ(output.take_unwritten_held(), 3u);
+        output.close();
+        EXPECT_EQ(output.take_unwritten_held(), 0u) << "counted once";
     }
 #endif
 }

@@ -562,10 +562,19 @@ int BusDump::run(bool handle_signals) {
     io_.run();
     if (metrics_server_) metrics_server_->stop();
     if (handle_signals && options_.live_capture) platform::raise_on_stop_signal(nullptr);
-    if (!capture_.close())
-        err_ << "busdump: cannot write to " << options_.write_path << ": " << capture_.error() << "\n";
+    bool on_disk = capture_.close();
+    // Wireshark ends a live capture by closing its end of the pipe: what came after is not lost.
+    const bool ended_by_reader = options_.live_capture && capture_.reader_left();
+    if (ended_by_reader) {
+        on_disk = true;
+        capture_.take_unwritten_held();
+    }
+    if (!on_disk) err_ << "busdump: cannot write to " << options_.write_path << ": " << capture_.error() << "\n";
     // The file being written is closed and renamed before the totals, as on every other end.
-    if (ring_) ring_->close(now_us());
+    if (ring_) {
+        ring_->close(now_us());
+        on_disk = on_disk && ring_->every_file_on_disk();
+    }
     if (keeper_) keeper_->finish();
     meter_.not_written(capture_.take_unwritten_held() + (ring_ ? ring_->take_unwritten_held() : 0));
 
@@ -581,7 +590,7 @@ int BusDump::run(bool handle_signals) {
     close_mqtt();
     if (mqtt_) out_ << formatter_->mqtt_totals(options_.mqtt.endpoint(), mqtt_->counts());
     out_.flush();
-    if (status == 0 && totals.counts.not_written) status = NOT_WRITTEN_STATUS;
+    if (status == 0 && (totals.counts.not_written || !on_disk)) status = NOT_WRITTEN_STATUS;
     return status;
 }
 

@@ -45,7 +45,7 @@ public:
 
     // Serves until a stop condition; prints the totals. Returns the exit status: 0; 1 when the
     // baseline could not be written; else NOT_WRITTEN_STATUS when datagrams could not be written
-    // to the capture file.
+    // to the capture file, or a capture file could not be brought to the disk whole.
     // With handle_signals, SIGINT and SIGTERM end the run the same way.
     int run(bool handle_signals);
     // From any thread: end run() soon.

@@ -121,9 +121,11 @@ void CaptureKeeper::keep(const RingFile& file, Window& window) {
     if (!fs::exists(target, ec)) {
         fs::create_hard_link(file.path, target, ec);
         if (ec) {
-            // Another file system, or one without links: a copy does the same.
+            // Another file system, or one without links: a copy does the same. It is made under
+            // another name and renamed whole, so that a copy cut short (a full disk) is never
+            // taken for the kept file.
             ec.clear();
-            fs::copy_file(file.path, target, ec);
+            copy_whole(file.path, target, ec);
         }
         if (ec) {
             tell_("busdump: cannot keep " + file.path + " in " + settings_.folder + ": " + ec.message());
@@ -143,10 +145,20 @@ void CaptureKeeper::write_json(const Window& window) {
     if (!write_whole(window.json_path, o.str() + "\n", error)) tell_("busdump: " + error);
 }
 
+void CaptureKeeper::copy_whole(const fs::path& from, const fs::path& to, std::error_code& ec) {
+    fs::path partial = to;
+    partial += ".copying";
+    std::error_code ignored;
+    if (fs::copy_file(from, partial, fs::copy_options::overwrite_existing, ec)) fs::rename(partial, to, ec);
+    if (ec) fs::remove(partial, ignored);
+}
+
 bool CaptureKeeper::take_request(std::string& note) {
     const fs::path path = fs::path(settings_.folder) / REQUEST_FILE;
     std::error_code ec;
-    if (!fs::exists(path, ec)) {
+    // Only a plain file is read: opening a FIFO left under that name would wait for a writer,
+    // and the receiving loop with it.
+    if (!fs::is_regular_file(path, ec)) {
         stuck_request_ = false;
         return false;
     }

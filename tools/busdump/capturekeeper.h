@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -68,6 +69,8 @@ private:
 
     static bool overlaps(const RingFile& file, const Window& window);
     void keep(const RingFile& file, Window& window);
+    // A copy made under a temporary name and renamed when whole; ec tells a failure.
+    static void copy_whole(const std::filesystem::path& from, const std::filesystem::path& to, std::error_code& ec);
     void write_json(const Window& window);
 
     const KeepSettings settings_;

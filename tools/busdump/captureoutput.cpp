@@ -47,6 +47,9 @@ CaptureOutput::Written CaptureOutput::write(int64_t time_us, const PcapWriter::E
                                             const PcapWriter::Endpoint& destination, const uint8_t* payload,
                                             std::size_t size, const Note& note) {
     if (state_ != State::writing) return Written::no;
+    // A failing write may have carried held datagrams, or held this one: those held before it are
+    // lost with the file, this one is the caller's to count.
+    const std::size_t held_before = interfaces_.held_datagrams();
     if (size > PcapWriter::MAX_PAYLOAD) {
         error_ = "a datagram of " + std::to_string(size) + " bytes is too long for an IPv4 packet";
     } else if (format_ == Format::pcapng) {
@@ -62,7 +65,8 @@ CaptureOutput::Written CaptureOutput::write(int64_t time_us, const PcapWriter::E
     // Nothing more is written after a failure: the file stays whole up to there.
     state_ = State::failed;
     file_.close();
-    drop_held();
+    interfaces_.discard_held();
+    unwritten_held_ += held_before;
     return Written::failed_now;
 }
 
@@ -81,11 +85,6 @@ bool CaptureOutput::release_held() {
     interfaces_.discard_held();  // what release_all() took out is lost with the failed write
     unwritten_held_ += held;
     return !writing;
-}
-
-void CaptureOutput::drop_held() {
-    unwritten_held_ += interfaces_.held_datagrams();
-    interfaces_.discard_held();
 }
 
 std::size_t CaptureOutput::take_unwritten_held() {

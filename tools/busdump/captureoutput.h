@@ -67,7 +67,6 @@ private:
     // Writes what pcapng holds, or drops and counts it where the file cannot take it; false when
     // writing it failed now.
     bool release_held();
-    void drop_held();
 
     platform::RecordFile file_;
     State state_ = State::none;

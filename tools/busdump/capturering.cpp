@@ -13,7 +13,9 @@ namespace {
 uint64_t file_limit_of(const RingSettings& s) {
     uint64_t limit = s.file_bytes;
     if (s.budget_bytes) {
-        if (!limit) limit = s.file_us ? s.budget_bytes : s.budget_bytes / CaptureRing::FILES_PER_BUDGET;
+        // Without a size of their own, files of a tenth of the budget, with -G too: one file as
+        // large as the budget would take every earlier file with it as it grew.
+        if (!limit) limit = s.budget_bytes / CaptureRing::FILES_PER_BUDGET;
         limit = std::min(limit, s.budget_bytes);
     }
     return limit;
@@ -99,8 +101,10 @@ bool CaptureRing::open_next(int64_t now_us, int64_t start_us) {
 void CaptureRing::close_current(int64_t now_us) {
     if (!has_current_) return;
     has_current_ = false;
-    if (!output_.close())
+    if (!output_.close()) {
+        every_file_on_disk_ = false;
         tell_("busdump: " + current_.path + " may not be whole on the disk: " + output_.error());
+    }
     RingFile file = current_;
     file.end_us = now_us;
     file.bytes = output_.bytes();

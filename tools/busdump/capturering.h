@@ -40,7 +40,7 @@ struct RingFile {
 class CaptureRing {
 public:
     static constexpr int64_t RETRY_US = 1000000;
-    // Without -C (and without -G), a budget is shared by about this many files.
+    // Without -C, a budget is shared by about this many files.
     static constexpr uint64_t FILES_PER_BUDGET = 10;
 
     using Tell = std::function<void(const std::string& line)>;
@@ -65,6 +65,8 @@ public:
     void tick(int64_t now_us);
     // Closes the file being written, complete. Nothing is written afterwards.
     void close(int64_t now_us);
+    // False once a closed file could not be brought to the disk whole (told when it happened).
+    bool every_file_on_disk() const { return every_file_on_disk_; }
     // Datagrams that pcapng held in a file that then failed, since the last call.
     std::size_t take_unwritten_held() { return output_.take_unwritten_held(); }
 
@@ -111,6 +113,7 @@ private:
     int64_t retry_at_us_ = 0;
     uint64_t not_written_ = 0;  // during the present outage
     bool stopped_ = false;
+    bool every_file_on_disk_ = true;
     std::string error_;
 };
 
