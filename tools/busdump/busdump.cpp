@@ -235,7 +235,7 @@ void BusDump::handle(const uint8_t* data, std::size_t size, const Arrival& arriv
     write_capture(data, size, arrival, source, capture_note(sender, datagram, notices));
     meter_.count(datagram, notices);
     meter_.arrived(arrival.time_us);
-    if (reporter_) reporter_->heard(sender, datagram, arrival.time_us);
+    if (reporter_) reporter_->heard(sender, arrival.time_us);
 
     Arrival named = arrival;
     named.source_number = sender.number();
@@ -247,7 +247,6 @@ void BusDump::handle(const uint8_t* data, std::size_t size, const Arrival& arriv
                                          [](const Notice& notice) { return notice.kind == Notice::Kind::restart; });
         text += analysis_->add(sender, datagram, restart);
     }
-    if (metrics_) metrics_->observe(sender, datagram);
     if (!options_.stats && !options_.quiet && !options_.analyze)
         for (std::size_t i = 0; i < datagram.records.size(); ++i)
             if (filter_.shows(datagram.records[i])) text += formatter_->record(named, datagram, i);
@@ -479,18 +478,30 @@ bool BusDump::start_metrics() {
         metrics_server_.reset();
         return false;
     }
-    publish_metrics();
+    metrics_->publish(sources_, analysis_.get(), now_us());
     return true;
 }
-
-void BusDump::publish_metrics() { metrics_->publish(sources_, analysis_.get(), now_us()); }
 
 void BusDump::schedule_metrics() {
     metrics_timer_.expires_after(METRICS_PERIOD);
     metrics_timer_.async_wait([this](const boost::system::error_code& ec) {
         if (ec || finished_) return;
-        publish_metrics();
+        // A rendering still under way (a busy socket leaves it few turns) goes on; the next
+        // starts at the first tick after it.
+        if (!metrics_->rendering()) {
+            metrics_->begin(sources_);
+            render_metrics();
+        }
         schedule_metrics();
+    });
+}
+
+void BusDump::render_metrics() {
+    // One sender a turn, as the analysis report: the figures of hundreds of senders rendered at
+    // once would hold the socket long enough to overflow its buffer.
+    if (!metrics_->step(sources_, analysis_.get(), now_us())) return;
+    asio::post(io_, [this] {
+        if (!finished_) render_metrics();
     });
 }
 
