@@ -3,9 +3,11 @@
 // over HTTP.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <thread>
 
 #include "tests/support/httpget.h"
 #include "tests/tools/datagrambytes.h"
@@ -164,6 +166,40 @@ TEST(MetricsServer, ServesTheSnapshotInTheFormatAskedFor) {
     EXPECT_FALSE(second.start("127.0.0.1", server.port(), error));
     EXPECT_FALSE(error.empty());
     server.stop();
+}
+
+// The receiving thread replaces the snapshot while clients fetch it: every answer is one
+// rendering whole, its two figures of the same rendering.
+TEST(MetricsServer, ScrapesWhileSnapshotsAreReplacedGetWholeOnes) {
+    if (!busdump::MetricsServer::available()) GTEST_SKIP() << "this build has no HTTP server library";
+    auto snapshot = std::make_shared<busdump::MetricsSnapshot>();
+    busdump::MetricsServer server(snapshot);
+    std::string error;
+    ASSERT_TRUE(server.start("127.0.0.1", 0, error)) << error;
+    std::atomic<bool> done{false};
+    std::thread receiving([&] {
+        for (int rendering = 1; !done; ++rendering) {
+            MetricsFamilies families;
+            families.gauge("first", "", {}, rendering);
+            families.gauge("last", "", {}, rendering);
+            snapshot->publish(std::move(families));
+        }
+    });
+    int whole = 0;
+    for (int scrape = 0; scrape < 50; ++scrape) {
+        const std::string body =
+            testsupport::http_body(testsupport::http_request(server.port(), "GET", "/metrics").value_or(""));
+        const std::size_t first = body.find("\nfirst ");
+        const std::size_t last = body.find("\nlast ");
+        if (first == std::string::npos || last == std::string::npos) continue;  // before the first rendering
+        EXPECT_EQ(std::strtol(body.c_str() + first + 7, nullptr, 10), std::strtol(body.c_str() + last + 6, nullptr, 10))
+            << body;
+        ++whole;
+    }
+    done = true;
+    receiving.join();
+    server.stop();
+    EXPECT_GT(whole, 40);
 }
 
 }  // namespace

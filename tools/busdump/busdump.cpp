@@ -30,6 +30,8 @@ constexpr int SOCKET_BUFFER_BYTES = 8 * 1024 * 1024;
 constexpr auto STATS_PERIOD = std::chrono::seconds(1);
 // How often the metrics are rendered for the endpoint: Prometheus scrapes every 15 s or so.
 constexpr auto METRICS_PERIOD = std::chrono::seconds(1);
+// How long the metrics are gathered in one turn of the event loop before the socket's turn.
+constexpr auto METRICS_TURN_BUDGET = std::chrono::microseconds(500);
 // How often a FIFO given to -w is tried again while nothing reads it.
 constexpr auto READER_RETRY_PERIOD = std::chrono::milliseconds(100);
 // How often the MQTT side looks for silent senders, summaries due and lines of the client.
@@ -497,12 +499,17 @@ void BusDump::schedule_metrics() {
 }
 
 void BusDump::render_metrics() {
-    // One sender a turn, as the analysis report: the figures of hundreds of senders rendered at
-    // once would hold the socket long enough to overflow its buffer.
-    if (!metrics_->step(sources_, analysis_.get(), now_us())) return;
-    asio::post(io_, [this] {
-        if (!finished_) render_metrics();
-    });
+    // A few senders a turn: the figures of hundreds of senders gathered at once would hold the
+    // socket long enough to overflow its buffer, and one a turn would take hundreds of turns,
+    // seconds when every turn takes its full count of datagrams.
+    const auto until = std::chrono::steady_clock::now() + METRICS_TURN_BUDGET;
+    while (metrics_->step(sources_, analysis_.get(), now_us())) {
+        if (std::chrono::steady_clock::now() < until) continue;
+        asio::post(io_, [this] {
+            if (!finished_) render_metrics();
+        });
+        return;
+    }
 }
 
 bool BusDump::save_baseline() {

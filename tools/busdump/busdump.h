@@ -88,7 +88,7 @@ private:
     void report_senders(std::vector<unsigned> senders, std::size_t next);
     bool start_metrics();
     void schedule_metrics();
-    // The next step of the metrics' rendering, and the one after it posted while steps remain.
+    // The next steps of the metrics' rendering, for a short while; the rest posted for later turns.
     void render_metrics();
     // Writes --save-baseline; false after a message on err.
     bool save_baseline();
