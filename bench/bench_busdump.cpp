@@ -3,6 +3,7 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <chrono>
 #include <iterator>
 #include <memory>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "tools/busdump/analysisboard.h"
 #include "tools/busdump/jsonformatter.h"
 #include "tools/busdump/metricsboard.h"
+#include "tools/busdump/mqttreporter.h"
 #include "tools/busdump/senderanalysis.h"
 #include "tools/busdump/streamtracker.h"
 #include "tools/busdump/textformatter.h"
@@ -147,33 +149,113 @@ void BM_DecodeAnalyzeSenders(benchmark::State& state) {
 }
 BENCHMARK(BM_DecodeAnalyzeSenders)->Arg(1)->Arg(256);
 
-// busdump --metrics: what the receiving thread spends each second to render every sender's
-// figures (20 stations each, the latest lifesign) into the snapshot the HTTP server hands out.
-void BM_MetricsPublish(benchmark::State& state) {
+// A table of `senders` gateways, each named by its lifesign and with a datagram of bus traffic
+// analysed, as busdump holds them when --metrics renders.
+struct MetricsSenders {
     busdump::Options options;
-    busdump::AnalysisBoard analysis(options);
+    busdump::AnalysisBoard analysis{options};
     busdump::SourceTable sources;
-    busdump::MetricsBoard board(std::make_shared<busdump::MetricsSnapshot>());
-    std::vector<uint8_t> lifesign(DatagramHeader::HEADER_SIZE);
-    DatagramHeader{1, 1}.encode(lifesign.data());
-    for (int64_t n = 0; n < state.range(0); ++n) {
-        LifesignRecord record;
-        record.counter = 1;
-        record.sn = 0x4c530000 + static_cast<uint32_t>(n) + 1;
-        const std::vector<char> bytes = record.encode();
-        std::vector<uint8_t> datagram_bytes = lifesign;
-        datagram_bytes.insert(datagram_bytes.end(), bytes.begin(), bytes.end());
-        for (const auto& raw : {datagram_bytes, traffic_datagram(2, 0)}) {
-            busdump::DecodedDatagram datagram = busdump::DatagramDecoder::decode(raw.data(), raw.size());
-            std::vector<busdump::Notice> notices;
-            const busdump::Source& sender = sources.observe("10.0.0.1", static_cast<uint16_t>(40000 + n), datagram, 0, notices);
-            analysis.add(sender, datagram);
-            board.observe(sender, datagram);
+
+    explicit MetricsSenders(int64_t senders) {
+        std::vector<uint8_t> lifesign(DatagramHeader::HEADER_SIZE);
+        DatagramHeader{1, 1}.encode(lifesign.data());
+        for (int64_t n = 0; n < senders; ++n) {
+            LifesignRecord record;
+            record.counter = 1;
+            record.sn = 0x4c530000 + static_cast<uint32_t>(n) + 1;
+            const std::vector<char> bytes = record.encode();
+            std::vector<uint8_t> datagram_bytes = lifesign;
+            datagram_bytes.insert(datagram_bytes.end(), bytes.begin(), bytes.end());
+            for (const auto& raw : {datagram_bytes, traffic_datagram(2, 0)}) {
+                busdump::DecodedDatagram datagram = busdump::DatagramDecoder::decode(raw.data(), raw.size());
+                std::vector<busdump::Notice> notices;
+                const busdump::Source& sender =
+                    sources.observe("10.0.0.1", static_cast<uint16_t>(40000 + n), datagram, 0, notices);
+                analysis.add(sender, datagram);
+            }
         }
     }
-    for (auto _ : state) board.publish(sources, &analysis, 1000000);
+};
+
+// busdump --metrics: what it takes to gather every sender's figures (20 stations each, the
+// latest lifesign) into the snapshot the HTTP server hands out, all at once.
+void BM_MetricsPublish(benchmark::State& state) {
+    MetricsSenders table(state.range(0));
+    busdump::MetricsBoard board(std::make_shared<busdump::MetricsSnapshot>());
+    for (auto _ : state) board.publish(table.sources, &table.analysis, 1000000);
     state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 BENCHMARK(BM_MetricsPublish)->Arg(1)->Arg(16)->Arg(255)->Unit(benchmark::kMicrosecond);
+
+// The same in the steps busdump takes (a few a turn of its event loop, for about 0.5 ms): what
+// one step keeps the receiving thread from the socket. Counters: the mean of a sender's step,
+// the longest of them, and the last step (handing the families over).
+void BM_MetricsSteps(benchmark::State& state) {
+    using Clock = std::chrono::steady_clock;
+    const auto us = [](Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); };
+    MetricsSenders table(state.range(0));
+    busdump::MetricsBoard board(std::make_shared<busdump::MetricsSnapshot>());
+    double sender_steps_us = 0, longest_sender_us = 0, last_steps_us = 0;
+    for (auto _ : state) {
+        board.begin(table.sources);
+        for (bool more = true; more;) {
+            const Clock::time_point start = Clock::now();
+            more = board.step(table.sources, &table.analysis, 1000000);
+            const double took = us(Clock::now() - start);
+            if (!more) {
+                last_steps_us += took;
+                continue;
+            }
+            sender_steps_us += took;
+            longest_sender_us = std::max(longest_sender_us, took);
+        }
+    }
+    const auto rendered = static_cast<double>(state.iterations());
+    state.counters["sender_step_us"] = sender_steps_us / (rendered * static_cast<double>(state.range(0)));
+    state.counters["longest_sender_step_us"] = longest_sender_us;
+    state.counters["hand_over_us"] = last_steps_us / rendered;
+}
+BENCHMARK(BM_MetricsSteps)->Arg(16)->Arg(255)->Unit(benchmark::kMicrosecond);
+
+// What the first scrape of a snapshot costs the HTTP server's thread: both exposition texts.
+void BM_MetricsTexts(benchmark::State& state) {
+    MetricsSenders table(state.range(0));
+    const busdump::MetricsFamilies families = busdump::MetricsBoard::families(table.sources, &table.analysis, 1000000);
+    std::size_t bytes = 0;
+    for (auto _ : state) {
+        bytes = families.text(busdump::MetricsFamilies::Format::openmetrics).size() +
+                families.text(busdump::MetricsFamilies::Format::prometheus).size();
+        benchmark::DoNotOptimize(bytes);
+    }
+    state.counters["bytes"] = static_cast<double>(bytes);
+}
+BENCHMARK(BM_MetricsTexts)->Arg(16)->Arg(255)->Unit(benchmark::kMicrosecond);
+
+// busdump --mqtt: what the receiving thread spends once an interval on the summaries of every
+// sender (a JSON object each, handed to the client's queue), and every 100 ms on looking for
+// silent senders.
+void BM_MqttSummaries(benchmark::State& state) {
+    MetricsSenders table(state.range(0));
+    std::vector<std::pair<std::string, std::string>> queue;
+    busdump::MqttReporter reporter("plant", [&queue](const std::string& topic, const std::string& payload, bool, bool) {
+        queue.emplace_back(topic, payload);
+    });
+    for (const busdump::Source* sender : table.sources.sources()) reporter.heard(*sender, 0);
+    int64_t now = 0;
+    for (auto _ : state) {
+        queue.clear();
+        reporter.summaries(table.sources, ++now);
+    }
+    state.counters["messages"] = static_cast<double>(queue.size());
+}
+BENCHMARK(BM_MqttSummaries)->Arg(16)->Arg(255)->Unit(benchmark::kMicrosecond);
+
+void BM_MqttSilenceCheck(benchmark::State& state) {
+    MetricsSenders table(state.range(0));
+    busdump::MqttReporter reporter("plant", [](const std::string&, const std::string&, bool, bool) {});
+    for (const busdump::Source* sender : table.sources.sources()) reporter.heard(*sender, 0);
+    for (auto _ : state) reporter.check_silence(table.sources, 1);
+}
+BENCHMARK(BM_MqttSilenceCheck)->Arg(255)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

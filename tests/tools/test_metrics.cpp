@@ -3,9 +3,11 @@
 // over HTTP.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <thread>
 
 #include "tests/support/httpget.h"
 #include "tests/tools/datagrambytes.h"
@@ -37,12 +39,11 @@ TEST(MetricsFamilies, WritesNumbersAsTheExpositionReadsThem) {
 // A sender's datagrams fed to a table and the board as busdump does, read back as samples.
 class MetricsBoardTest : public ::testing::Test {
 protected:
-    void send(const std::vector<std::vector<uint8_t>>& records, int64_t at_us) {
+    void send(const std::vector<std::vector<uint8_t>>& records, int64_t at_us, uint16_t port = 4000) {
         const std::vector<uint8_t> bytes = busdumptest::make_datagram(++sequence_, records);
         busdump::DecodedDatagram datagram = busdump::DatagramDecoder::decode(bytes.data(), bytes.size());
         std::vector<busdump::Notice> notices;
-        const busdump::Source& sender = table_.observe("10.0.0.7", 4000, datagram, at_us, notices);
-        board_.observe(sender, datagram);
+        table_.observe("10.0.0.7", port, datagram, at_us, notices);
     }
 
     static std::vector<uint8_t> lifesign(uint32_t counter, int64_t created_us) {
@@ -69,7 +70,8 @@ protected:
 
     const std::string sender_ = "{address=\"10.0.0.7\",port=\"4000\",serial=\"0x4c530009\"}";
     busdump::SourceTable table_;
-    MetricsBoard board_{std::make_shared<busdump::MetricsSnapshot>()};
+    std::shared_ptr<busdump::MetricsSnapshot> snapshot_ = std::make_shared<busdump::MetricsSnapshot>();
+    MetricsBoard board_{snapshot_};
     uint64_t sequence_ = 0;
 };
 
@@ -100,6 +102,43 @@ TEST_F(MetricsBoardTest, GivesTheLatestLifesignInBaseUnitsAndLossesByStage) {
     EXPECT_EQ(sample("busgate_losses_total" + labels + ",stage=\"network\"}", 3000), 0);
 }
 
+TEST_F(MetricsBoardTest, RenderedInStepsTheSnapshotIsHandedOverOnlyWhole) {
+    send({lifesign(1, 5000000), busdumptest::make_id_event(1)}, 1000);
+    board_.publish(table_, nullptr, 2000);
+    const auto before = snapshot_->text(MetricsFamilies::Format::openmetrics);
+    EXPECT_NE(before->find("busgate_events_total" + sender_ + " 1\n"), std::string::npos);
+
+    // The gateway's new run on another port: a sender of its own until its lifesign names the card.
+    send({busdumptest::make_id_event(2)}, 3000);
+    send({busdumptest::make_id_event(1)}, 3000, 4001);
+    ASSERT_EQ(table_.sources().size(), 2u);
+    board_.begin(table_);
+    EXPECT_TRUE(board_.step(table_, nullptr, 4000)) << "the first sender";
+    EXPECT_EQ(snapshot_->text(MetricsFamilies::Format::openmetrics), before)
+        << "a scrape meanwhile gets the previous snapshot";
+    // Merged into the gateway before its turn came: passed over.
+    send({lifesign(2, 5500000), busdumptest::make_id_event(2)}, 4000, 4001);
+    ASSERT_EQ(table_.sources().size(), 1u);
+    int steps = 0;
+    while (board_.step(table_, nullptr, 4000)) ++steps;
+    EXPECT_EQ(steps, 0);
+    EXPECT_FALSE(board_.rendering());
+    const auto after = snapshot_->text(MetricsFamilies::Format::openmetrics);
+    EXPECT_NE(after->find("busgate_events_total" + sender_ + " 2\n"), std::string::npos)
+        << "the first sender as its step saw it";
+    EXPECT_EQ(after->find("port=\"4001\""), std::string::npos) << *after;
+    EXPECT_NE(snapshot_->text(MetricsFamilies::Format::prometheus)->find("busgate_senders 2\n"), std::string::npos)
+        << "as the table was at begin()";
+
+    // Nothing changed since: the steps make what one rendering at once makes.
+    board_.begin(table_);
+    while (board_.step(table_, nullptr, 5000)) {
+    }
+    const MetricsFamilies whole = MetricsBoard::families(table_, nullptr, 5000);
+    for (const auto format : {MetricsFamilies::Format::openmetrics, MetricsFamilies::Format::prometheus})
+        EXPECT_EQ(*snapshot_->text(format), whole.text(format));
+}
+
 // The formats themselves are read by promtool and Prometheus in the integration test.
 TEST(MetricsServer, ServesTheSnapshotInTheFormatAskedFor) {
     if (!busdump::MetricsServer::available()) GTEST_SKIP() << "this build has no HTTP server library";
@@ -107,14 +146,18 @@ TEST(MetricsServer, ServesTheSnapshotInTheFormatAskedFor) {
     busdump::MetricsServer server(snapshot);
     std::string error;
     ASSERT_TRUE(server.start("127.0.0.1", 0, error)) << error;
-    snapshot->publish({"om 1\n# EOF\n", "text 1\n"});
+    MetricsFamilies families;
+    families.counter("busgate_test", "A test.", {}, 1);
+    snapshot->publish(families);
 
     using testsupport::http_request;
-    EXPECT_EQ(testsupport::http_body(http_request(server.port(), "GET", "/metrics").value_or("")), "text 1\n");
+    EXPECT_EQ(testsupport::http_body(http_request(server.port(), "GET", "/metrics").value_or("")),
+              "# HELP busgate_test_total A test.\n# TYPE busgate_test_total counter\nbusgate_test_total 1\n");
     const std::string open =
         http_request(server.port(), "GET", "/metrics", "application/openmetrics-text;version=1.0.0").value_or("");
     EXPECT_NE(open.find(busdump::MetricsServer::OPENMETRICS_TYPE), std::string::npos) << open;
-    EXPECT_EQ(testsupport::http_body(open), "om 1\n# EOF\n");
+    EXPECT_EQ(testsupport::http_body(open),
+              "# HELP busgate_test A test.\n# TYPE busgate_test counter\nbusgate_test_total 1\n# EOF\n");
     EXPECT_NE(http_request(server.port(), "GET", "/").value_or("").find(" 404 "), std::string::npos);
     EXPECT_NE(http_request(server.port(), "POST", "/metrics").value_or("").find(" 405 "), std::string::npos);
 
@@ -123,6 +166,40 @@ TEST(MetricsServer, ServesTheSnapshotInTheFormatAskedFor) {
     EXPECT_FALSE(second.start("127.0.0.1", server.port(), error));
     EXPECT_FALSE(error.empty());
     server.stop();
+}
+
+// The receiving thread replaces the snapshot while clients fetch it: every answer is one
+// rendering whole, its two figures of the same rendering.
+TEST(MetricsServer, ScrapesWhileSnapshotsAreReplacedGetWholeOnes) {
+    if (!busdump::MetricsServer::available()) GTEST_SKIP() << "this build has no HTTP server library";
+    auto snapshot = std::make_shared<busdump::MetricsSnapshot>();
+    busdump::MetricsServer server(snapshot);
+    std::string error;
+    ASSERT_TRUE(server.start("127.0.0.1", 0, error)) << error;
+    std::atomic<bool> done{false};
+    std::thread receiving([&] {
+        for (int rendering = 1; !done; ++rendering) {
+            MetricsFamilies families;
+            families.gauge("first", "", {}, rendering);
+            families.gauge("last", "", {}, rendering);
+            snapshot->publish(std::move(families));
+        }
+    });
+    int whole = 0;
+    for (int scrape = 0; scrape < 50; ++scrape) {
+        const std::string body =
+            testsupport::http_body(testsupport::http_request(server.port(), "GET", "/metrics").value_or(""));
+        const std::size_t first = body.find("\nfirst ");
+        const std::size_t last = body.find("\nlast ");
+        if (first == std::string::npos || last == std::string::npos) continue;  // before the first rendering
+        EXPECT_EQ(std::strtol(body.c_str() + first + 7, nullptr, 10), std::strtol(body.c_str() + last + 6, nullptr, 10))
+            << body;
+        ++whole;
+    }
+    done = true;
+    receiving.join();
+    server.stop();
+    EXPECT_GT(whole, 40);
 }
 
 }  // namespace

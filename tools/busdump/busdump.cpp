@@ -30,6 +30,8 @@ constexpr int SOCKET_BUFFER_BYTES = 8 * 1024 * 1024;
 constexpr auto STATS_PERIOD = std::chrono::seconds(1);
 // How often the metrics are rendered for the endpoint: Prometheus scrapes every 15 s or so.
 constexpr auto METRICS_PERIOD = std::chrono::seconds(1);
+// How long the metrics are gathered in one turn of the event loop before the socket's turn.
+constexpr auto METRICS_TURN_BUDGET = std::chrono::microseconds(500);
 // How often a FIFO given to -w is tried again while nothing reads it.
 constexpr auto READER_RETRY_PERIOD = std::chrono::milliseconds(100);
 // How often the MQTT side looks for silent senders, summaries due and lines of the client.
@@ -236,7 +238,7 @@ void BusDump::handle(const uint8_t* data, std::size_t size, const Arrival& arriv
     write_capture(data, size, arrival, source, capture_note(sender, datagram, notices));
     meter_.count(datagram, notices);
     meter_.arrived(arrival.time_us);
-    if (reporter_) reporter_->heard(sender, datagram, arrival.time_us);
+    if (reporter_) reporter_->heard(sender, arrival.time_us);
 
     Arrival named = arrival;
     named.source_number = sender.number();
@@ -248,7 +250,6 @@ void BusDump::handle(const uint8_t* data, std::size_t size, const Arrival& arriv
                                          [](const Notice& notice) { return notice.kind == Notice::Kind::restart; });
         text += analysis_->add(sender, datagram, restart);
     }
-    if (metrics_) metrics_->observe(sender, datagram);
     if (!options_.stats && !options_.quiet && !options_.analyze)
         for (std::size_t i = 0; i < datagram.records.size(); ++i)
             if (filter_.shows(datagram.records[i])) text += formatter_->record(named, datagram, i);
@@ -481,19 +482,36 @@ bool BusDump::start_metrics() {
         metrics_server_.reset();
         return false;
     }
-    publish_metrics();
+    metrics_->publish(sources_, analysis_.get(), now_us());
     return true;
 }
-
-void BusDump::publish_metrics() { metrics_->publish(sources_, analysis_.get(), now_us()); }
 
 void BusDump::schedule_metrics() {
     metrics_timer_.expires_after(METRICS_PERIOD);
     metrics_timer_.async_wait([this](const boost::system::error_code& ec) {
         if (ec || finished_) return;
-        publish_metrics();
+        // A rendering still under way (a busy socket leaves it few turns) goes on; the next
+        // starts at the first tick after it.
+        if (!metrics_->rendering()) {
+            metrics_->begin(sources_);
+            render_metrics();
+        }
         schedule_metrics();
     });
+}
+
+void BusDump::render_metrics() {
+    // A few senders a turn: the figures of hundreds of senders gathered at once would hold the
+    // socket long enough to overflow its buffer, and one a turn would take hundreds of turns,
+    // seconds when every turn takes its full count of datagrams.
+    const auto until = std::chrono::steady_clock::now() + METRICS_TURN_BUDGET;
+    while (metrics_->step(sources_, analysis_.get(), now_us())) {
+        if (std::chrono::steady_clock::now() < until) continue;
+        asio::post(io_, [this] {
+            if (!finished_) render_metrics();
+        });
+        return;
+    }
 }
 
 bool BusDump::save_baseline() {

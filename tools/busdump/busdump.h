@@ -88,7 +88,8 @@ private:
     void report_senders(std::vector<unsigned> senders, std::size_t next);
     bool start_metrics();
     void schedule_metrics();
-    void publish_metrics();
+    // The next steps of the metrics' rendering, for a short while; the rest posted for later turns.
+    void render_metrics();
     // Writes --save-baseline; false after a message on err.
     bool save_baseline();
     void finish();

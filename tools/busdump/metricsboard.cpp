@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <iterator>
 #include <string>
 
 #include "tools/busdump/lossstages.h"
@@ -51,74 +50,67 @@ Labels sender_labels(const Source& sender) {
 
 }  // namespace
 
-void MetricsBoard::observe(const Source& sender, const DecodedDatagram& datagram) {
-    Health& health = health_[sender.number()];
-    // Most datagrams carry events only: the count tells whether a lifesign came.
-    if (sender.counts().lifesigns == health.lifesigns_seen) return;
-    health.lifesigns_seen = sender.counts().lifesigns;
-    for (auto record = datagram.records.rbegin(); record != datagram.records.rend(); ++record) {
-        if (record->kind != RecordKind::lifesign || !record->lifesign) continue;
-        const auto& latest = record->lifesign;
-        if (health.latest && latest->counter != health.latest->counter) {
-            const int64_t between = latest->created_us - health.latest->created_us;
-            const uint32_t steps = latest->counter - health.latest->counter;
-            // Lifesigns lost on the way span several periods; a restart or a clock step none.
-            if (between > 0 && steps > 0 && steps < 1000) health.period_us = between / steps;
-        }
-        health.latest = latest;
-        return;
-    }
-}
-
-int64_t MetricsBoard::lifesign_period_us(const Source& sender) const {
-    const auto found = health_.find(sender.number());
-    if (found == health_.end() || found->second.period_us <= 0) return DEFAULT_LIFESIGN_PERIOD_US;
-    return found->second.period_us;
-}
-
-bool MetricsBoard::up(const Source& sender, int64_t now_us) const {
-    return now_us - sender.last_arrival_us() < SILENT_PERIODS * lifesign_period_us(sender);
-}
-
-void MetricsBoard::forget_gone(const SourceTable& sources) {
-    std::unordered_map<unsigned, bool> listed;
-    for (const Source* sender : sources.sources()) listed[sender->number()] = true;
-    for (auto it = health_.begin(); it != health_.end();) it = listed.count(it->first) ? std::next(it) : health_.erase(it);
-}
-
-void MetricsBoard::publish(const SourceTable& sources, const AnalysisBoard* analysis, int64_t now_us) {
-    forget_gone(sources);
-    const MetricsFamilies all = families(sources, analysis, now_us);
-    snapshot_->publish({all.text(MetricsFamilies::Format::openmetrics), all.text(MetricsFamilies::Format::prometheus)});
-}
-
-MetricsFamilies MetricsBoard::families(const SourceTable& sources, const AnalysisBoard* analysis,
-                                       int64_t now_us) const {
+MetricsFamilies MetricsBoard::families(const SourceTable& sources, const AnalysisBoard* analysis, int64_t now_us) {
     MetricsFamilies out;
-    out.gauge("busgate_senders", "Senders heard since busdump started, the shared entry of those beyond its limit included.",
-              {}, d(sources.sources().size()));
-    for (const Source* sender : sources.sources()) {
-        const Labels labels = sender_labels(*sender);
-        sender_figures(out, *sender, labels, now_us);
-        const auto health = health_.find(sender->number());
-        if (health != health_.end() && health->second.latest) lifesign_figures(out, *health->second.latest, labels);
-        if (!analysis) continue;
-        if (const SenderAnalysis* bus = analysis->analysis_of(*sender)) station_figures(out, *bus, labels);
-        if (const AlertWatch* watch = analysis->alerts_of(*sender)) alert_figures(out, *watch, labels);
-    }
+    table_figures(out, sources);
+    for (const Source* sender : sources.sources()) all_figures(out, *sender, analysis, now_us);
     return out;
 }
 
+void MetricsBoard::publish(const SourceTable& sources, const AnalysisBoard* analysis, int64_t now_us) {
+    begin(sources);
+    while (step(sources, analysis, now_us)) {
+    }
+}
+
+void MetricsBoard::begin(const SourceTable& sources) {
+    rendering_ = true;
+    pending_ = MetricsFamilies();
+    table_figures(pending_, sources);
+    pending_senders_.clear();
+    for (const Source* sender : sources.sources()) pending_senders_.push_back(sender->number());
+    next_sender_ = 0;
+}
+
+bool MetricsBoard::step(const SourceTable& sources, const AnalysisBoard* analysis, int64_t now_us) {
+    if (!rendering_) return false;
+    while (next_sender_ < pending_senders_.size()) {
+        const Source* sender = sources.source(pending_senders_[next_sender_++]);
+        if (!sender) continue;
+        all_figures(pending_, *sender, analysis, now_us);
+        return true;
+    }
+    snapshot_->publish(std::move(pending_));
+    pending_ = MetricsFamilies();
+    rendering_ = false;
+    return false;
+}
+
+void MetricsBoard::table_figures(MetricsFamilies& out, const SourceTable& sources) {
+    out.gauge("busgate_senders", "Senders heard since busdump started, the shared entry of those beyond its limit included.",
+              {}, d(sources.sources().size()));
+}
+
+void MetricsBoard::all_figures(MetricsFamilies& out, const Source& sender, const AnalysisBoard* analysis,
+                               int64_t now_us) {
+    const Labels labels = sender_labels(sender);
+    sender_figures(out, sender, labels, now_us);
+    if (const auto& lifesign = sender.lifesigns().latest()) lifesign_figures(out, *lifesign, labels);
+    if (!analysis) return;
+    if (const SenderAnalysis* bus = analysis->analysis_of(sender)) station_figures(out, *bus, labels);
+    if (const AlertWatch* watch = analysis->alerts_of(sender)) alert_figures(out, *watch, labels);
+}
+
 void MetricsBoard::sender_figures(MetricsFamilies& out, const Source& sender, const Labels& labels,
-                                  int64_t now_us) const {
+                                  int64_t now_us) {
     const StatsMeter::Counts& c = sender.counts();
     out.gauge("busgate_sender_up", "1 while the sender is heard, 0 once it has been silent for three lifesign periods.",
-              labels, up(sender, now_us) ? 1 : 0);
+              labels, sender.silent(now_us) ? 0 : 1);
     out.gauge("busgate_sender_last_datagram_timestamp_seconds", "When the sender's latest datagram arrived.", labels,
               seconds(sender.last_arrival_us()));
     out.gauge("busgate_sender_lifesign_period_seconds",
               "The sender's lifesign period, from its last two lifesigns (0.5 until two came).", labels,
-              seconds(lifesign_period_us(sender)));
+              seconds(sender.lifesigns().period_us()));
     out.counter("busgate_datagrams", "Datagrams received from the sender.", labels, d(c.datagrams));
     out.counter("busgate_received_bytes", "UDP payload bytes received from the sender, headers included.", labels,
                 d(c.bytes));

@@ -54,9 +54,8 @@ MHD_Result answer(void* cls, MHD_Connection* connection, const char* url, const 
         return reply(connection, MHD_HTTP_NOT_FOUND, "busdump serves /metrics\n", "text/plain");
     const char* accept = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_ACCEPT);
     const bool openmetrics = accept && std::strstr(accept, OPENMETRICS_ACCEPT);
-    const std::shared_ptr<const MetricsSnapshot::Texts> texts = snapshot->latest();
-    return openmetrics ? reply(connection, MHD_HTTP_OK, texts->openmetrics, MetricsServer::OPENMETRICS_TYPE)
-                       : reply(connection, MHD_HTTP_OK, texts->prometheus, MetricsServer::PROMETHEUS_TYPE);
+    const auto text = snapshot->text(openmetrics ? MetricsFamilies::Format::openmetrics : MetricsFamilies::Format::prometheus);
+    return reply(connection, MHD_HTTP_OK, *text, openmetrics ? MetricsServer::OPENMETRICS_TYPE : MetricsServer::PROMETHEUS_TYPE);
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 #include "tools/busdump/mqttreporter.h"
 
 #include <cstdio>
-#include <set>
 
 #include "tools/busdump/jsonformatter.h"
 #include "tools/busdump/jsonobject.h"
@@ -49,10 +48,9 @@ void MqttReporter::set_state(Sender& sender, bool online) {
     sink_(state_topic(sender.topic), online ? ONLINE : OFFLINE, true, false);
 }
 
-void MqttReporter::heard(const Source& source, const DecodedDatagram& datagram, int64_t now_us) {
+void MqttReporter::heard(const Source& source, int64_t now_us) {
     if (!source.tracked()) return;
     Sender& sender = senders_[source.number()];
-    sender.last_heard_us = now_us;
     if (sender.last_summary_us == 0) sender.last_summary_us = now_us;
     // Most datagrams carry events only, from a sender already named: nothing to work out again.
     const StatsMeter::Counts& counts = source.counts();
@@ -66,22 +64,8 @@ void MqttReporter::heard(const Source& source, const DecodedDatagram& datagram, 
             sender.topic = topic;
             sender.online = false;
         }
-        follow_lifesigns(sender, datagram);
     }
     if (!sender.online) set_state(sender, true);
-}
-
-void MqttReporter::follow_lifesigns(Sender& sender, const DecodedDatagram& datagram) {
-    for (const DecodedRecord& record : datagram.records) {
-        if (record.kind != RecordKind::lifesign || !record.lifesign) continue;
-        const LifesignRecord& l = *record.lifesign;
-        // Consecutive ones of one run tell the period; a restart (counter back) starts again.
-        if (sender.lifesign_seen && l.counter > sender.last_counter && l.created_us > sender.last_created_us)
-            sender.lifesign_us = (l.created_us - sender.last_created_us) / (l.counter - sender.last_counter);
-        sender.lifesign_seen = true;
-        sender.last_counter = l.counter;
-        sender.last_created_us = l.created_us;
-    }
 }
 
 void MqttReporter::alert(const Source& source, const std::string& json) {
@@ -92,11 +76,10 @@ void MqttReporter::alert(const Source& source, const std::string& json) {
 }
 
 void MqttReporter::check_silence(const SourceTable& sources, int64_t now_us) {
-    std::set<unsigned> listed;
-    for (const Source* source : sources.sources()) listed.insert(source->number());
     for (auto it = senders_.begin(); it != senders_.end();) {
         Sender& sender = it->second;
-        if (!listed.count(it->first)) {
+        const Source* source = sources.source(it->first);
+        if (!source) {
             // Merged into the gateway whose new run it was: an unnamed topic of its own goes;
             // a serial topic is the gateway's, which stays online.
             if (sender.online && sender.topic.find(prefix_ + "/unnamed/") == 0)
@@ -104,8 +87,7 @@ void MqttReporter::check_silence(const SourceTable& sources, int64_t now_us) {
             it = senders_.erase(it);
             continue;
         }
-        if (sender.online && now_us - sender.last_heard_us > SILENT_PERIODS * sender.lifesign_us)
-            set_state(sender, false);
+        if (sender.online && source->silent(now_us)) set_state(sender, false);
         ++it;
     }
 }
@@ -126,7 +108,7 @@ std::string MqttReporter::summary_json(const Source& source, Sender& sender, int
     JsonObject o;
     o.add("type", "summary").add("time_us", now_us).add("source", source.address());
     JsonFormatter::add_source(o, source.number(), source.serial());
-    o.add("number", ++sender.summaries).add("lifesign_period_us", sender.lifesign_us);
+    o.add("number", ++sender.summaries).add("lifesign_period_us", source.lifesigns().period_us());
     JsonFormatter::add_counts(o, interval, true);
     o.add_raw("losses", losses_json(interval.counts)).add_raw("losses_total", losses_json(total));
     return o.str();

@@ -5,8 +5,8 @@
 // <sender> is the card's serial number ("0x4c530001") once a lifesign named it, and
 // "unnamed/<address>:<port>" before; when the serial becomes known the retained state of the
 // unnamed topic is removed. A sender is online from its first datagram and offline once silent
-// for three lifesign periods (the period its lifesigns show, 500 ms until two of them came),
-// and at close. The untracked entry of the senders beyond the table's limit is not published.
+// (three lifesign periods: Source::silent), and at close. The untracked entry of the senders
+// beyond the table's limit is not published.
 // Pure: times come in, messages go out to the sink.
 #pragma once
 
@@ -15,7 +15,6 @@
 #include <map>
 #include <string>
 
-#include "tools/busdump/decodeddatagram.h"
 #include "tools/busdump/source.h"
 #include "tools/busdump/sourcetable.h"
 #include "tools/busdump/statsmeter.h"
@@ -27,16 +26,13 @@ public:
     // `soon_stale`: a summary, which a newer one makes worthless; states and alerts are not.
     using Sink = std::function<void(const std::string& topic, const std::string& payload, bool retain, bool soon_stale)>;
 
-    static constexpr int64_t DEFAULT_LIFESIGN_US = 500000;
-    static constexpr int64_t SILENT_PERIODS = 3;
-
     MqttReporter(std::string prefix, Sink sink) : prefix_(std::move(prefix)), sink_(std::move(sink)) {}
 
-    // A datagram of `sender` arrived at `now_us`.
-    void heard(const Source& sender, const DecodedDatagram& datagram, int64_t now_us);
+    // A datagram of `sender` arrived at `now_us` (the source has taken it in).
+    void heard(const Source& sender, int64_t now_us);
     // An alert of `sender` raised or cleared, as JSON.
     void alert(const Source& sender, const std::string& json);
-    // Senders silent for three lifesign periods go offline; entries merged away are forgotten.
+    // Silent senders go offline; entries merged away are forgotten.
     void check_silence(const SourceTable& sources, int64_t now_us);
     // One summary per online sender: what came since its previous summary.
     void summaries(const SourceTable& sources, int64_t now_us);
@@ -54,11 +50,6 @@ private:
     struct Sender {
         std::string topic;  // without the last level
         bool online = false;
-        int64_t last_heard_us = 0;
-        int64_t lifesign_us = DEFAULT_LIFESIGN_US;
-        bool lifesign_seen = false;
-        uint32_t last_counter = 0;
-        int64_t last_created_us = 0;
         int64_t last_summary_us = 0;
         uint64_t summaries = 0;
         StatsMeter::Counts reported;  // the counts the previous summary went up to
@@ -69,7 +60,6 @@ private:
     };
 
     void set_state(Sender& sender, bool online);
-    static void follow_lifesigns(Sender& sender, const DecodedDatagram& datagram);
     std::string summary_json(const Source& source, Sender& sender, int64_t now_us) const;
 
     const std::string prefix_;

@@ -54,7 +54,7 @@ std::vector<Notice> Source::observe(DecodedDatagram& datagram, int64_t at_us) {
         }
         out.insert(out.end(), stream.begin(), stream.end());
         match_responses(datagram);
-        observe_serial(datagram, out);
+        observe_lifesigns(datagram, out);
         observe_losses(datagram, out);
         held_lifesigns_ += lifesigns_in(datagram);
         if (hold_ && (id_.serial || held_lifesigns_ >= MAX_HELD_LIFESIGNS)) {
@@ -106,6 +106,7 @@ Notice Source::absorb(const Source& latest, uint64_t sequence) {
     ++counts_.restarts;
     id_.port = latest.id_.port;
     tracker_.take_over(latest.tracker_);
+    lifesigns_.take_over(latest.lifesigns_);
     gateway_losses_ = latest.gateway_losses_;
     last_identifier_ = latest.last_identifier_;
     last_index_ = latest.last_index_;
@@ -114,9 +115,10 @@ Notice Source::absorb(const Source& latest, uint64_t sequence) {
     return notice;
 }
 
-void Source::observe_serial(const DecodedDatagram& datagram, std::vector<Notice>& out) {
+void Source::observe_lifesigns(const DecodedDatagram& datagram, std::vector<Notice>& out) {
     for (const DecodedRecord& record : datagram.records) {
         if (record.kind != RecordKind::lifesign || !record.lifesign) continue;
+        lifesigns_.observe(record.lifesign);
         const uint32_t serial = record.lifesign->sn;
         // 0: the gateway has not read its card's identity (yet).
         if (serial == 0 || (id_.serial && *id_.serial == serial)) continue;

@@ -1,6 +1,6 @@
 // One sender heard by busdump, followed as a stream of its own: its sequence numbers and event
-// indices, the card serial number its lifesigns carry, its counts, and the ID frame that a
-// response of its stream answers. A gateway stays one sender through its restarts, whatever
+// indices, the card serial number its lifesigns carry, its lifesign period (and so whether it
+// has gone silent), its counts, and the ID frame that a response of its stream answers. A gateway stays one sender through its restarts, whatever
 // port each run sends from (see SenderId). Pure: no clock, no socket.
 #pragma once
 
@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tools/busdump/decodeddatagram.h"
+#include "tools/busdump/lifesignclock.h"
 #include "tools/busdump/notice.h"
 #include "tools/busdump/senderid.h"
 #include "tools/busdump/statsmeter.h"
@@ -21,8 +22,9 @@ class Source {
 public:
     // `number` counts the senders from 1 in the order they were first heard. An untracked
     // source gathers senders beyond the table's limit: their streams are mixed, so neither
-    // sequence nor indices are followed, no response is matched to an ID frame and no card is
-    // named; its `name` stands for its address.
+    // sequence nor indices are followed, no response is matched to an ID frame, no card is
+    // named and no lifesign period is told (the default one stands); its `name` stands for its
+    // address.
     Source(unsigned number, SenderId id, bool tracked = true, std::string name = std::string());
 
     // Notices revealed by this datagram, in stream order (the first one of a source announces
@@ -47,6 +49,10 @@ public:
     const StatsMeter::Counts& counts() const { return counts_; }
     int64_t first_arrival_us() const { return first_arrival_us_; }
     int64_t last_arrival_us() const { return last_arrival_us_; }
+    // Its latest lifesign and its lifesign period.
+    const LifesignClock& lifesigns() const { return lifesigns_; }
+    // Nothing came from it for three lifesign periods up to `now_us`.
+    bool silent(int64_t now_us) const { return lifesigns_.silent(last_arrival_us_, now_us); }
     // Datagrams of this sender that this host's socket dropped: one receiver_drop notice, counted.
     Notice charge_receiver_drops(uint64_t datagrams, uint64_t sequence);
     // Counts of streams that are no longer followed on their own (untracked entries only).
@@ -55,7 +61,8 @@ public:
 private:
     void announce(const DecodedDatagram& datagram, std::vector<Notice>& out);
     static unsigned lifesigns_in(const DecodedDatagram& datagram);
-    void observe_serial(const DecodedDatagram& datagram, std::vector<Notice>& out);
+    // The card its lifesigns name, and its lifesign period.
+    void observe_lifesigns(const DecodedDatagram& datagram, std::vector<Notice>& out);
     void observe_losses(const DecodedDatagram& datagram, std::vector<Notice>& out);
     void match_responses(DecodedDatagram& datagram);
 
@@ -65,6 +72,7 @@ private:
     const std::string name_;
     StreamTracker tracker_;
     StatsMeter::Counts counts_;
+    LifesignClock lifesigns_;
     int64_t first_arrival_us_ = 0;
     int64_t last_arrival_us_ = 0;
     bool heard_ = false;
