@@ -14,4 +14,10 @@ int request_highest_fifo_priority(std::thread& thread);
 // Returns false when the system refuses.
 bool request_highest_default_priority(std::thread& thread);
 
+// Puts the calling thread below the process's others in the default policy (nice 10 more on
+// Linux, below normal on Windows): for work that serves observers and must never hold up the
+// thread that receives, on a machine with fewer free cores than busy threads. Returns false
+// when the system refuses.
+bool lower_calling_thread_priority();
+
 }  // namespace platform

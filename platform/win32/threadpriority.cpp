@@ -28,4 +28,6 @@ bool request_highest_default_priority(std::thread& thread) {
     return param.sched_priority >= 0 && pthread_setschedparam(thread.native_handle(), SCHED_OTHER, &param) == 0;
 }
 
+bool lower_calling_thread_priority() { return SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL) != 0; }
+
 }  // namespace platform

@@ -9,6 +9,8 @@
 #include <set>
 #include <thread>
 
+#include "platform/threadpriority.h"
+
 namespace busdump {
 
 namespace {
@@ -165,6 +167,8 @@ struct MqttClient::State {
     }
 
     void run() {
+        // Below the receiving thread, which hands it the messages and must never wait on it.
+        platform::lower_calling_thread_priority();
         while (!done()) {
             if (!socket_open) {
                 std::unique_lock<std::mutex> lock(mutex);
