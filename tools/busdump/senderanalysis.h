@@ -123,8 +123,8 @@ public:
 private:
     // Large tables start as untouched zero pages (calloc): a new sender costs no clearing of the
     // parts of them its bus never uses. A receiver that starts beside hundreds of running
-    // gateways meets them all within one lifesign period, and its socket buffer holds only a few
-    // milliseconds of their datagrams.
+    // gateways meets them all within one datagram period (tens of milliseconds), and its socket
+    // buffer holds only a few milliseconds of their datagrams.
     struct FreeBlock {
         void operator()(void* block) const { std::free(block); }
     };
