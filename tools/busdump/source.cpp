@@ -54,9 +54,8 @@ std::vector<Notice> Source::observe(DecodedDatagram& datagram, int64_t at_us) {
         }
         out.insert(out.end(), stream.begin(), stream.end());
         match_responses(datagram);
-        observe_lifesigns(datagram, out);
+        held_lifesigns_ += observe_lifesigns(datagram, out);
         observe_losses(datagram, out);
-        held_lifesigns_ += lifesigns_in(datagram);
         if (hold_ && (id_.serial || held_lifesigns_ >= MAX_HELD_LIFESIGNS)) {
             hold_ = false;
             std::vector<Notice> announced;
@@ -80,13 +79,6 @@ void Source::announce(const DecodedDatagram& datagram, std::vector<Notice>& out)
     notice.kind = Notice::Kind::new_source;
     notice.sequence = datagram.sequence;
     out.push_back(notice);
-}
-
-unsigned Source::lifesigns_in(const DecodedDatagram& datagram) {
-    unsigned count = 0;
-    for (const DecodedRecord& record : datagram.records)
-        if (record.kind == RecordKind::lifesign) ++count;
-    return count;
 }
 
 void Source::moved_to(uint16_t port) {
@@ -115,9 +107,12 @@ Notice Source::absorb(const Source& latest, uint64_t sequence) {
     return notice;
 }
 
-void Source::observe_lifesigns(const DecodedDatagram& datagram, std::vector<Notice>& out) {
+unsigned Source::observe_lifesigns(const DecodedDatagram& datagram, std::vector<Notice>& out) {
+    unsigned count = 0;
     for (const DecodedRecord& record : datagram.records) {
-        if (record.kind != RecordKind::lifesign || !record.lifesign) continue;
+        if (record.kind != RecordKind::lifesign) continue;
+        ++count;
+        if (!record.lifesign) continue;
         lifesigns_.observe(record.lifesign);
         const uint32_t serial = record.lifesign->sn;
         // 0: the gateway has not read its card's identity (yet).
@@ -131,6 +126,7 @@ void Source::observe_lifesigns(const DecodedDatagram& datagram, std::vector<Noti
         out.push_back(notice);
         id_.serial = serial;
     }
+    return count;
 }
 
 void Source::observe_losses(const DecodedDatagram& datagram, std::vector<Notice>& out) {

@@ -60,9 +60,8 @@ public:
 
 private:
     void announce(const DecodedDatagram& datagram, std::vector<Notice>& out);
-    static unsigned lifesigns_in(const DecodedDatagram& datagram);
-    // The card its lifesigns name, and its lifesign period.
-    void observe_lifesigns(const DecodedDatagram& datagram, std::vector<Notice>& out);
+    // The card its lifesigns name, and its lifesign period; returns the lifesigns in the datagram.
+    unsigned observe_lifesigns(const DecodedDatagram& datagram, std::vector<Notice>& out);
     void observe_losses(const DecodedDatagram& datagram, std::vector<Notice>& out);
     void match_responses(DecodedDatagram& datagram);
 
